@@ -1,0 +1,206 @@
+#include "core/platform.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "core/fault_injection.h"
+
+namespace kr {
+namespace {
+
+// ---- Workers ------------------------------------------------------------------------------
+
+// More than the module ever runs at once; a start beyond it is refused like a failed create.
+constexpr std::size_t kMaxWorkers = 16;
+
+struct WorkerTable {
+    std::mutex mutex;
+    std::condition_variable readyChanged;
+    std::array<std::thread, kMaxWorkers> threads;
+    int32_t started = 0;  // since the last JoinWorkers()
+    int32_t settled = 0;  // of those: ready or already ended
+};
+
+WorkerTable& Workers() {
+    static WorkerTable table;
+    return table;
+}
+
+std::atomic<int32_t> liveWorkers{0};
+thread_local bool reportedReady = false;
+
+void Settle() {
+    WorkerTable& table = Workers();
+    {
+        std::lock_guard<std::mutex> hold(table.mutex);
+        ++table.settled;
+    }
+    table.readyChanged.notify_all();
+}
+
+void RunWorker(WorkerRoutine routine, void* argument) {
+    liveWorkers.fetch_add(1);
+    reportedReady = false;
+    routine(argument);
+    // A routine that ended without announcing itself must not hold up start-up.
+    if (!reportedReady) Settle();
+    liveWorkers.fetch_sub(1);
+}
+
+// ---- Stop flag and idle waits -------------------------------------------------------------
+
+std::atomic<bool> stopping{true};
+
+struct WorkSignal {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool pending = false;
+};
+
+std::array<WorkSignal, kWorkQueueCount>& Signals() {
+    static std::array<WorkSignal, kWorkQueueCount> signals;
+    return signals;
+}
+
+// ---- The module lock ----------------------------------------------------------------------
+
+std::recursive_mutex& ModuleMutex() {
+    static std::recursive_mutex mutex;
+    return mutex;
+}
+
+}  // namespace
+
+int32_t CreateWorker(WorkerHandle* handle, uint32_t /*ignored*/, WorkerRoutine routine,
+                     void* argument) {
+    if (routine == nullptr || fault::WorkerShouldFail()) return -5;
+    WorkerTable& table = Workers();
+    std::lock_guard<std::mutex> hold(table.mutex);
+    for (std::size_t slot = 0; slot < table.threads.size(); ++slot) {
+        if (table.threads[slot].joinable()) continue;
+        try {
+            table.threads[slot] = std::thread(RunWorker, routine, argument);
+        } catch (const std::system_error&) {
+            return -5;
+        } catch (const std::bad_alloc&) {
+            return -5;
+        }
+        ++table.started;
+        if (handle != nullptr) handle->slot = static_cast<int32_t>(slot);
+        return 0;
+    }
+    return -5;
+}
+
+int32_t JoinWorkers() {
+    WorkerTable& table = Workers();
+    std::array<std::thread, kMaxWorkers> toJoin;
+    {
+        std::lock_guard<std::mutex> hold(table.mutex);
+        toJoin.swap(table.threads);
+        table.started = 0;
+        table.settled = 0;
+    }
+    int32_t joined = 0;
+    for (std::thread& thread : toJoin) {
+        if (!thread.joinable()) continue;
+        thread.join();
+        ++joined;
+    }
+    return joined;
+}
+
+int32_t LiveWorkerCount() { return liveWorkers.load(); }
+
+void WorkerReady() {
+    if (reportedReady) return;
+    reportedReady = true;
+    Settle();
+}
+
+bool WaitWorkersReady(uint32_t timeoutMs) {
+    WorkerTable& table = Workers();
+    std::unique_lock<std::mutex> hold(table.mutex);
+    return table.readyChanged.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                                       [&table] { return table.settled >= table.started; });
+}
+
+bool IsStopping() { return stopping.load(std::memory_order_acquire); }
+
+void SetStopping(bool value) { stopping.store(value, std::memory_order_release); }
+
+void WaitForWork(WorkQueue queue, uint32_t ms) {
+    WorkSignal& signal = Signals()[static_cast<std::size_t>(queue)];
+    std::unique_lock<std::mutex> hold(signal.mutex);
+    signal.changed.wait_for(hold, std::chrono::milliseconds(ms),
+                            [&signal] { return signal.pending || IsStopping(); });
+    signal.pending = false;
+}
+
+void SignalWork(WorkQueue queue) {
+    WorkSignal& signal = Signals()[static_cast<std::size_t>(queue)];
+    {
+        std::lock_guard<std::mutex> hold(signal.mutex);
+        signal.pending = true;
+    }
+    signal.changed.notify_one();
+}
+
+void WakeAllWorkers() {
+    for (WorkSignal& signal : Signals()) {
+        // Taking the mutex orders the wake-up after the stop flag for a worker about to wait.
+        { std::lock_guard<std::mutex> hold(signal.mutex); }
+        signal.changed.notify_all();
+    }
+}
+
+void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+int32_t CreateLock(LockHandle* lock, uint32_t /*ignored*/) {
+    if (lock == nullptr || fault::LockShouldFail()) return -5;
+    lock->mutex = &ModuleMutex();
+    return 0;
+}
+
+int32_t CloseLock(LockHandle* lock) {
+    if (lock == nullptr) return -2;
+    lock->mutex = nullptr;
+    return 0;
+}
+
+int32_t Lock(LockHandle* lock) {
+    if (lock == nullptr || lock->mutex == nullptr) return -2;
+    static_cast<std::recursive_mutex*>(lock->mutex)->lock();
+    return 0;
+}
+
+int32_t Unlock(LockHandle* lock) {
+    if (lock == nullptr || lock->mutex == nullptr) return -2;
+    static_cast<std::recursive_mutex*>(lock->mutex)->unlock();
+    return 0;
+}
+
+ModuleLockGuard::ModuleLockGuard() { ModuleMutex().lock(); }
+ModuleLockGuard::~ModuleLockGuard() { ModuleMutex().unlock(); }
+
+void* AllocMem(std::size_t size) {
+    if (fault::AllocShouldFail()) return nullptr;
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block != nullptr) fault::CountAllocation();
+    return block;
+}
+
+void FreeMem(void* pointer) {
+    if (pointer == nullptr) return;
+    fault::CountRelease();
+    std::free(pointer);
+}
+
+}  // namespace kr

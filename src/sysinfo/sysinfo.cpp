@@ -1,0 +1,57 @@
+#include "sysinfo/sysinfo.h"
+
+#include <atomic>
+
+#include "core/log.h"
+#include "core/platform.h"
+
+namespace kr {
+namespace {
+
+constexpr uint32_t kIdleMs = 300;
+// Empty polls after which system information counts as absent.
+constexpr int kMissesUntilAbsent = 4;
+
+std::atomic<bool> sysinfoPresent{false};
+std::atomic<bool> downloading{false};
+std::atomic<uint32_t> receivedBlocks{0};
+std::atomic<uint32_t> totalBlocks{0};
+
+}  // namespace
+
+int32_t SysinfoInit() {
+    sysinfoPresent.store(false);
+    downloading.store(false);
+    receivedBlocks.store(0);
+    totalBlocks.store(0);
+    return 0;
+}
+
+int32_t SysinfoFinish() { return 0; }
+
+SysinfoStatus ReadSysinfoStatus() {
+    SysinfoStatus status;
+    status.present = sysinfoPresent.load();
+    status.downloading = downloading.load();
+    status.receivedBlocks = receivedBlocks.load();
+    status.totalBlocks = totalBlocks.load();
+    return status;
+}
+
+uint32_t SysinfoWorker(void* /*argument*/) {
+    kr_Print(0x21, "start the system info thread");
+    WorkerReady();
+    int misses = 0;
+    while (!IsStopping()) {
+        kr_Print(0x25, "No retrieve in sysinfo queue.");
+        WaitForWork(WorkQueue::Sys, kIdleMs);
+        if (++misses == kMissesUntilAbsent) {
+            misses = 0;
+            sysinfoPresent.store(false);
+        }
+    }
+    kr_Print(0x21, "stop the system info thread");
+    return 0;
+}
+
+}  // namespace kr

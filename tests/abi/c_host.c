@@ -1,0 +1,41 @@
+/* A minimal terminal written in C99: proves the header is C and the shared library links. */
+#include <krmodule/krmodule.h>
+
+#include <stdio.h>
+#include <string.h>
+
+static int lines;
+
+static int32_t DebugPrint(const char* text) {
+    (void)text;
+    ++lines;
+    return 0;
+}
+
+static int32_t SetSectionFilter(uint32_t requestId, SectionFilterParams params) {
+    (void)requestId;
+    (void)params;
+    return 0;
+}
+
+int main(void) {
+    InitRecord record;
+    uint8_t version[4] = {0, 0, 0, 0};
+    uint8_t status[3] = {9, 9, 9};
+
+    memset(&record, 0, sizeof record);
+    record.sectionBufferCount = 16;
+    record.callbacks.DebugPrint = DebugPrint;
+    record.callbacks.SetSectionFilter = SetSectionFilter;
+
+    if (kr_T2K_Init(NULL) != KR_NULL_ARG) return 1;
+    if (kr_T2K_Init(&record) != KR_OK) return 2;
+    if (kr_T2K_GetVersion(version) != 0) return 3;
+    if (version[0] != 2 || version[1] != 1 || version[2] != 2 || version[3] != 8) return 4;
+    if (kr_T2K_GetKrdbStatus(status) != 0 || status[0] != 0 || status[1] != 0) return 5;
+    if (kr_T2K_Finish() != 0) return 6;
+    if (lines == 0) return 7;
+    printf("C host: module %d.%d.%d.%d, %d diagnostic lines\n", version[0], version[1], version[2],
+           version[3], lines);
+    return 0;
+}

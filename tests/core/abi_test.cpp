@@ -1,0 +1,37 @@
+// Layouts the host relies on, checked at run time too so that a failure names the field.
+#include <gtest/gtest.h>
+#include <krmodule/krmodule.h>
+
+#include <cstddef>
+
+namespace {
+
+TEST(Abi, RecordsWithoutPointersHaveOneLayout) {
+    EXPECT_EQ(sizeof(SectionFilterParams), 40u);
+    EXPECT_EQ(offsetof(SectionFilterParams, mask), 18u);
+    EXPECT_EQ(offsetof(SectionFilterParams, reserved2), 36u);
+    EXPECT_EQ(sizeof(ServiceRequest), 16u);
+    EXPECT_EQ(sizeof(DescramblerRecord), 56u);
+    EXPECT_EQ(offsetof(DescramblerRecord, controlWordB), 37u);
+}
+
+TEST(Abi, InitRecordIsNineteenWordsOnA32BitTerminal) {
+    if (sizeof(void*) != 4) GTEST_SKIP() << "pointer-sized layout on this build";
+    EXPECT_EQ(sizeof(InitRecord), 76u);
+    EXPECT_EQ(offsetof(InitRecord, callbacks), 4u);
+    EXPECT_EQ(offsetof(InitRecord, callbacks.SmartcardReset), 72u);
+}
+
+TEST(Abi, ResultCodes) {
+    EXPECT_EQ(KR_YES, 225);
+    EXPECT_EQ(KR_NO, 226);
+    EXPECT_EQ(KR_NOT_THIS_CARD, 0xE5);
+    EXPECT_EQ(KR_NO_UPDATE, 0xE6);
+    EXPECT_EQ(KR_CARD_NOT_READY, 0x33);
+    EXPECT_EQ(KR_PIN_BLOCKED, 0x31);
+    EXPECT_EQ(KR_PIN_WRONG, 0x40);
+    EXPECT_EQ(KR_NO_MEMORY, -6);
+    EXPECT_EQ(KR_TABLE_FULL, -7);
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/byte_order.h"
+#include "core/checksum.h"
+
+namespace {
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+TEST(Crc32, KnownAnswersAndTrailer) {
+    const std::vector<uint8_t> digits = Bytes("123456789");
+    EXPECT_EQ(kr::Crc32(digits.data(), 9), 0x0376E6E7u);
+    EXPECT_EQ(kr::Crc32(digits.data(), 0), 0xFFFFFFFFu);
+
+    // A section followed by its CRC: the whole yields 0 and the trailer checks.
+    std::vector<uint8_t> section = Bytes("a section body of some length");
+    const uint32_t crc = kr::Crc32(section.data(), static_cast<uint32_t>(section.size()));
+    section.resize(section.size() + 4);
+    kr::WriteBe32(section.data(), static_cast<uint32_t>(section.size() - 4), crc);
+    EXPECT_EQ(kr::Crc32(section.data(), static_cast<uint32_t>(section.size())), 0u);
+    EXPECT_EQ(kr::CheckCrcTrailer(section.data(), static_cast<int32_t>(section.size())), 1);
+    section[3] ^= 0x01;
+    EXPECT_EQ(kr::CheckCrcTrailer(section.data(), static_cast<int32_t>(section.size())), 0);
+
+    // Fewer than four bytes: 0 without reading (the sanitizers see any read of this block).
+    auto three = std::make_unique<uint8_t[]>(3);
+    EXPECT_EQ(kr::CheckCrcTrailer(three.get(), 3), 0);
+    EXPECT_EQ(kr::CheckCrcTrailer(three.get(), -5), 0);
+    EXPECT_EQ(kr::CheckCrcTrailer(nullptr, 8), 0);
+    // Exactly four bytes: the CRC of nothing.
+    uint8_t four[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(kr::CheckCrcTrailer(four, 4), 1);
+}
+
+TEST(Crc32, ChunkedEqualsOneShot) {
+    std::vector<uint8_t> data(1000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
+    const uint32_t whole = kr::Crc32(data.data(), 1000);
+    for (uint32_t cut : {0u, 1u, 499u, 1000u}) {
+        const uint32_t first = kr::Crc32(data.data(), cut);
+        EXPECT_EQ(kr::Crc32Update(first, data.data() + cut, 1000 - cut), whole) << cut;
+    }
+}
+
+// The example header of RFC 1071 style: 45 00 00 73 00 00 40 00 40 11 b8 61 c0 a8 00 01 c0 a8 00 c7
+const uint8_t kIpHeader[20] = {0x45, 0x00, 0x00, 0x73, 0x00, 0x00, 0x40, 0x00, 0x40, 0x11,
+                               0xB8, 0x61, 0xC0, 0xA8, 0x00, 0x01, 0xC0, 0xA8, 0x00, 0xC7};
+
+TEST(InternetChecksum, HeaderAndOddLengths) {
+    EXPECT_EQ(kr::InternetChecksum(kIpHeader, 20), 0);
+    EXPECT_EQ(kr::IpHeaderValid(kIpHeader), 1);
+    uint8_t broken[20];
+    std::memcpy(broken, kIpHeader, 20);
+    broken[10] = 0;
+    broken[11] = 0;
+    EXPECT_EQ(kr::InternetChecksum(broken, 20), 0xB861);  // the checksum it should carry
+    EXPECT_EQ(kr::IpHeaderValid(broken), 0);
+
+    const uint8_t odd[3] = {0x01, 0x02, 0x03};  // words 0x0102 and 0x0300
+    EXPECT_EQ(kr::InternetChecksum(odd, 3), static_cast<uint16_t>(~(0x0102 + 0x0300)));
+    EXPECT_EQ(kr::InternetChecksum(odd, 0), 0xFFFF);
+    EXPECT_EQ(kr::InternetChecksum(odd, -1), 0xFFFF);
+}
+
+// An IPv4 header followed by a UDP datagram whose checksum is computed here, independently of
+// the module: the one's-complement sum of pseudo-header and datagram, complemented.
+std::vector<uint8_t> Datagram(const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> d(28 + payload.size());
+    std::memcpy(d.data(), kIpHeader, 20);
+    const auto udpLength = static_cast<uint16_t>(8 + payload.size());
+    kr::WriteBe16(d.data(), 20, 5000);
+    kr::WriteBe16(d.data(), 22, 8190);
+    kr::WriteBe16(d.data(), 24, udpLength);
+    std::memcpy(d.data() + 28, payload.data(), payload.size());
+    uint64_t sum = 0;
+    for (int i = 12; i < 20; i += 2) sum += kr::ReadBe16(d.data(), static_cast<uint32_t>(i));
+    sum += 17 + udpLength;
+    for (size_t i = 0; i < udpLength; ++i) {
+        sum += (i % 2 == 0) ? uint64_t{d[20 + i]} << 8 : d[20 + i];
+    }
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    uint16_t checksum = static_cast<uint16_t>(~sum);
+    if (checksum == 0) checksum = 0xFFFF;
+    kr::WriteBe16(d.data(), 26, checksum);
+    return d;
+}
+
+TEST(UdpChecksum, VerifiesAndAcceptsAbsentChecksum) {
+    for (const std::string& text : {std::string("even payload"), std::string("odd payload")}) {
+        std::vector<uint8_t> d = Datagram(Bytes(text));
+        EXPECT_EQ(kr::UdpChecksumValid(d.data()), 1) << text;
+        d.back() ^= 0x40;
+        EXPECT_EQ(kr::UdpChecksumValid(d.data()), 0) << text;
+        // Field 0: the sender sent no checksum, whatever the data.
+        kr::WriteBe16(d.data(), 26, 0);
+        EXPECT_EQ(kr::UdpChecksumValid(d.data()), 1) << text;
+    }
+    // A UDP length above 1500 is refused before anything beyond the header is read.
+    std::vector<uint8_t> d = Datagram(Bytes("x"));
+    kr::WriteBe16(d.data(), 24, 1501);
+    EXPECT_EQ(kr::UdpChecksumValid(d.data()), 0);
+    EXPECT_EQ(kr::UdpChecksumValid(nullptr), 0);
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+// A terminal for tests: implements all 18 host functions, records every call with its arguments
+// copied, answers as the test sets it up, and lets a test wait for a call with a deadline.
+//
+// The host functions have no context argument, so one FakeHost at a time is the current host:
+// the one most recently constructed. Calls that arrive while none exists are dropped.
+#pragma once
+
+#include <krmodule/krmodule.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace krtest {
+
+enum class Slot : uint8_t {
+    EpgUpdateNotify = 1,
+    SetSectionFilter = 2,
+    StopSectionFilter = 3,
+    Reserved4 = 4,
+    GetCurrentFrequency = 5,
+    SetDescrambler = 6,
+    ShowMessage = 7,
+    HideMessage = 8,
+    MailNotify = 9,
+    GetStoreBuffer = 10,
+    ReadStore = 11,
+    WriteStore = 12,
+    Reserved13 = 13,
+    DebugPrint = 14,
+    RedirectService = 15,
+    Reserved16 = 16,
+    SmartcardApdu = 17,
+    SmartcardReset = 18,
+};
+
+// One recorded call. Which fields are filled depends on the slot.
+struct HostCall {
+    Slot slot{};
+    std::vector<uint32_t> words;  // integer arguments, in order
+    std::string text;             // DebugPrint line, ShowMessage text
+    std::vector<uint8_t> bytes;   // command, store data, filter params, descrambler record
+    SectionFilterParams filter{};
+    DescramblerRecord descrambler{};
+};
+
+using Deadline = std::chrono::milliseconds;
+inline constexpr Deadline kDefaultDeadline{5000};
+
+class FakeHost {
+public:
+    FakeHost();
+    ~FakeHost();
+    FakeHost(const FakeHost&) = delete;
+    FakeHost& operator=(const FakeHost&) = delete;
+
+    // A table with all 18 slots set to this host's functions.
+    static HostCallbacks AllSlots();
+    // An init record with all slots and the given pool size.
+    static InitRecord MakeInitRecord(uint32_t sectionBufferCount);
+
+    // ---- Answers ----
+    void SetFilterResult(int32_t result);
+    void SetFrequency(uint32_t frequency);
+    // The store buffer the host offers; size 0 makes GetStoreBuffer fail.
+    void SetStoreSize(uint32_t size);
+    std::vector<uint8_t> StoreContents() const;
+    // Answers card commands: gets the command, returns response bytes (status word last) or
+    // nullopt-like empty vector with failure result.
+    void SetSmartcard(std::function<int32_t(const std::vector<uint8_t>& command,
+                                            std::vector<uint8_t>& response)> apdu);
+    void SetSmartcardReset(int32_t result, std::vector<uint8_t> answerToReset);
+    // Called from inside DebugPrint, with the line (e.g. to slow the module down).
+    void SetDebugHook(std::function<void(const std::string&)> hook);
+
+    // ---- Record ----
+    std::vector<HostCall> Calls() const;
+    std::vector<HostCall> Calls(Slot slot) const;
+    size_t CallCount(Slot slot) const;
+    std::vector<std::string> DebugLines() const;
+    bool HasDebugLine(const std::string& exact) const;
+    bool HasDebugText(const std::string& substring) const;
+    void Clear();
+
+    // ---- Waits (never a fixed sleep) ----
+    bool WaitFor(const std::function<bool()>& condition, Deadline deadline = kDefaultDeadline);
+    bool WaitForCalls(Slot slot, size_t count, Deadline deadline = kDefaultDeadline);
+    bool WaitForDebugText(const std::string& substring, Deadline deadline = kDefaultDeadline);
+
+    // Used by the slot functions.
+    static FakeHost* Current();
+    void Record(HostCall call);
+    int32_t filterResult() const;
+    uint32_t frequency() const;
+    int32_t StoreBuffer(uint32_t* size, uintptr_t* handle);
+    void StoreRead(uintptr_t handle, uint32_t* length, uint8_t* destination);
+    void StoreWrite(uintptr_t handle, uint32_t* length, const uint8_t* source);
+    int32_t Apdu(uint32_t* length, const uint8_t* command, uint8_t* response);
+    int32_t Reset(uint8_t* answerToReset, uint32_t* length);
+    void OnDebugLine(const std::string& line);
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<HostCall> calls_;
+    int32_t filterResult_ = 0;
+    uint32_t frequency_ = 0;
+    std::vector<uint8_t> store_;
+    std::function<int32_t(const std::vector<uint8_t>&, std::vector<uint8_t>&)> apdu_;
+    int32_t resetResult_ = -1;
+    std::vector<uint8_t> answerToReset_;
+    std::function<void(const std::string&)> debugHook_;
+    FakeHost* previous_ = nullptr;
+};
+
+// Formats a DebugPrint line the way kr_Print lays out levels 2 to 5, for exact comparisons.
+std::string IndentedLine(const char* tag, int level, const std::string& text);
+
+}  // namespace krtest

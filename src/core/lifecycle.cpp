@@ -124,9 +124,9 @@ int32_t kr_T2K_GetKrdbStatus(uint8_t status[3]) {
     status[1] = now.downloading ? 1 : 0;
     if (now.downloading) {
         // Nothing is known of the file before its first block: report 0 %.
-        status[2] = now.totalBlocks == 0
-                        ? 0
-                        : static_cast<uint8_t>(uint64_t{now.receivedBlocks} * 100 / now.totalBlocks);
+        const uint64_t percent =
+            now.totalBlocks == 0 ? 0 : uint64_t{now.receivedBlocks} * 100 / now.totalBlocks;
+        status[2] = static_cast<uint8_t>(percent);
     }
     return KR_OK;
 }

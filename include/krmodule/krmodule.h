@@ -126,6 +126,10 @@ typedef int32_t (*KrSmartcardApduFn)(uint32_t* length, const uint8_t* command,
 typedef int32_t (*KrSmartcardResetFn)(uint8_t* answerToReset,
                                       uint32_t* length); /* 0 = card reset */
 
+/* The host function named in a program or download start call; it receives a pointer to a
+ * delivery record that is valid only during the call. Its result is ignored. */
+typedef int32_t (*KrDataProcessFn)(const void* record);
+
 /* The 18 host functions, in slot order 1..18. */
 typedef struct HostCallbacks {
     KrEpgUpdateNotifyFn EpgUpdateNotify;         /* slot 1 */
@@ -178,6 +182,19 @@ KR_API int32_t kr_T2K_GetKrdbStatus(uint8_t status[3]);
  * module (0 = all modules), the low nibble the highest level printed (0 = every level).
  * Always 0. */
 KR_API int32_t kr_T2K_SetDebugFlag(uint32_t code, uint8_t on);
+
+/* ------------------------------------------------------------------------------------------
+ * Section intake (terminal to module).
+ * ---------------------------------------------------------------------------------------- */
+
+/* Hands the module one section that the host filter started under requestId caught, from its
+ * table_id byte on. The module copies it before returning. Only the low byte of status is used:
+ * 1 reports a filter time-out. Results: 0 = queued; 1 = module not started or time-out;
+ * -1 = length of at most 16 bytes, beyond a section's largest possible size, null section or
+ * unknown request; -4 = no free section node (the section is dropped). Sections of a shared
+ * IP filter give 128 when no shared filter carries the id, and 0 when no destination matches. */
+KR_API int32_t kr_T2K_SendRetrieved(int32_t requestId, int32_t status, const uint8_t* section,
+                                    int32_t length);
 
 #ifdef __cplusplus
 }

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/platform.h"
+#include "intake/section_queue.h"
 
 namespace kr {
 namespace {
@@ -15,7 +16,13 @@ int32_t kr_CaStop() { return 0; }
 uint32_t kr_CaThread(void* /*argument*/) {
     kr_Print(0x21, "start the ca thread");
     WorkerReady();
+    SectionQueue* queue = GetQueue(QueueId::Ca);
     while (!IsStopping()) {
+        SectionNode* node = nullptr;
+        if (QueueTake(queue, &node) == 0 && node != nullptr) {
+            ReturnNode(node);
+            continue;
+        }
         kr_Print(0x75, "No retrieve in CA queue.");
         WaitForWork(WorkQueue::Ca, kIdleMs);
     }

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/platform.h"
+#include "intake/section_queue.h"
 
 namespace kr {
 namespace {
@@ -15,7 +16,13 @@ int32_t StreamFinish() { return 0; }
 uint32_t StreamWorker(void* /*argument*/) {
     kr_Print(0x41, "start the stream thread");
     WorkerReady();
+    SectionQueue* queue = GetQueue(QueueId::Stream);
     while (!IsStopping()) {
+        SectionNode* node = nullptr;
+        if (QueueTake(queue, &node) == 0 && node != nullptr) {
+            ReturnNode(node);
+            continue;
+        }
         kr_Print(0x45, "No retrieve in stream queue.");
         WaitForWork(WorkQueue::Stream, kIdleMs);
     }

@@ -4,6 +4,7 @@
 
 #include "core/log.h"
 #include "core/platform.h"
+#include "intake/section_queue.h"
 
 namespace kr {
 namespace {
@@ -42,7 +43,15 @@ uint32_t SysinfoWorker(void* /*argument*/) {
     kr_Print(0x21, "start the system info thread");
     WorkerReady();
     int misses = 0;
+    SectionQueue* queue = GetQueue(QueueId::Sys);
     while (!IsStopping()) {
+        SectionNode* node = nullptr;
+        if (QueueTake(queue, &node) == 0 && node != nullptr) {
+            misses = 0;
+            sysinfoPresent.store(true);
+            ReturnNode(node);
+            continue;
+        }
         kr_Print(0x25, "No retrieve in sysinfo queue.");
         WaitForWork(WorkQueue::Sys, kIdleMs);
         if (++misses == kMissesUntilAbsent) {

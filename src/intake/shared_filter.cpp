@@ -1,0 +1,186 @@
+#include "intake/shared_filter.h"
+
+#include <array>
+#include <cstring>
+
+#include "core/byte_order.h"
+#include "core/host.h"
+#include "core/log.h"
+#include "core/platform.h"
+#include "intake/request_table.h"
+
+namespace kr {
+namespace {
+
+std::array<SharedFilter, kSharedFilterCount> filters;
+LockHandle filterLock;
+
+// The host matches bytes 0..15; the module the rest.
+constexpr int kHostMatchBytes = 16;
+
+bool SameHostFilter(const SharedFilter& filter, const IpFilterRequest& request) {
+    return filter.params.pid == request.pid &&
+           std::memcmp(filter.params.match, request.match, kHostMatchBytes) == 0 &&
+           std::memcmp(filter.params.mask, request.mask, kHostMatchBytes) == 0;
+}
+
+// Bytes the section does not have never match a mask bit (the filters built here have mask 0
+// beyond byte 35, so a short section can still match them).
+bool SlotMatches(const IpFilterRequest& slot, const uint8_t* section, int32_t length) {
+    for (int i = kHostMatchBytes; i < kIpFilterBytes; ++i) {
+        const uint8_t mask = slot.mask[i];
+        if (mask == 0) continue;
+        if (i >= length) return false;
+        if ((slot.match[i] & mask) != (section[i] & mask)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void SharedFiltersStart() {
+    ModuleLockGuard hold;
+    std::memset(filters.data(), 0, sizeof filters);
+    if (CreateLock(&filterLock, 0) != 0) kr_Print(0x31, "Mutex init faild!");
+}
+
+void SharedFiltersFinish() {
+    ModuleLockGuard hold;
+    CloseLock(&filterLock);
+    std::memset(filters.data(), 0, sizeof filters);
+}
+
+void BuildIpUdpFilter(uint8_t match[kIpFilterBytes], uint8_t mask[kIpFilterBytes],
+                      uint32_t ipAddress, uint16_t udpPort) {
+    kr_Print(0x13, "set filter address: 0x%6X : %4d ", ipAddress, udpPort);
+    if (match == nullptr || mask == nullptr) return;
+    std::memset(match, 0, kIpFilterBytes);
+    std::memset(mask, 0, kIpFilterBytes);
+    match[0] = 0x3E;  // datagram section
+    mask[0] = 0xFF;
+    mask[5] = 0x02;  // LLC/SNAP flag 0
+    match[12] = 0x45;  // IPv4 with a 20-byte header
+    mask[12] = 0xFF;
+    mask[18] = 0xFF;  // no fragmentation
+    mask[19] = 0xFF;
+    match[21] = 0x11;  // UDP
+    mask[21] = 0xFF;
+    WriteBe32(match, 28, ipAddress);
+    std::memset(mask + 28, 0xFF, 4);
+    WriteBe16(match, 34, udpPort);
+    mask[34] = 0xFF;
+    mask[35] = 0xFF;
+}
+
+int32_t AttachIpFilter(const IpFilterRequest* request) {
+    if (request == nullptr) return -1;
+    ModuleLockGuard hold;
+
+    for (SharedFilter& filter : filters) {
+        if (filter.state != 1 || !SameHostFilter(filter, *request)) continue;
+        for (IpFilterRequest& slot : filter.slots) {
+            if (slot.state != 0) continue;
+            slot = *request;
+            slot.state = 1;
+            return 0;
+        }
+        // All eight destinations of the matching host filter are taken: refused, nothing
+        // changes.
+        kr_Print(0x71, "Set KRDB filter failed!");
+        return -1;
+    }
+
+    kr_Print(0x32, "Set krdb filter.");
+    SharedFilter* filter = nullptr;
+    for (SharedFilter& candidate : filters) {
+        if (candidate.state == 0) {
+            filter = &candidate;
+            break;
+        }
+    }
+    if (filter == nullptr) return -1;
+    std::memset(filter, 0, sizeof *filter);
+    filter->slots[0] = *request;
+
+    RequestEntry* entry = nullptr;
+    if (AllotRequest(&entry) != 0) {
+        filter->slots[0].state = 0;
+        return -1;
+    }
+    entry->type = kTypeSharedFilter;
+    filter->params.pid = request->pid;
+    std::memcpy(filter->params.match, request->match, kHostMatchBytes);
+    std::memcpy(filter->params.mask, request->mask, kHostMatchBytes);
+    entry->pid = request->pid;
+
+    kr_Print(0x33, "Request ID : %ld", static_cast<long>(entry->requestId));
+    kr_Print(0x33, "Filter PID : 0x%2X", request->pid);
+
+    const KrSetSectionFilterFn setFilter = Host().SetSectionFilter;
+    if (setFilter != nullptr && setFilter(entry->requestId, filter->params) == 0) {
+        filter->hostRequestId = entry->requestId;
+        filter->state = 1;
+        filter->slots[0].state = 1;
+        entry->state = kRequestActive;
+        return 0;
+    }
+    kr_Print(0x71, "Set KRDB filter failed!");
+    entry->state = kRequestFree;
+    filter->slots[0].state = 0;
+    return -1;
+}
+
+int32_t DetachIpFilter(uint32_t requestId) {
+    ModuleLockGuard hold;
+    for (SharedFilter& filter : filters) {
+        if (filter.state != 1) continue;
+        for (IpFilterRequest& slot : filter.slots) {
+            if (slot.state != 1 || slot.requestId != requestId) continue;
+            slot.state = 0;
+            for (const IpFilterRequest& other : filter.slots) {
+                if (other.state == 1) return 0;
+            }
+            // The last destination is gone: stop the host filter with its type-16 request.
+            StopRequestsByPid(filter.params.pid);
+            filter.state = 0;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int32_t DispatchSharedSection(uint32_t hostRequestId, uint8_t status, const uint8_t* section,
+                              int32_t length) {
+    if (section == nullptr || length <= 0) return 0;
+    uint32_t consumer = 0;
+    {
+        ModuleLockGuard hold;
+        const SharedFilter* owner = nullptr;
+        for (const SharedFilter& filter : filters) {
+            if (filter.state == 1 && filter.hostRequestId == hostRequestId) {
+                owner = &filter;
+                break;
+            }
+        }
+        if (owner == nullptr) return 128;
+        const IpFilterRequest* winner = nullptr;
+        for (const IpFilterRequest& slot : owner->slots) {
+            if (slot.state == 1 && SlotMatches(slot, section, length)) {
+                winner = &slot;
+                break;
+            }
+        }
+        if (winner == nullptr) return 0;
+        consumer = winner->requestId;
+    }
+    return kr_T2K_SendRetrieved(static_cast<int32_t>(consumer), status, section, length);
+}
+
+int32_t SharedFiltersActive() {
+    ModuleLockGuard hold;
+    int32_t count = 0;
+    for (const SharedFilter& filter : filters) count += filter.state == 1 ? 1 : 0;
+    return count;
+}
+
+}  // namespace kr

@@ -1,0 +1,51 @@
+// Shared IP filters: several IPv4/UDP destinations carried on one PID share a single host
+// filter (which matches section bytes 0..15), and the module tells them apart in software by
+// the IP and UDP header bytes 16..63.
+#pragma once
+
+#include <krmodule/krmodule.h>
+
+#include <cstdint>
+
+namespace kr {
+
+constexpr int kSharedFilterCount = 12;
+constexpr int kSharedFilterSlots = 8;
+constexpr int kIpFilterBytes = 64;
+
+struct IpFilterRequest {
+    uint8_t state;  // 0 free, 1 active
+    uint16_t pid;
+    uint32_t requestId;  // the consumer request matching sections are handed to
+    uint8_t match[kIpFilterBytes];
+    uint8_t mask[kIpFilterBytes];
+};
+
+struct SharedFilter {
+    uint8_t state;           // 0 free, 1 active
+    uint32_t hostRequestId;  // the type-16 request the host filter runs under
+    SectionFilterParams params;
+    IpFilterRequest slots[kSharedFilterSlots];
+};
+
+// Intake start (all filters free) and finish.
+void SharedFiltersStart();
+void SharedFiltersFinish();
+
+// Match and mask for datagram sections to one IPv4 destination address and UDP port.
+void BuildIpUdpFilter(uint8_t match[kIpFilterBytes], uint8_t mask[kIpFilterBytes],
+                      uint32_t ipAddress, uint16_t udpPort);
+
+int32_t AttachIpFilter(const IpFilterRequest* request);  // 0 attached; -1 failed
+int32_t DetachIpFilter(uint32_t requestId);               // 0 detached; -1 not found
+
+// Hands a section of a shared filter's host request to the consumer whose destination it
+// matches: the result of that hand-over; 0 when no destination matches; 128 when no shared
+// filter carries hostRequestId.
+int32_t DispatchSharedSection(uint32_t hostRequestId, uint8_t status, const uint8_t* section,
+                              int32_t length);
+
+// Active shared filters (for checks that nothing was left behind).
+int32_t SharedFiltersActive();
+
+}  // namespace kr

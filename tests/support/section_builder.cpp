@@ -18,7 +18,7 @@ void PutBe32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
 void AppendCrc(std::vector<uint8_t>& section, bool right) {
     uint32_t crc = SectionCrc(section.data(), section.size());
     if (!right) crc ^= 0x5A5A5A5A;
-    const size_t at = section.size();
+    const std::size_t at = section.size();
     section.resize(at + 4);
     PutBe32(section, at, crc);
 }
@@ -77,7 +77,7 @@ std::vector<uint8_t> BuildIpUdp(const Datagram& d) {
 
 std::vector<uint8_t> BuildDatagramSection(const Datagram& datagram) {
     const std::vector<uint8_t> ip = BuildIpUdp(datagram);
-    std::vector<uint8_t> section(12, 0);
+    std::vector<uint8_t> section(12 + ip.size(), 0);
     const size_t sectionLength = 9 + ip.size() + 4;
     section[0] = 0x3E;
     section[1] = static_cast<uint8_t>(0xB0 | ((sectionLength >> 8) & 0x0F));
@@ -91,19 +91,19 @@ std::vector<uint8_t> BuildDatagramSection(const Datagram& datagram) {
     section[9] = 0x5E;
     section[10] = 0x00;
     section[11] = 0x01;
-    section.insert(section.end(), ip.begin(), ip.end());
+    std::copy(ip.begin(), ip.end(), section.begin() + 12);
     AppendCrc(section, datagram.rightCrc);
     return section;
 }
 
 std::vector<uint8_t> BuildTableSection(uint8_t tableId, const std::vector<uint8_t>& body,
                                        bool rightCrc) {
-    std::vector<uint8_t> section(3, 0);
+    std::vector<uint8_t> section(3 + body.size(), 0);
     const size_t sectionLength = body.size() + 4;
     section[0] = tableId;
     section[1] = static_cast<uint8_t>(0xB0 | ((sectionLength >> 8) & 0x0F));
     section[2] = static_cast<uint8_t>(sectionLength);
-    section.insert(section.end(), body.begin(), body.end());
+    std::copy(body.begin(), body.end(), section.begin() + 3);
     AppendCrc(section, rightCrc);
     return section;
 }

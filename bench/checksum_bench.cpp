@@ -11,7 +11,8 @@ namespace {
 
 std::vector<uint8_t> Data(size_t size) {
     std::vector<uint8_t> data(size);
-    for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 31 + 7);
+    for (size_t i = 0; i < size; ++i)
+        data[i] = static_cast<uint8_t>(i * 31 + 7);
     return data;
 }
 

@@ -72,7 +72,8 @@ void BM_SendRetrievedToWorker(benchmark::State& state) {
             std::this_thread::yield();
         }
     }
-    while (kr::FreeNodeCount() != kr::IntakeNodeCount()) std::this_thread::yield();
+    while (kr::FreeNodeCount() != kr::IntakeNodeCount())
+        std::this_thread::yield();
     kr_T2K_Finish();
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * length);
@@ -108,7 +109,8 @@ void BM_ValidateDatagram1400(benchmark::State& state) {
     auto node = std::make_unique<kr::SectionNode>();
     std::memcpy(node->data, section.data(), section.size());
     node->length = static_cast<uint16_t>(section.size());
-    for (auto _ : state) benchmark::DoNotOptimize(kr::ValidateDatagram(node.get()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(kr::ValidateDatagram(node.get()));
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(section.size()));
 }

@@ -2,30 +2,27 @@
 
 #include "core/log.h"
 #include "core/platform.h"
-#include "intake/section_queue.h"
+#include "intake/worker_loop.h"
 
 namespace kr {
 namespace {
 constexpr uint32_t kIdleMs = 100;
 }
 
-int32_t kr_CaStart() { return 0; }
+int32_t kr_CaStart() {
+    return 0;
+}
 
-int32_t kr_CaStop() { return 0; }
+int32_t kr_CaStop() {
+    return 0;
+}
 
 uint32_t kr_CaThread(void* /*argument*/) {
     kr_Print(0x21, "start the ca thread");
     WorkerReady();
-    SectionQueue* queue = GetQueue(QueueId::Ca);
-    while (!IsStopping()) {
-        SectionNode* node = nullptr;
-        if (QueueTake(queue, &node) == 0 && node != nullptr) {
-            ReturnNode(node);
-            continue;
-        }
-        kr_Print(0x75, "No retrieve in CA queue.");
-        WaitForWork(WorkQueue::Ca, kIdleMs);
-    }
+    RunWorkerLoop(
+        QueueId::Ca, kIdleMs, [](SectionNode&) {},
+        [&] { kr_Print(0x75, "No retrieve in CA queue."); });
     kr_Print(0x21, "stop the CA thread");
     return 0;
 }

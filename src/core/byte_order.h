@@ -44,7 +44,11 @@ inline void WriteLe32(uint8_t* buf, uint32_t off, uint32_t v) {
 }
 
 // The IPv4 total length and the UDP length fields.
-inline uint16_t IpTotalLength(const uint8_t* ipHeader) { return ReadBe16(ipHeader, 2); }
-inline uint16_t UdpLength(const uint8_t* udpHeader) { return ReadBe16(udpHeader, 4); }
+inline uint16_t IpTotalLength(const uint8_t* ipHeader) {
+    return ReadBe16(ipHeader, 2);
+}
+inline uint16_t UdpLength(const uint8_t* udpHeader) {
+    return ReadBe16(udpHeader, 4);
+}
 
 }  // namespace kr

@@ -13,7 +13,7 @@
 namespace kr {
 
 class ByteReader {
-public:
+  public:
     ByteReader() = default;
     ByteReader(const uint8_t* data, std::size_t size) : bytes_(data, data ? size : 0) {}
     explicit ByteReader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
@@ -54,7 +54,7 @@ public:
         return true;
     }
 
-private:
+  private:
     bool Fail() {
         ok_ = false;
         return false;

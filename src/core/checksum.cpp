@@ -25,7 +25,8 @@ constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
 // Sums big-endian 16-bit words into a 32-bit accumulator (not yet folded).
 uint32_t SumWords(uint32_t sum, const uint8_t* data, uint32_t len) {
     uint32_t i = 0;
-    for (; i + 1 < len; i += 2) sum += ReadBe16(data, i);
+    for (; i + 1 < len; i += 2)
+        sum += ReadBe16(data, i);
     if (i < len) sum += uint32_t{data[i]} << 8;
     return sum;
 }
@@ -44,11 +45,14 @@ constexpr uint32_t kUdpProtocol = 17;
 
 uint32_t Crc32Update(uint32_t crc, const uint8_t* data, uint32_t len) {
     if (data == nullptr) return crc;
-    for (uint32_t i = 0; i < len; ++i) crc = (crc << 8) ^ kCrcTable[((crc >> 24) ^ data[i]) & 0xFF];
+    for (uint32_t i = 0; i < len; ++i)
+        crc = (crc << 8) ^ kCrcTable[((crc >> 24) ^ data[i]) & 0xFF];
     return crc;
 }
 
-uint32_t Crc32(const uint8_t* data, uint32_t len) { return Crc32Update(0xFFFFFFFFu, data, len); }
+uint32_t Crc32(const uint8_t* data, uint32_t len) {
+    return Crc32Update(0xFFFFFFFFu, data, len);
+}
 
 int32_t CheckCrcTrailer(const uint8_t* data, int32_t len) {
     if (data == nullptr || len < 4) return 0;

@@ -8,15 +8,20 @@ namespace {
 // Decimal conversion of exactly `width` characters from text (fewer when the text ends).
 int32_t FieldValue(const char* text, int width) {
     char field[5] = {};
-    for (int i = 0; i < width && text[i] != '\0'; ++i) field[i] = text[i];
+    for (int i = 0; i < width && text[i] != '\0'; ++i)
+        field[i] = text[i];
     return static_cast<int32_t>(std::strtol(field, nullptr, 10));
 }
 
 }  // namespace
 
-uint8_t ToBcd(uint8_t v) { return static_cast<uint8_t>((v / 10) * 16 + v % 10); }
+uint8_t ToBcd(uint8_t v) {
+    return static_cast<uint8_t>((v / 10) * 16 + v % 10);
+}
 
-uint8_t FromBcd(uint8_t v) { return static_cast<uint8_t>((v & 0x0F) + (v >> 4) * 10); }
+uint8_t FromBcd(uint8_t v) {
+    return static_cast<uint8_t>((v & 0x0F) + (v >> 4) * 10);
+}
 
 void MjdFromDate(int32_t year, int32_t month, int32_t day, uint16_t* mjd) {
     if (mjd == nullptr) return;
@@ -51,8 +56,8 @@ uint32_t kr_ParseVersionStamp(const char* text) {
     }
     uint16_t mjd = 0;
     MjdFromDate(values[0], values[1], values[2], &mjd);
-    const uint32_t time = static_cast<uint32_t>(values[3] * 2048 + (values[4] & 63) * 32 +
-                                                ((values[5] / 2) & 31));
+    const uint32_t time =
+        static_cast<uint32_t>(values[3] * 2048 + (values[4] & 63) * 32 + ((values[5] / 2) & 31));
     return (uint32_t{mjd} << 16) | (time & 0xFFFF);
 }
 

@@ -28,9 +28,15 @@ bool Step(std::atomic<int32_t>& countdown) {
 
 }  // namespace
 
-void FailAllocAt(int32_t n) { allocCountdown.store(n < 0 ? 0 : n); }
-void FailWorkerAt(int32_t n) { workerCountdown.store(n < 0 ? 0 : n); }
-void FailLockAt(int32_t n) { lockCountdown.store(n < 0 ? 0 : n); }
+void FailAllocAt(int32_t n) {
+    allocCountdown.store(n < 0 ? 0 : n);
+}
+void FailWorkerAt(int32_t n) {
+    workerCountdown.store(n < 0 ? 0 : n);
+}
+void FailLockAt(int32_t n) {
+    lockCountdown.store(n < 0 ? 0 : n);
+}
 
 void Reset() {
     allocCountdown.store(0);
@@ -39,20 +45,34 @@ void Reset() {
     fired.store(false);
 }
 
-bool Fired() { return fired.load(); }
+bool Fired() {
+    return fired.load();
+}
 
-bool AllocShouldFail() { return Step(allocCountdown); }
-bool WorkerShouldFail() { return Step(workerCountdown); }
-bool LockShouldFail() { return Step(lockCountdown); }
+bool AllocShouldFail() {
+    return Step(allocCountdown);
+}
+bool WorkerShouldFail() {
+    return Step(workerCountdown);
+}
+bool LockShouldFail() {
+    return Step(lockCountdown);
+}
 
-int64_t LiveAllocations() { return liveAllocations.load(); }
-uint64_t AllocationCount() { return allocationCount.load(); }
+int64_t LiveAllocations() {
+    return liveAllocations.load();
+}
+uint64_t AllocationCount() {
+    return allocationCount.load();
+}
 
 void CountAllocation() {
     liveAllocations.fetch_add(1, std::memory_order_relaxed);
     allocationCount.fetch_add(1, std::memory_order_relaxed);
 }
 
-void CountRelease() { liveAllocations.fetch_sub(1, std::memory_order_relaxed); }
+void CountRelease() {
+    liveAllocations.fetch_sub(1, std::memory_order_relaxed);
+}
 
 }  // namespace kr::fault

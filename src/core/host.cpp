@@ -5,10 +5,16 @@ namespace {
 HostCallbacks hostCallbacks{};
 }
 
-const HostCallbacks& Host() { return hostCallbacks; }
+const HostCallbacks& Host() {
+    return hostCallbacks;
+}
 
-void SetHostCallbacks(const HostCallbacks& callbacks) { hostCallbacks = callbacks; }
+void SetHostCallbacks(const HostCallbacks& callbacks) {
+    hostCallbacks = callbacks;
+}
 
-void ClearHostCallbacks() { hostCallbacks = HostCallbacks{}; }
+void ClearHostCallbacks() {
+    hostCallbacks = HostCallbacks{};
+}
 
 }  // namespace kr

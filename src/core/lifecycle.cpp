@@ -58,7 +58,9 @@ void ShutDown() {
 
 }  // namespace
 
-bool IsInitialised() { return initialised.load(); }
+bool IsInitialised() {
+    return initialised.load();
+}
 
 }  // namespace kr
 
@@ -113,7 +115,8 @@ int32_t kr_T2K_Finish(void) {
 
 int32_t kr_T2K_GetVersion(uint8_t version[4]) {
     if (version == nullptr) return KR_NULL_ARG;
-    for (int i = 0; i < 4; ++i) version[i] = kVersion[i];
+    for (int i = 0; i < 4; ++i)
+        version[i] = kVersion[i];
     return KR_OK;
 }
 

@@ -31,12 +31,15 @@ bool Wanted(uint8_t module, uint8_t level) {
 }
 
 void SetAll(uint8_t value) {
-    for (std::atomic<uint8_t>& setting : settings) setting.store(value, std::memory_order_relaxed);
+    for (std::atomic<uint8_t>& setting : settings)
+        setting.store(value, std::memory_order_relaxed);
 }
 
 }  // namespace
 
-void ResetLogSettings() { SetAll(0); }
+void ResetLogSettings() {
+    SetAll(0);
+}
 
 uint8_t LogSetting(uint8_t module) {
     return module < settings.size() ? settings[module].load(std::memory_order_relaxed) : 0;

@@ -117,7 +117,9 @@ int32_t JoinWorkers() {
     return joined;
 }
 
-int32_t LiveWorkerCount() { return liveWorkers.load(); }
+int32_t LiveWorkerCount() {
+    return liveWorkers.load();
+}
 
 void WorkerReady() {
     if (reportedReady) return;
@@ -132,9 +134,13 @@ bool WaitWorkersReady(uint32_t timeoutMs) {
                                        [&table] { return table.settled >= table.started; });
 }
 
-bool IsStopping() { return stopping.load(std::memory_order_acquire); }
+bool IsStopping() {
+    return stopping.load(std::memory_order_acquire);
+}
 
-void SetStopping(bool value) { stopping.store(value, std::memory_order_release); }
+void SetStopping(bool value) {
+    stopping.store(value, std::memory_order_release);
+}
 
 void WaitForWork(WorkQueue queue, uint32_t ms) {
     WorkSignal& signal = Signals()[static_cast<std::size_t>(queue)];
@@ -161,7 +167,9 @@ void WakeAllWorkers() {
     }
 }
 
-void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 int32_t CreateLock(LockHandle* lock, uint32_t /*ignored*/) {
     if (lock == nullptr || fault::LockShouldFail()) return -5;
@@ -187,8 +195,12 @@ int32_t Unlock(LockHandle* lock) {
     return 0;
 }
 
-ModuleLockGuard::ModuleLockGuard() { ModuleMutex().lock(); }
-ModuleLockGuard::~ModuleLockGuard() { ModuleMutex().unlock(); }
+ModuleLockGuard::ModuleLockGuard() {
+    ModuleMutex().lock();
+}
+ModuleLockGuard::~ModuleLockGuard() {
+    ModuleMutex().unlock();
+}
 
 void* AllocMem(std::size_t size) {
     if (fault::AllocShouldFail()) return nullptr;

@@ -73,7 +73,7 @@ int32_t Unlock(LockHandle* lock);  // releases one level of ownership
 
 // Scoped hold of the module lock, released on every path out.
 class ModuleLockGuard {
-public:
+  public:
     ModuleLockGuard();
     ~ModuleLockGuard();
     ModuleLockGuard(const ModuleLockGuard&) = delete;

@@ -117,9 +117,10 @@ int32_t IntakeFinish() {
         pool = nullptr;
         poolNodes = 0;
         CloseLock(&GetQueue(QueueId::Free)->lock);
-        for (QueueId id : kConsumerQueues) CloseLock(&GetQueue(id)->lock);
-        for (QueueId id : {QueueId::Free, QueueId::Sys, QueueId::Stream, QueueId::Ca,
-                           QueueId::Ecm}) {
+        for (QueueId id : kConsumerQueues)
+            CloseLock(&GetQueue(id)->lock);
+        for (QueueId id :
+             {QueueId::Free, QueueId::Sys, QueueId::Stream, QueueId::Ca, QueueId::Ecm}) {
             *GetQueue(id) = SectionQueue{};
         }
         RequestTableFinish();
@@ -128,9 +129,13 @@ int32_t IntakeFinish() {
     return 0;
 }
 
-uint32_t IntakeNodeCount() { return poolNodes; }
+uint32_t IntakeNodeCount() {
+    return poolNodes;
+}
 
-uint32_t FreeNodeCount() { return QueueCount(GetQueue(QueueId::Free)); }
+uint32_t FreeNodeCount() {
+    return QueueCount(GetQueue(QueueId::Free));
+}
 
 }  // namespace kr
 

@@ -15,7 +15,9 @@ RequestTable* table = nullptr;
 // Ids never repeat within a process, also across restarts of the module.
 uint32_t lastRequestId = 0;
 
-bool InUse(const RequestEntry& entry) { return entry.state < kRequestReserved; }
+bool InUse(const RequestEntry& entry) {
+    return entry.state < kRequestReserved;
+}
 
 bool TableMissing() {
     if (table != nullptr) return false;
@@ -59,7 +61,8 @@ int32_t RequestTableInit() {
     auto* fresh = static_cast<RequestTable*>(AllocMem(sizeof(RequestTable)));
     if (fresh == nullptr) return -1;
     std::memset(fresh, 0, sizeof(RequestTable));
-    for (RequestEntry& entry : fresh->entries) entry.state = kRequestFree;
+    for (RequestEntry& entry : fresh->entries)
+        entry.state = kRequestFree;
     table = fresh;
     return 0;
 }
@@ -189,7 +192,8 @@ int32_t RequestsInUse() {
     ModuleLockGuard hold;
     if (table == nullptr) return 0;
     int32_t count = 0;
-    for (const RequestEntry& entry : table->entries) count += InUse(entry) ? 1 : 0;
+    for (const RequestEntry& entry : table->entries)
+        count += InUse(entry) ? 1 : 0;
     return count;
 }
 

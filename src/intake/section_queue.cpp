@@ -9,7 +9,9 @@ namespace {
 
 std::array<SectionQueue, 5> queues;
 
-bool IsEmpty(const SectionQueue* queue) { return queue->head.next == &queue->head; }
+bool IsEmpty(const SectionQueue* queue) {
+    return queue->head.next == &queue->head;
+}
 
 void Unlink(SectionQueue* queue, NodeLinks* node) {
     node->prev->next = node->next;
@@ -21,7 +23,9 @@ void Unlink(SectionQueue* queue, NodeLinks* node) {
 
 }  // namespace
 
-SectionQueue* GetQueue(QueueId id) { return &queues[static_cast<std::size_t>(id)]; }
+SectionQueue* GetQueue(QueueId id) {
+    return &queues[static_cast<std::size_t>(id)];
+}
 
 int32_t QueueInit(SectionQueue* queue) {
     if (queue == nullptr) return -2;
@@ -63,9 +67,13 @@ int32_t QueueTake(SectionQueue* queue, SectionNode** out) {
     return 0;
 }
 
-int32_t TakeFreeNode(SectionNode** out) { return QueueTake(GetQueue(QueueId::Free), out); }
+int32_t TakeFreeNode(SectionNode** out) {
+    return QueueTake(GetQueue(QueueId::Free), out);
+}
 
-int32_t ReturnNode(SectionNode* node) { return QueuePut(GetQueue(QueueId::Free), node); }
+int32_t ReturnNode(SectionNode* node) {
+    return QueuePut(GetQueue(QueueId::Free), node);
+}
 
 void RemoveRequestNodes(uint32_t requestId, SectionQueue* queue) {
     if (queue == nullptr) return;

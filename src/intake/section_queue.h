@@ -45,9 +45,9 @@ struct SectionQueue {
 enum class QueueId : uint8_t { Free, Sys, Stream, Ca, Ecm };
 SectionQueue* GetQueue(QueueId id);
 
-int32_t QueueInit(SectionQueue* queue);                       // 0; -2 when null
-int32_t QueuePut(SectionQueue* queue, SectionNode* node);      // 0; -2 when either is null
-int32_t QueueTake(SectionQueue* queue, SectionNode** out);     // 0; 1 when empty; -2 on null
+int32_t QueueInit(SectionQueue* queue);                     // 0; -2 when null
+int32_t QueuePut(SectionQueue* queue, SectionNode* node);   // 0; -2 when either is null
+int32_t QueueTake(SectionQueue* queue, SectionNode** out);  // 0; 1 when empty; -2 on null
 int32_t TakeFreeNode(SectionNode** out);
 int32_t ReturnNode(SectionNode* node);
 

@@ -58,7 +58,7 @@ void BuildIpUdpFilter(uint8_t match[kIpFilterBytes], uint8_t mask[kIpFilterBytes
     std::memset(mask, 0, kIpFilterBytes);
     match[0] = 0x3E;  // datagram section
     mask[0] = 0xFF;
-    mask[5] = 0x02;  // LLC/SNAP flag 0
+    mask[5] = 0x02;    // LLC/SNAP flag 0
     match[12] = 0x45;  // IPv4 with a 20-byte header
     mask[12] = 0xFF;
     mask[18] = 0xFF;  // no fragmentation
@@ -179,7 +179,8 @@ int32_t DispatchSharedSection(uint32_t hostRequestId, uint8_t status, const uint
 int32_t SharedFiltersActive() {
     ModuleLockGuard hold;
     int32_t count = 0;
-    for (const SharedFilter& filter : filters) count += filter.state == 1 ? 1 : 0;
+    for (const SharedFilter& filter : filters)
+        count += filter.state == 1 ? 1 : 0;
     return count;
 }
 

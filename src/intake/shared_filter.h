@@ -37,7 +37,7 @@ void BuildIpUdpFilter(uint8_t match[kIpFilterBytes], uint8_t mask[kIpFilterBytes
                       uint32_t ipAddress, uint16_t udpPort);
 
 int32_t AttachIpFilter(const IpFilterRequest* request);  // 0 attached; -1 failed
-int32_t DetachIpFilter(uint32_t requestId);               // 0 detached; -1 not found
+int32_t DetachIpFilter(uint32_t requestId);              // 0 detached; -1 not found
 
 // Hands a section of a shared filter's host request to the consumer whose destination it
 // matches: the result of that hand-over; 0 when no destination matches; 128 when no shared

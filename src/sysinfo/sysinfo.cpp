@@ -4,7 +4,7 @@
 
 #include "core/log.h"
 #include "core/platform.h"
-#include "intake/section_queue.h"
+#include "intake/worker_loop.h"
 
 namespace kr {
 namespace {
@@ -28,7 +28,9 @@ int32_t SysinfoInit() {
     return 0;
 }
 
-int32_t SysinfoFinish() { return 0; }
+int32_t SysinfoFinish() {
+    return 0;
+}
 
 SysinfoStatus ReadSysinfoStatus() {
     SysinfoStatus status;
@@ -43,22 +45,20 @@ uint32_t SysinfoWorker(void* /*argument*/) {
     kr_Print(0x21, "start the system info thread");
     WorkerReady();
     int misses = 0;
-    SectionQueue* queue = GetQueue(QueueId::Sys);
-    while (!IsStopping()) {
-        SectionNode* node = nullptr;
-        if (QueueTake(queue, &node) == 0 && node != nullptr) {
+    RunWorkerLoop(
+        QueueId::Sys, kIdleMs,
+        [&](SectionNode&) {
             misses = 0;
             sysinfoPresent.store(true);
-            ReturnNode(node);
-            continue;
-        }
-        kr_Print(0x25, "No retrieve in sysinfo queue.");
-        WaitForWork(WorkQueue::Sys, kIdleMs);
-        if (++misses == kMissesUntilAbsent) {
-            misses = 0;
-            sysinfoPresent.store(false);
-        }
-    }
+        },
+        [] { kr_Print(0x25, "No retrieve in sysinfo queue."); },
+        [&] {
+            // Four empty rounds in a row: system information is absent.
+            if (++misses == kMissesUntilAbsent) {
+                misses = 0;
+                sysinfoPresent.store(false);
+            }
+        });
     kr_Print(0x21, "stop the system info thread");
     return 0;
 }

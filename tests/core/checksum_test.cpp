@@ -11,7 +11,9 @@
 
 namespace {
 
-std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> Bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
 
 TEST(Crc32, KnownAnswersAndTrailer) {
     const std::vector<uint8_t> digits = Bytes("123456789");
@@ -40,7 +42,8 @@ TEST(Crc32, KnownAnswersAndTrailer) {
 
 TEST(Crc32, ChunkedEqualsOneShot) {
     std::vector<uint8_t> data(1000);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 7 + 3);
     const uint32_t whole = kr::Crc32(data.data(), 1000);
     for (uint32_t cut : {0u, 1u, 499u, 1000u}) {
         const uint32_t first = kr::Crc32(data.data(), cut);
@@ -79,12 +82,14 @@ std::vector<uint8_t> Datagram(const std::vector<uint8_t>& payload) {
     kr::WriteBe16(d.data(), 24, udpLength);
     std::memcpy(d.data() + 28, payload.data(), payload.size());
     uint64_t sum = 0;
-    for (int i = 12; i < 20; i += 2) sum += kr::ReadBe16(d.data(), static_cast<uint32_t>(i));
+    for (int i = 12; i < 20; i += 2)
+        sum += kr::ReadBe16(d.data(), static_cast<uint32_t>(i));
     sum += 17 + udpLength;
     for (size_t i = 0; i < udpLength; ++i) {
         sum += (i % 2 == 0) ? uint64_t{d[20 + i]} << 8 : d[20 + i];
     }
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
     uint16_t checksum = static_cast<uint16_t>(~sum);
     if (checksum == 0) checksum = 0xFFFF;
     kr::WriteBe16(d.data(), 26, checksum);

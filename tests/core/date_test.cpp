@@ -17,7 +17,8 @@ uint16_t Mjd(int32_t year, int32_t month, int32_t day) {
 TEST(Date, Bcd) {
     EXPECT_EQ(kr::ToBcd(59), 0x59);
     EXPECT_EQ(kr::FromBcd(0x59), 59);
-    for (uint8_t v = 0; v <= 99; ++v) EXPECT_EQ(kr::FromBcd(kr::ToBcd(v)), v);
+    for (uint8_t v = 0; v <= 99; ++v)
+        EXPECT_EQ(kr::FromBcd(kr::ToBcd(v)), v);
 }
 
 TEST(Date, ModifiedJulianDate) {
@@ -26,12 +27,20 @@ TEST(Date, ModifiedJulianDate) {
         uint16_t mjd;
     };
     const Case cases[] = {
-        {2009, 8, 17, 55060}, {1900, 1, 1, 15020}, {1900, 3, 1, 15079}, {2000, 1, 1, 51544},
-        {2000, 2, 29, 51603}, {2000, 3, 1, 51604},
+        {2009, 8, 17, 55060},
+        {1900, 1, 1, 15020},
+        {1900, 3, 1, 15079},
+        {2000, 1, 1, 51544},
+        {2000, 2, 29, 51603},
+        {2000, 3, 1, 51604},
         // MJD 88068 kept as 16 bits.
         {2099, 12, 31, 22532},
         // Out of range: 0.
-        {2100, 1, 1, 0}, {1899, 12, 31, 0}, {2009, 0, 1, 0}, {2009, 13, 1, 0}, {2009, 1, 0, 0},
+        {2100, 1, 1, 0},
+        {1899, 12, 31, 0},
+        {2009, 0, 1, 0},
+        {2009, 13, 1, 0},
+        {2009, 1, 0, 0},
         {2009, 1, 32, 0},
     };
     for (const Case& c : cases) {
@@ -50,7 +59,8 @@ TEST(Date, VersionStamp) {
     // A date out of range leaves the date half 0; the time half is still packed.
     EXPECT_EQ(kr::kr_ParseVersionStamp("21000101000002"), 1u);
     // The hour is not masked: 99 hours overflow into the kept 16 bits only.
-    EXPECT_EQ(kr::kr_ParseVersionStamp("20090817990000"), 55060u * 65536u + ((99u * 2048u) & 0xFFFF));
+    EXPECT_EQ(kr::kr_ParseVersionStamp("20090817990000"),
+              55060u * 65536u + ((99u * 2048u) & 0xFFFF));
     EXPECT_EQ(kr::kr_ParseVersionStamp(nullptr), 0u);
 }
 

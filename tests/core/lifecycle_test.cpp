@@ -36,7 +36,7 @@ size_t IndexOf(const std::vector<std::string>& lines, const std::string& line) {
 }
 
 class LifecycleTest : public ModuleTest {
-protected:
+  protected:
     void SetUp() override {
         ModuleTest::SetUp();
         kr::ClearHostCallbacks();
@@ -45,7 +45,8 @@ protected:
 
 TEST_F(LifecycleTest, NullRecordLeavesDiagnosticsOnAndCopiesNothing) {
     EXPECT_EQ(kr_T2K_Init(nullptr), KR_NULL_ARG);
-    for (uint8_t module = 0; module < 16; ++module) EXPECT_EQ(kr::LogSetting(module), 0x13);
+    for (uint8_t module = 0; module < 16; ++module)
+        EXPECT_EQ(kr::LogSetting(module), 0x13);
     EXPECT_EQ(kr::Host().DebugPrint, nullptr);
     EXPECT_FALSE(kr::IsInitialised());
     EXPECT_EQ(kr::LiveWorkerCount(), 0);
@@ -64,9 +65,11 @@ TEST_F(LifecycleTest, StartsInOrderAndSilencesDiagnostics) {
     const size_t end = IndexOf(lines, kEndLine);
     ASSERT_LT(end, lines.size());
     // Every worker announced itself while start-up diagnostics were still on.
-    for (const std::string& start : kWorkerStartLines) EXPECT_LT(IndexOf(lines, start), end) << start;
+    for (const std::string& start : kWorkerStartLines)
+        EXPECT_LT(IndexOf(lines, start), end) << start;
     EXPECT_EQ(lines.back(), "\r\nKRMODULE Debug off\r\n");
-    for (uint8_t module = 0; module < 16; ++module) EXPECT_EQ(kr::LogSetting(module), 0);
+    for (uint8_t module = 0; module < 16; ++module)
+        EXPECT_EQ(kr::LogSetting(module), 0);
     // Reserved slots are stored, never called.
     EXPECT_EQ(host.CallCount(Slot::Reserved4), 0u);
     EXPECT_EQ(host.CallCount(Slot::Reserved13), 0u);
@@ -174,7 +177,8 @@ TEST_F(LifecycleTest, AWorkerThatCannotStartIsOnlyReported) {
         host.Clear();
         kr::fault::FailWorkerAt(n);
         ASSERT_EQ(StartModule(), KR_OK);
-        EXPECT_TRUE(host.HasDebugLine(std::string("\r\n====== ") + failures[n - 1] + " ======\r\n"));
+        EXPECT_TRUE(
+            host.HasDebugLine(std::string("\r\n====== ") + failures[n - 1] + " ======\r\n"));
         EXPECT_EQ(kr::LiveWorkerCount(), 3);
         FinishModule();
     }

@@ -14,7 +14,7 @@ namespace {
 using krtest::FakeHost;
 
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kr::ResetLogSettings();
         kr::SetHostCallbacks(FakeHost::AllSlots());
@@ -54,8 +54,8 @@ TEST_F(LogTest, LaysOutEachLevel) {
 
 TEST_F(LogTest, TagsByModule) {
     kr_T2K_SetDebugFlag(0x00, 1);  // all modules, every level
-    const char* tags[] = {"  ", "--", "==", "**", "++", "##", "::", "~~", "!!", "@@", "%%", "$$",
-                          "  ", "  ", "  ", "  "};
+    const char* tags[] = {"  ", "--", "==", "**", "++", "##", "::", "~~",
+                          "!!", "@@", "%%", "$$", "  ", "  ", "  ", "  "};
     for (uint8_t module = 0; module < 16; ++module) {
         host.Clear();
         kr::kr_Print(static_cast<uint8_t>(module << 4 | 2), "m%d", module);
@@ -91,13 +91,14 @@ TEST_F(LogTest, SwitchesModulesAndLevels) {
     // Module 0 switches every module at once; code 0 messages print whatever the settings.
     host.Clear();
     kr_T2K_SetDebugFlag(0x03, 1);
-    for (uint8_t m = 0; m < 16; ++m) EXPECT_EQ(kr::LogSetting(m), 0x13);
+    for (uint8_t m = 0; m < 16; ++m)
+        EXPECT_EQ(kr::LogSetting(m), 0x13);
     kr_T2K_SetDebugFlag(0, 0);
-    for (uint8_t m = 0; m < 16; ++m) EXPECT_EQ(kr::LogSetting(m), 0);
+    for (uint8_t m = 0; m < 16; ++m)
+        EXPECT_EQ(kr::LogSetting(m), 0);
     kr::kr_Print(0x00, "always");
     EXPECT_EQ(Lines(), (std::vector<std::string>{"\r\nKRMODULE Debug on level 3\r\n",
-                                                 "\r\nKRMODULE Debug off\r\n",
-                                                 "\r\nalways\r\n"}));
+                                                 "\r\nKRMODULE Debug off\r\n", "\r\nalways\r\n"}));
     // Only the low byte of the code counts.
     kr_T2K_SetDebugFlag(0x1234, 1);  // module 3, level 4
     EXPECT_EQ(kr::LogSetting(3), 0x14);
@@ -135,13 +136,16 @@ TEST_F(LogTest, PrintsFromManyThreadsWhileSwitched) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
-            for (int i = 0; i < kMessages; ++i) kr::kr_Print(0x00, "t%d m%d", t, i);
+            for (int i = 0; i < kMessages; ++i)
+                kr::kr_Print(0x00, "t%d m%d", t, i);
         });
     }
     threads.emplace_back([] {
-        for (int i = 0; i < kMessages; ++i) kr_T2K_SetDebugFlag(0x30, static_cast<uint8_t>(i & 1));
+        for (int i = 0; i < kMessages; ++i)
+            kr_T2K_SetDebugFlag(0x30, static_cast<uint8_t>(i & 1));
     });
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
     size_t plain = 0;
     for (const std::string& line : Lines()) {
         if (line.rfind("\r\nt", 0) == 0) ++plain;

@@ -12,7 +12,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class PlatformTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { kr::fault::Reset(); }
     void TearDown() override {
         kr::fault::Reset();
@@ -58,7 +58,8 @@ std::atomic<int> runs{0};
 uint32_t CountRun(void*) {
     runs.fetch_add(1);
     kr::WorkerReady();
-    while (!kr::IsStopping()) kr::WaitForWork(kr::WorkQueue::Ca, 10000);
+    while (!kr::IsStopping())
+        kr::WaitForWork(kr::WorkQueue::Ca, 10000);
     return 0;
 }
 

@@ -64,11 +64,16 @@ TEST_F(SendRetrievedTest, LengthStatusAndRequestRules) {
     };
     const std::vector<uint8_t> big(5000, 0x81);
     const Case cases[] = {
-        {static_cast<int32_t>(ecm), 0, section.data(), 16, -1, "**    Send section length error: 16 !\r\n"},
-        {static_cast<int32_t>(ecm), 0, section.data(), -20, -1, "**    Send section length error: -20 !\r\n"},
-        {static_cast<int32_t>(ecm), 0, nullptr, 17, -1, "**    Send section length error: 17 !\r\n"},
-        {static_cast<int32_t>(ecm), 0, big.data(), 5000, -1, "**    Send section length error: 5000 !\r\n"},
-        {static_cast<int32_t>(ecm), 0x101, section.data(), 17, 1, "**    Receive data timeout!\r\n"},
+        {static_cast<int32_t>(ecm), 0, section.data(), 16, -1,
+         "**    Send section length error: 16 !\r\n"},
+        {static_cast<int32_t>(ecm), 0, section.data(), -20, -1,
+         "**    Send section length error: -20 !\r\n"},
+        {static_cast<int32_t>(ecm), 0, nullptr, 17, -1,
+         "**    Send section length error: 17 !\r\n"},
+        {static_cast<int32_t>(ecm), 0, big.data(), 5000, -1,
+         "**    Send section length error: 5000 !\r\n"},
+        {static_cast<int32_t>(ecm), 0x101, section.data(), 17, 1,
+         "**    Receive data timeout!\r\n"},
         {static_cast<int32_t>(ecm + 500), 0, section.data(), 17, -1, nullptr},
         {static_cast<int32_t>(ecm), 0x100, section.data(), 17, 0, nullptr},  // low byte 0
     };
@@ -82,7 +87,8 @@ TEST_F(SendRetrievedTest, LengthStatusAndRequestRules) {
     EXPECT_TRUE(host.HasDebugText("Can't find the request") == false);  // last case was found
     host.Clear();
     EXPECT_EQ(kr_T2K_SendRetrieved(static_cast<int32_t>(ecm + 500), 0, section.data(), 17), -1);
-    EXPECT_TRUE(host.HasDebugLine("**    Can't find the request " + std::to_string(ecm + 500) + ".\r\n"));
+    EXPECT_TRUE(
+        host.HasDebugLine("**    Can't find the request " + std::to_string(ecm + 500) + ".\r\n"));
 
     // A reserved request (filter not running yet) is unknown.
     kr::RequestEntry* reserved = nullptr;
@@ -116,8 +122,10 @@ TEST_F(SendRetrievedTest, LongSectionsAreCutAndLengthMismatchesTolerated) {
 
 TEST_F(SendRetrievedTest, FullPoolDropsAndRecovers) {
     const uint32_t ecm = StartEcm(host);
-    const std::vector<uint8_t> section = krtest::BuildTableSection(0x81, std::vector<uint8_t>(40, 3));
-    for (uint32_t i = 0; i < poolSize; ++i) ASSERT_EQ(Deliver(ecm, section), 0) << i;
+    const std::vector<uint8_t> section =
+        krtest::BuildTableSection(0x81, std::vector<uint8_t>(40, 3));
+    for (uint32_t i = 0; i < poolSize; ++i)
+        ASSERT_EQ(Deliver(ecm, section), 0) << i;
     kr_T2K_SetDebugFlag(0x30, 1);
     EXPECT_EQ(Deliver(ecm, section), -4);
     EXPECT_TRUE(host.HasDebugLine("**      The buffer is full.\r\n"));
@@ -224,11 +232,12 @@ TEST(ValidateDatagram, AcceptsOnlyDatagramsThatFitTheirNode) {
 // ---- With the module running: workers drain the queues -------------------------------------
 
 class IntakeFlowTest : public ModuleTest {
-protected:
+  protected:
     void TearDown() override {
         if (started) {
             ASSERT_TRUE(host.WaitFor([] { return kr::FreeNodeCount() == kr::IntakeNodeCount(); }));
-            for (uint8_t type = 1; type <= 16; ++type) kr::StopRequestsByType(type);
+            for (uint8_t type = 1; type <= 16; ++type)
+                kr::StopRequestsByType(type);
             EXPECT_EQ(kr::RequestsInUse(), 0);
         }
         ModuleTest::TearDown();

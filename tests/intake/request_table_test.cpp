@@ -51,7 +51,8 @@ TEST_F(RequestTableTest, AllotsUniqueIdsUntilTheTableIsFull) {
 
     kr::StopRequestsByOwner(77);
     EXPECT_EQ(kr::IsOwnerActive(77), KR_NO);
-    for (kr::RequestEntry* entry : entries) entry->state = kr::kRequestFree;
+    for (kr::RequestEntry* entry : entries)
+        entry->state = kr::kRequestFree;
 }
 
 TEST_F(RequestTableTest, MapsTypesToQueues) {
@@ -59,10 +60,11 @@ TEST_F(RequestTableTest, MapsTypesToQueues) {
         uint8_t type;
         kr::QueueId queue;
     };
-    const Case cases[] = {{1, kr::QueueId::Sys},    {3, kr::QueueId::Sys},    {4, kr::QueueId::Stream},
-                          {5, kr::QueueId::Stream}, {6, kr::QueueId::Stream}, {2, kr::QueueId::Ca},
-                          {7, kr::QueueId::Ca},     {9, kr::QueueId::Ca},     {10, kr::QueueId::Ca},
-                          {8, kr::QueueId::Ecm}};
+    const Case cases[] = {{1, kr::QueueId::Sys},    {3, kr::QueueId::Sys},
+                          {4, kr::QueueId::Stream}, {5, kr::QueueId::Stream},
+                          {6, kr::QueueId::Stream}, {2, kr::QueueId::Ca},
+                          {7, kr::QueueId::Ca},     {9, kr::QueueId::Ca},
+                          {10, kr::QueueId::Ca},    {8, kr::QueueId::Ecm}};
     for (const Case& c : cases) {
         kr::SectionQueue* queue = nullptr;
         kr::QueueForType(c.type, &queue);
@@ -83,7 +85,8 @@ TEST_F(RequestTableTest, TypedRequestAsksTheHostForATableFilter) {
     EXPECT_EQ(params.pid, 0x1234);
     EXPECT_EQ(params.match[0], 0x81);
     EXPECT_EQ(params.mask[0], 0xFF);
-    for (int i = 1; i < 16; ++i) EXPECT_EQ(params.match[i] | params.mask[i], 0) << i;
+    for (int i = 1; i < 16; ++i)
+        EXPECT_EQ(params.match[i] | params.mask[i], 0) << i;
     EXPECT_EQ(params.reserved1, 0);
     EXPECT_EQ(params.reserved2, 0u);
     kr::RequestEntry* entry = nullptr;

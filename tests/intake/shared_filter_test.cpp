@@ -30,7 +30,7 @@ std::vector<uint8_t> SectionTo(uint32_t address, uint16_t port, size_t payload =
 }
 
 class SharedFilterTest : public IntakeTest {
-protected:
+  protected:
     uint32_t HostRequestId() const { return host.Calls(Slot::SetSectionFilter).back().words[0]; }
 };
 
@@ -103,7 +103,8 @@ TEST_F(SharedFilterTest, DestinationsOnOnePidShareOneHostFilter) {
     EXPECT_EQ(Deliver(hostId, SectionTo(kGroup + 1, 1000)), 0);
     EXPECT_EQ(kr::QueueCount(stream), 0);
     // An id that no shared filter carries.
-    EXPECT_EQ(kr::DispatchSharedSection(hostId + 1000, 0, SectionTo(kGroup, 1000).data(), 140), 128);
+    EXPECT_EQ(kr::DispatchSharedSection(hostId + 1000, 0, SectionTo(kGroup, 1000).data(), 140),
+              128);
 
     // Stopping one leaves the host filter running; stopping the other stops it.
     ASSERT_EQ(kr::DetachIpFilter(video), 0);
@@ -144,7 +145,8 @@ TEST_F(SharedFilterTest, RefusedHostFilterLeavesEverythingFree) {
 
 TEST_F(SharedFilterTest, NinthDestinationAndThirteenthFilterAreRefused) {
     for (uint16_t port = 0; port < kr::kSharedFilterSlots; ++port) {
-        ASSERT_NE(StartConsumer(kr::kTypeVideo, kPid, kGroup, static_cast<uint16_t>(2000 + port)), 0u);
+        ASSERT_NE(StartConsumer(kr::kTypeVideo, kPid, kGroup, static_cast<uint16_t>(2000 + port)),
+                  0u);
     }
     const int32_t inUse = kr::RequestsInUse();
     EXPECT_EQ(StartConsumer(kr::kTypeVideo, kPid, kGroup, 3000), 0u);

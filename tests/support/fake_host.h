@@ -52,7 +52,7 @@ using Deadline = std::chrono::milliseconds;
 inline constexpr Deadline kDefaultDeadline{5000};
 
 class FakeHost {
-public:
+  public:
     FakeHost();
     ~FakeHost();
     FakeHost(const FakeHost&) = delete;
@@ -71,8 +71,9 @@ public:
     std::vector<uint8_t> StoreContents() const;
     // Answers card commands: gets the command, returns response bytes (status word last) or
     // nullopt-like empty vector with failure result.
-    void SetSmartcard(std::function<int32_t(const std::vector<uint8_t>& command,
-                                            std::vector<uint8_t>& response)> apdu);
+    void SetSmartcard(
+        std::function<int32_t(const std::vector<uint8_t>& command, std::vector<uint8_t>& response)>
+            apdu);
     void SetSmartcardReset(int32_t result, std::vector<uint8_t> answerToReset);
     // Called from inside DebugPrint, with the line (e.g. to slow the module down).
     void SetDebugHook(std::function<void(const std::string&)> hook);
@@ -103,7 +104,7 @@ public:
     int32_t Reset(uint8_t* answerToReset, uint32_t* length);
     void OnDebugLine(const std::string& line);
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<HostCall> calls_;

@@ -28,7 +28,8 @@ void IntakeTest::TearDown() {
 }
 
 void IntakeTest::ExpectAllReleased() {
-    for (uint8_t type = 1; type <= 16; ++type) kr::StopRequestsByType(type);
+    for (uint8_t type = 1; type <= 16; ++type)
+        kr::StopRequestsByType(type);
     EXPECT_EQ(kr::FreeNodeCount(), kr::IntakeNodeCount()) << "a node was not returned";
     EXPECT_EQ(kr::RequestsInUse(), 0) << "a request entry was left in use";
     EXPECT_EQ(kr::SharedFiltersActive(), 0) << "a shared filter was left active";

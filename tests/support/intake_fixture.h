@@ -14,7 +14,7 @@ namespace krtest {
 
 // Intake started alone, without workers: queued sections stay where intake put them.
 class IntakeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

@@ -11,7 +11,7 @@
 namespace krtest {
 
 class ModuleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

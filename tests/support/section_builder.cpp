@@ -39,8 +39,10 @@ uint32_t SectionCrc(const uint8_t* data, size_t size) {
 
 uint16_t OnesComplementSum(const uint8_t* data, size_t size, uint32_t start) {
     uint64_t sum = start;
-    for (size_t i = 0; i < size; ++i) sum += (i % 2 == 0) ? uint64_t{data[i]} << 8 : data[i];
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    for (size_t i = 0; i < size; ++i)
+        sum += (i % 2 == 0) ? uint64_t{data[i]} << 8 : data[i];
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<uint16_t>(sum);
 }
 
@@ -67,7 +69,8 @@ std::vector<uint8_t> BuildIpUdp(const Datagram& d) {
         // Pseudo-header: addresses, protocol, UDP length; then the datagram with field 0.
         uint32_t start = OnesComplementSum(out.data() + 12, 8);
         start += 17 + static_cast<uint32_t>(udpLength);
-        uint16_t udpSum = static_cast<uint16_t>(~OnesComplementSum(out.data() + 20, udpLength, start));
+        uint16_t udpSum =
+            static_cast<uint16_t>(~OnesComplementSum(out.data() + 20, udpLength, start));
         if (udpSum == 0) udpSum = 0xFFFF;  // 0 means "no checksum"
         if (d.udpChecksum == UdpChecksum::Wrong) udpSum = static_cast<uint16_t>(udpSum ^ 0x8001);
         PutBe16(out, 26, udpSum);

@@ -21,10 +21,11 @@ int32_t RefuseFilter(uint32_t requestId, SectionFilterParams params) {
 }
 
 void Usage() {
-    std::puts("usage: krterminal [--nodes N] [--verbose]\n"
-              "  Starts the library, prints its version and status, and finishes it.\n"
-              "  --nodes N   section nodes for the intake pool (default 256)\n"
-              "  --verbose   keep all diagnostics on while the module runs");
+    std::puts(
+        "usage: krterminal [--nodes N] [--verbose]\n"
+        "  Starts the library, prints its version and status, and finishes it.\n"
+        "  --nodes N   section nodes for the intake pool (default 256)\n"
+        "  --verbose   keep all diagnostics on while the module runs");
 }
 
 }  // namespace

@@ -142,12 +142,13 @@ void SetStopping(bool value) {
     stopping.store(value, std::memory_order_release);
 }
 
-void WaitForWork(WorkQueue queue, uint32_t ms) {
+bool WaitForWork(WorkQueue queue, uint32_t ms) {
     WorkSignal& signal = Signals()[static_cast<std::size_t>(queue)];
     std::unique_lock<std::mutex> hold(signal.mutex);
-    signal.changed.wait_for(hold, std::chrono::milliseconds(ms),
-                            [&signal] { return signal.pending || IsStopping(); });
+    const bool woken = signal.changed.wait_for(
+        hold, std::chrono::milliseconds(ms), [&signal] { return signal.pending || IsStopping(); });
     signal.pending = false;
+    return woken;
 }
 
 void SignalWork(WorkQueue queue) {

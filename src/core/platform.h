@@ -47,8 +47,9 @@ constexpr int kWorkQueueCount = 4;
 
 // A worker's idle sleep: blocks for ms milliseconds, or less when work is signalled for its
 // queue or the module stops. A signal given while the worker was busy ends the next wait at
-// once, so no queued section waits a full idle round.
-void WaitForWork(WorkQueue queue, uint32_t ms);
+// once, so no queued section waits a full idle round. true when the wait was ended by a signal
+// or the stop flag, false when it lasted the whole interval.
+bool WaitForWork(WorkQueue queue, uint32_t ms);
 
 // Signals that a section was queued for the worker of this queue.
 void SignalWork(WorkQueue queue);

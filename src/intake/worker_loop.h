@@ -10,8 +10,8 @@
 
 namespace kr {
 
-// afterIdle runs once each idle wait has ended, so that rules counting empty rounds see
-// rounds of the full interval.
+// afterIdle runs after each idle wait that lasted its whole interval, so rules that count empty
+// rounds keep their meaning: a wake-up by a section that was already taken is no round.
 template <typename Process, typename Empty, typename AfterIdle>
 void RunWorkerLoop(QueueId id, uint32_t idleMs, Process&& process, Empty&& onEmpty,
                    AfterIdle&& afterIdle) {
@@ -24,8 +24,7 @@ void RunWorkerLoop(QueueId id, uint32_t idleMs, Process&& process, Empty&& onEmp
             continue;
         }
         onEmpty();
-        WaitForWork(queue->worker, idleMs);
-        afterIdle();
+        if (!WaitForWork(queue->worker, idleMs)) afterIdle();
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -276,6 +277,15 @@ TEST_F(IntakeFlowTest, WorkersTakeAndReturnEveryNodeWithoutAllocating) {
     uint8_t status[3] = {};
     kr_T2K_GetKrdbStatus(status);
     EXPECT_EQ(status[0], 1);  // system information arrived
+
+    // Four empty 300 ms rounds later it counts as absent again: early wake-ups by queued
+    // sections must not shorten the rounds when nothing comes.
+    const auto lastNode = std::chrono::steady_clock::now();
+    ASSERT_TRUE(host.WaitFor([&status] {
+        kr_T2K_GetKrdbStatus(status);
+        return status[0] == 0;
+    }));
+    EXPECT_GE(std::chrono::steady_clock::now() - lastNode, std::chrono::milliseconds(1000));
 }
 
 TEST_F(IntakeFlowTest, DeliveryRacesStartStopAndFinish) {

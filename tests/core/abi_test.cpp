@@ -21,7 +21,9 @@ TEST(Abi, InitRecordIsOneCountAndEighteenSlots) {
     EXPECT_EQ(sizeof(InitRecord), 19 * word);
     EXPECT_EQ(offsetof(InitRecord, callbacks), word);
     EXPECT_EQ(offsetof(InitRecord, callbacks.SmartcardReset), 18 * word);
-    if (word == 4) EXPECT_EQ(sizeof(InitRecord), 76u);
+    if (word == 4) {
+        EXPECT_EQ(sizeof(InitRecord), 76u);
+    }
 }
 
 TEST(Abi, ResultCodes) {

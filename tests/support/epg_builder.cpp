@@ -49,6 +49,10 @@ std::vector<uint8_t> ReadTestData(const std::string& relativePath) {
     return ReadFile(std::filesystem::path(KRMODULE_TEST_DATA_DIR) / relativePath);
 }
 
+std::vector<uint8_t> ReadSample(const std::string& relativePath) {
+    return ReadFile(std::filesystem::path(KRMODULE_SAMPLES_DIR) / relativePath);
+}
+
 std::vector<std::vector<uint8_t>> ReadAllFiles(const std::string& directory) {
     std::vector<std::filesystem::path> paths;
     for (const auto& entry : std::filesystem::directory_iterator(directory)) {

@@ -20,6 +20,9 @@ std::vector<uint8_t> Bytes(const std::string& text);
 // The bytes of a file under tests/data.
 std::vector<uint8_t> ReadTestData(const std::string& relativePath);
 
+// The bytes of a file under samples/.
+std::vector<uint8_t> ReadSample(const std::string& relativePath);
+
 // Every regular file in a directory, in name order.
 std::vector<std::vector<uint8_t>> ReadAllFiles(const std::string& directory);
 

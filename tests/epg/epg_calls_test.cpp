@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <krmodule/krmodule.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "core/fault_injection.h"
 #include "core/host.h"
@@ -176,6 +178,32 @@ TEST_F(EpgCallsTest, HeldBufferIsNeverRebuilt) {
     EXPECT_EQ(third, first);  // the released buffer was reused
     EXPECT_EQ(third->program[0].programId, 21u);
     EXPECT_EQ(kr_T2K_ReleaseLiveEpg(second), 0);
+}
+
+// A host thread fetches, reads and releases while new live files arrive: the parser never writes
+// a buffer the host holds (ThreadSanitizer checks the reads below).
+TEST_F(EpgCallsTest, HostReadsWhileFilesArrive) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> fetches{0};
+    std::thread hostThread([&] {
+        LiveEpg* held = nullptr;
+        uint32_t sum = 0;
+        while (!stop.load()) {
+            LiveEpg* now = nullptr;
+            if (kr_T2K_GetLiveEpg(&now) != 0) continue;
+            for (int i = 0; i < now->programCount; ++i)
+                sum += now->program[i].programId;
+            if (held != nullptr && held != now) kr_T2K_ReleaseLiveEpg(held);
+            held = now;
+            fetches.fetch_add(1);
+        }
+        EXPECT_GT(sum, 0u);
+    });
+    for (int round = 0; round < 100000 && (round < 300 || fetches.load() < 10); ++round) {
+        ParseLive(1 + round % 2, static_cast<uint32_t>(round + 1));
+    }
+    stop.store(true);
+    hostThread.join();
 }
 
 TEST_F(EpgCallsTest, FetchLinksTheEventEpgAndNotifies) {

@@ -41,14 +41,14 @@ extern "C" {
  * Result codes. Every export returns a signed 32-bit result. These values are never
  * renumbered.
  * ---------------------------------------------------------------------------------------- */
-#define KR_OK 0             /* success */
-#define KR_NOTHING 1        /* not initialised, time-out, or nothing to do */
-#define KR_FAILED (-1)      /* general failure */
-#define KR_NULL_ARG (-2)    /* null or missing argument */
-#define KR_NO_NODE (-4)     /* no free section node, or a host array too small */
-#define KR_OS_OBJECT (-5)   /* an operating-system object could not be created */
-#define KR_NO_MEMORY (-6)   /* memory missing at start */
-#define KR_TABLE_FULL (-7)  /* request table full */
+#define KR_OK 0            /* success */
+#define KR_NOTHING 1       /* not initialised, time-out, or nothing to do */
+#define KR_FAILED (-1)     /* general failure */
+#define KR_NULL_ARG (-2)   /* null or missing argument */
+#define KR_NO_NODE (-4)    /* no free section node, or a host array too small */
+#define KR_OS_OBJECT (-5)  /* an operating-system object could not be created */
+#define KR_NO_MEMORY (-6)  /* memory missing at start */
+#define KR_TABLE_FULL (-7) /* request table full */
 
 /* Yes/no answers and the conditional-access codes. */
 #define KR_YES 0xE1            /* 225: yes */
@@ -87,12 +87,12 @@ typedef struct ServiceRequest {
 /* Control words for one started service (56 bytes). All-zero control words clear the
  * service at the descrambler. */
 typedef struct DescramblerRecord {
-    uint32_t reserved1;          /* offset 0: 0 */
-    ServiceRequest request;      /* offset 4: the service as the host started it */
-    uint8_t cwMode;              /* offset 20: 0 = both control words are given */
-    uint8_t controlWordA[16];    /* offset 21 */
-    uint8_t controlWordB[16];    /* offset 37 */
-    uint8_t reserved2[3];        /* offset 53: 0 */
+    uint32_t reserved1;       /* offset 0: 0 */
+    ServiceRequest request;   /* offset 4: the service as the host started it */
+    uint8_t cwMode;           /* offset 20: 0 = both control words are given */
+    uint8_t controlWordA[16]; /* offset 21 */
+    uint8_t controlWordB[16]; /* offset 37 */
+    uint8_t reserved2[3];     /* offset 53: 0 */
 } DescramblerRecord;
 
 /* ------------------------------------------------------------------------------------------
@@ -103,9 +103,9 @@ typedef struct DescramblerRecord {
 typedef int32_t (*KrEpgUpdateNotifyFn)(uint32_t what); /* result ignored */
 typedef int32_t (*KrSetSectionFilterFn)(uint32_t requestId,
                                         SectionFilterParams params); /* 0 = filter running */
-typedef int32_t (*KrStopSectionFilterFn)(uint32_t requestId);    /* result ignored */
-typedef int32_t (*KrReservedFn)(void);                           /* stored, never called */
-typedef int32_t (*KrGetCurrentFrequencyFn)(uint32_t* frequency); /* result ignored */
+typedef int32_t (*KrStopSectionFilterFn)(uint32_t requestId);        /* result ignored */
+typedef int32_t (*KrReservedFn)(void);                               /* stored, never called */
+typedef int32_t (*KrGetCurrentFrequencyFn)(uint32_t* frequency);     /* result ignored */
 typedef int32_t (*KrSetDescramblerFn)(DescramblerRecord record,
                                       uint32_t always1); /* result ignored */
 typedef int32_t (*KrShowMessageFn)(uint32_t messageId, const char* text, uint32_t always0,
@@ -118,7 +118,7 @@ typedef int32_t (*KrReadStoreFn)(uintptr_t storeHandle, uint32_t* length,
                                  uint8_t* destination); /* result ignored */
 typedef int32_t (*KrWriteStoreFn)(uintptr_t storeHandle, uint32_t* length,
                                   const uint8_t* source); /* result ignored */
-typedef int32_t (*KrDebugPrintFn)(const char* text);     /* result ignored */
+typedef int32_t (*KrDebugPrintFn)(const char* text);      /* result ignored */
 typedef int32_t (*KrRedirectServiceFn)(uint16_t first, uint16_t second,
                                        uint16_t third); /* result ignored */
 typedef int32_t (*KrSmartcardApduFn)(uint32_t* length, const uint8_t* command,
@@ -160,6 +160,179 @@ typedef struct InitRecord {
 } InitRecord;
 
 /* ------------------------------------------------------------------------------------------
+ * EPG records, read by the host in place through the pointers the EPG calls hand out. The
+ * offsets in the comments are those of a 32-bit terminal. Text fields are NUL-terminated; a
+ * field of n bytes holds at most n - 1 characters.
+ * ---------------------------------------------------------------------------------------- */
+
+/* Stream description of an RTP program (ProgramSort 4), from its SDP block (256 bytes). */
+typedef struct MediaSdpView {
+    uint16_t videoPort;         /* offset 0 */
+    uint16_t audioPort;         /* offset 2 */
+    uint32_t videoClock;        /* offset 4 */
+    uint32_t audioClock;        /* offset 8 */
+    char videoCodec[20];        /* offset 12 */
+    char audioCodec[20];        /* offset 32 */
+    uint8_t videoConfig[200];   /* offset 52: decoded from the hexadecimal "config" */
+    uint16_t videoConfigLength; /* offset 252: bytes in videoConfig */
+    uint8_t audioConfig[2];     /* offset 254 */
+} MediaSdpView;
+
+/* Stream description of a transport-stream program (ProgramSort 7 and 8) (256 bytes). */
+typedef struct MediaPidView {
+    uint8_t pidCount;       /* offset 0 */
+    uint8_t reserved1;      /* offset 1 */
+    uint16_t pids[5];       /* offset 2 */
+    uint8_t pidTypes[5];    /* offset 12 */
+    uint8_t reserved2[239]; /* offset 17 */
+} MediaPidView;
+
+/* The media part of a StreamInfo; StreamInfo.sort tells which view is filled. */
+typedef union MediaInfo {
+    MediaSdpView sdp;
+    MediaPidView pid;
+} MediaInfo;
+
+/* What program start needs of a program, then its media description (280 bytes). */
+typedef struct StreamInfo {
+    uint32_t programId; /* offset 0 */
+    uint8_t ca;         /* offset 4 */
+    uint8_t reserved1;  /* offset 5 */
+    uint16_t pid;       /* offset 6 */
+    uint32_t frequency; /* offset 8: kHz */
+    uint8_t sort;       /* offset 12: ProgramSort */
+    uint8_t reserved2;  /* offset 13 */
+    uint16_t spid;      /* offset 14 */
+    uint32_t address;   /* offset 16: IPv4 address, first octet most significant */
+    uint16_t port;      /* offset 20 */
+    uint16_t reserved3; /* offset 22 */
+    MediaInfo media;    /* offset 24 */
+} StreamInfo;
+
+/* The image part of an IconInfo, where ProgramInfo.icon points (8200 bytes). */
+typedef struct IconImage {
+    uint8_t reserved1;  /* offset 0 (IconInfo offset 4): 0 */
+    uint8_t reserved2;  /* offset 1: 0 */
+    uint16_t reserved3; /* offset 2: 0 */
+    uint16_t reserved4; /* offset 4: 0 */
+    uint16_t length;    /* offset 6: bytes in data */
+    uint8_t data[8192]; /* offset 8: the icon file as received */
+} IconImage;
+
+/* One icon of the live EPG (8204 bytes). */
+typedef struct IconInfo {
+    uint32_t iconId; /* offset 0: the number in the icon's file name */
+    IconImage image; /* offset 4 */
+} IconInfo;
+
+/* One live program (444 bytes). */
+typedef struct ProgramInfo {
+    uint32_t programId;    /* offset 0 */
+    char name[32];         /* offset 4 */
+    uint8_t ca;            /* offset 36: non-zero = under conditional access */
+    char abstract[256];    /* offset 37 */
+    MediaInfo* media;      /* offset 296: the media part of the program's StreamInfo */
+    IconImage* icon;       /* offset 300: the program's icon, or NULL */
+    void* events;          /* offset 304: 4 bytes into the program's EventInfo (its day
+                              texts), or NULL */
+    uint16_t sort;         /* offset 308: ProgramSort */
+    uint16_t reserved1;    /* offset 310 */
+    uint32_t frequency;    /* offset 312: kHz */
+    char internetLink[64]; /* offset 316 */
+    char epgInfoFile[64];  /* offset 380 */
+} ProgramInfo;
+
+/* A link to another service (140 bytes, no pointers: one layout on every build). */
+typedef struct ServiceLink {
+    uint32_t frequency;    /* offset 0: kHz */
+    uint16_t onid;         /* offset 4 */
+    uint16_t tsid;         /* offset 6 */
+    uint16_t svid;         /* offset 8 */
+    char internetLink[64]; /* offset 10 */
+    char epgInfoFile[64];  /* offset 74 */
+    uint16_t reserved;     /* offset 138: 0 */
+} ServiceLink;
+
+/* The schedule text of one program for seven days (36320 bytes). */
+typedef struct EventInfo {
+    uint32_t programId;    /* offset 0 */
+    char day[7][64];       /* offset 4: "Day1".."Day7" */
+    char* contentPtr[7];   /* offset 452: &content[i] once day i has content, else NULL */
+    char content[7][5120]; /* offset 480: "Content1".."Content7"; valid only where
+                              contentPtr[i] is set */
+} EventInfo;
+
+/* The event EPG, reached through LiveEpg.eventEpg. */
+typedef struct EventEpg {
+    uint8_t state;        /* offset 0: module's buffer state; do not write */
+    uint8_t reserved[3];  /* offset 1 */
+    uint32_t eventCount;  /* offset 4: valid EventInfo records (0..32) */
+    uint32_t version;     /* offset 8 */
+    EventInfo events[32]; /* offset 12 */
+} EventEpg;
+
+/* The live EPG (72412 bytes on a 32-bit terminal). */
+typedef struct LiveEpg {
+    int32_t programCount;    /* offset 0: valid ProgramInfo records (0..32) */
+    uint32_t version;        /* offset 4: packed version stamp of the live EPG file */
+    ProgramInfo* programs;   /* offset 8: points at program[0] */
+    ProgramInfo program[32]; /* offset 12 */
+    StreamInfo stream[32];   /* offset 14220: same index as the program */
+    EventEpg* eventEpg;      /* offset 23180: event EPG linked at the last fetch, or NULL */
+    uint8_t iconCount;       /* offset 23184: valid IconInfo records (0..6) */
+    uint8_t reserved[3];     /* offset 23185 */
+    IconInfo icons[6];       /* offset 23188 */
+} LiveEpg;
+
+/* A downloadable resource (24 bytes, no pointers). */
+typedef struct ResourceInfo {
+    uint32_t programId; /* offset 0: the resource id */
+    uint8_t ca;         /* offset 4: 1 = under conditional access */
+    uint8_t reserved1[3];
+    uint32_t frequency; /* offset 8: kHz */
+    uint16_t pid;       /* offset 12 */
+    uint16_t bandwidth; /* offset 14 */
+    uint32_t address;   /* offset 16 */
+    uint16_t port;      /* offset 20 */
+    uint16_t reserved2; /* offset 22 */
+} ResourceInfo;
+
+/* A node of the resource category tree: a directory or a resource (572 bytes). */
+typedef struct CategoryNode {
+    char name[256];                   /* offset 0: directory name, "/" for the root, or the
+                                         resource's name */
+    uint8_t isResource;               /* offset 256: 0 = directory, 1 = resource */
+    uint8_t reserved1[7];             /* offset 257 */
+    uint32_t id;                      /* offset 264: resource id, or the directory's number */
+    uint32_t size;                    /* offset 268 */
+    uint8_t reserved2[16];            /* offset 272 */
+    uint32_t categoryType;            /* offset 288 */
+    uint8_t force;                    /* offset 292 */
+    uint8_t free;                     /* offset 293: 1 = not under conditional access */
+    uint8_t caGiven;                  /* offset 294 */
+    uint8_t drm;                      /* offset 295 */
+    uint8_t reserved3[12];            /* offset 296 */
+    char path[256];                   /* offset 308: a resource's last path component */
+    struct CategoryNode* firstChild;  /* offset 564 */
+    struct CategoryNode* nextSibling; /* offset 568 */
+} CategoryNode;
+
+/* The download EPG: resources and their category tree (38224 bytes on a 32-bit terminal). */
+typedef struct DownloadEpg {
+    uint32_t resourceCount;    /* offset 0: valid ResourceInfo records (0..64) */
+    uint32_t version;          /* offset 4 */
+    CategoryNode* root;        /* offset 8: the root directory, or NULL */
+    ResourceInfo resource[64]; /* offset 12: in file order */
+    uint32_t reserved;         /* offset 1548: 0 */
+    uint8_t nodeInUse[64];     /* offset 1552: module's pool bookkeeping */
+    CategoryNode node[64];     /* offset 1616: the pool the tree is built from */
+} DownloadEpg;
+
+/* Values of the EpgUpdateNotify argument. */
+#define KR_EPG_LIVE_CHANGED 1     /* the live or the event EPG changed */
+#define KR_EPG_DOWNLOAD_CHANGED 2 /* the download EPG changed */
+
+/* ------------------------------------------------------------------------------------------
  * Module lifecycle and diagnostics (terminal to module).
  * ---------------------------------------------------------------------------------------- */
 
@@ -195,6 +368,36 @@ KR_API int32_t kr_T2K_SetDebugFlag(uint32_t code, uint8_t on);
  * IP filter give 128 when no shared filter carries the id, and 0 when no destination matches. */
 KR_API int32_t kr_T2K_SendRetrieved(int32_t requestId, int32_t status, const uint8_t* section,
                                     int32_t length);
+
+/* ------------------------------------------------------------------------------------------
+ * EPG (terminal to module). A fetched EPG stays fixed until the host releases it; release the
+ * previous one after fetching the new one. Results: 0 done; 1 not initialised, nothing to hand
+ * out or nothing released; -2 a required pointer is null; -4 the host's array is too small.
+ * ---------------------------------------------------------------------------------------- */
+
+/* Replaces the EPG update notifier (kr_T2K_Init registers slot 1). 0; -2 when null. */
+KR_API int32_t kr_T2K_RegisterEpgUpdateNotify(KrEpgUpdateNotifyFn notify);
+
+/* *epg = the current live EPG, now held by the host. 0; 1 when not initialised (epg not
+ * written) or when there is none (*epg = NULL); -2 when epg is null. */
+KR_API int32_t kr_T2K_GetLiveEpg(LiveEpg** epg);
+
+/* Gives back a live EPG fetched earlier that is no longer current. 0 released; 1 otherwise;
+ * -2 when null. */
+KR_API int32_t kr_T2K_ReleaseLiveEpg(LiveEpg* epg);
+
+/* As kr_T2K_GetLiveEpg, for the download EPG. */
+KR_API int32_t kr_T2K_GetDownloadEpg(DownloadEpg** epg);
+
+/* As kr_T2K_ReleaseLiveEpg, for the download EPG. */
+KR_API int32_t kr_T2K_ReleaseDownloadEpg(DownloadEpg* epg);
+
+/* Sets the system frequency (kHz). Always 0. */
+KR_API int32_t kr_T2K_SetSystemFreq(uint32_t frequency);
+
+/* *count in: capacity of links; out: number of service links. links may be NULL to ask for the
+ * number only. 0; -2 when count is null; -4 when links is too small. */
+KR_API int32_t kr_T2K_GetServiceInfoLink(uint8_t* count, ServiceLink* links);
 
 #ifdef __cplusplus
 }

@@ -78,6 +78,7 @@ int32_t kr_T2K_Init(const InitRecord* record) {
     if (running) ShutDown();
 
     SetHostCallbacks(record->callbacks);
+    (void)kr_T2K_RegisterEpgUpdateNotify(record->callbacks.EpgUpdateNotify);
     kr_Print(0x11, "krdb module %d.%d.%d.%d init", kVersion[0], kVersion[1], kVersion[2],
              kVersion[3]);
     SetStopping(false);

@@ -20,6 +20,7 @@ int main(void) {
     InitRecord record;
     uint8_t version[4] = {0, 0, 0, 0};
     uint8_t status[3] = {9, 9, 9};
+    uint8_t linkCount = 0;
 
     memset(&record, 0, sizeof record);
     record.sectionBufferCount = 16;
@@ -31,6 +32,9 @@ int main(void) {
     if (kr_T2K_GetVersion(version) != 0) return 3;
     if (version[0] != 2 || version[1] != 1 || version[2] != 2 || version[3] != 8) return 4;
     if (kr_T2K_GetKrdbStatus(status) != 0 || status[0] != 0 || status[1] != 0) return 5;
+    if (kr_T2K_GetLiveEpg(NULL) != KR_NULL_ARG) return 7;
+    if (kr_T2K_GetServiceInfoLink(&linkCount, NULL) != KR_OK) return 8;
+    if (kr_T2K_SetSystemFreq(626000) != KR_OK) return 9;
     if (kr_T2K_Finish() != 0) return 6;
     printf("C host: module %d.%d.%d.%d\n", version[0], version[1], version[2], version[3]);
     return 0;

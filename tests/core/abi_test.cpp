@@ -26,6 +26,35 @@ TEST(Abi, InitRecordIsOneCountAndEighteenSlots) {
     }
 }
 
+TEST(Abi, EpgRecordsWithoutPointersHaveOneLayout) {
+    EXPECT_EQ(sizeof(MediaInfo), 256u);
+    EXPECT_EQ(offsetof(MediaSdpView, audioConfig), 254u);
+    EXPECT_EQ(offsetof(MediaPidView, pidTypes), 12u);
+    EXPECT_EQ(sizeof(StreamInfo), 280u);
+    EXPECT_EQ(offsetof(StreamInfo, media), 24u);
+    EXPECT_EQ(sizeof(IconInfo), 8204u);
+    EXPECT_EQ(offsetof(IconInfo, image.data), 12u);
+    EXPECT_EQ(sizeof(ServiceLink), 140u);
+    EXPECT_EQ(sizeof(ResourceInfo), 24u);
+}
+
+TEST(Abi, EpgRecordsOnA32BitTerminal) {
+    if (sizeof(void*) != 4) GTEST_SKIP() << "pointer-sized layout on this build";
+    EXPECT_EQ(sizeof(ProgramInfo), 444u);
+    EXPECT_EQ(offsetof(ProgramInfo, events), 304u);
+    EXPECT_EQ(offsetof(ProgramInfo, epgInfoFile), 380u);
+    EXPECT_EQ(sizeof(LiveEpg), 72412u);
+    EXPECT_EQ(offsetof(LiveEpg, stream), 14220u);
+    EXPECT_EQ(offsetof(LiveEpg, eventEpg), 23180u);
+    EXPECT_EQ(offsetof(LiveEpg, icons), 23188u);
+    EXPECT_EQ(sizeof(EventInfo), 36320u);
+    EXPECT_EQ(offsetof(EventInfo, content), 480u);
+    EXPECT_EQ(offsetof(EventEpg, events), 12u);
+    EXPECT_EQ(sizeof(CategoryNode), 572u);
+    EXPECT_EQ(offsetof(CategoryNode, nextSibling), 568u);
+    EXPECT_EQ(offsetof(DownloadEpg, node), 1616u);
+}
+
 TEST(Abi, ResultCodes) {
     EXPECT_EQ(KR_YES, 225);
     EXPECT_EQ(KR_NO, 226);

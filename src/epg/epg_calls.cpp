@@ -1,0 +1,145 @@
+// The host's EPG calls: fetch and release of the live and download EPG, the update notifier,
+// the system frequency and the service links.
+//
+// The calls take the module lock for the few state bytes and links they touch, so that a fetch
+// never races the parse that publishes a new buffer or takes a superseded one.
+#include <krmodule/krmodule.h>
+
+#include <cstring>
+
+#include "core/log.h"
+#include "core/module_state.h"
+#include "core/platform.h"
+#include "epg/epg_database.h"
+
+namespace kr {
+namespace {
+
+LiveBuffer* OtherLive(const LiveBuffer* buffer) {
+    EpgDatabase& db = Epg();
+    if (db.live == nullptr) return nullptr;
+    return buffer == &db.live[0] ? &db.live[1] : &db.live[0];
+}
+
+// An event buffer that a live buffer stops linking is given back, unless it is the current one
+// or the other live buffer still links it (the host may be reading it through that one).
+void DropEventLink(LiveBuffer* live, EventEpg* event) {
+    if (event == nullptr || event == Epg().currentEvent) return;
+    const LiveBuffer* other = OtherLive(live);
+    if (other != nullptr && other->epg.eventEpg == event) return;
+    ReleaseEventBuffer(event);
+}
+
+}  // namespace
+}  // namespace kr
+
+using namespace kr;
+
+int32_t kr_T2K_RegisterEpgUpdateNotify(KrEpgUpdateNotifyFn notify) {
+    if (notify == nullptr) return KR_NULL_ARG;
+    SetEpgUpdateNotify(notify);
+    return KR_OK;
+}
+
+int32_t kr_T2K_GetLiveEpg(LiveEpg** epg) {
+    if (!IsInitialised()) {
+        kr_Print(0x12, "kr_T2K_GetLiveEpg::The KRDB module hasn't been initialized!");
+        return KR_NOTHING;
+    }
+    if (epg == nullptr) return KR_NULL_ARG;
+    *epg = nullptr;
+    ModuleLockGuard hold;
+    EpgDatabase& db = Epg();
+    LiveBuffer* live = db.currentLive;
+    if (live == nullptr || live->state == kBufferFree) return KR_NOTHING;
+    if (db.liveUpdated != 0 || db.eventUpdated != 0) {
+        EventEpg* previous = live->epg.eventEpg;
+        kr_LinkEvents(live, db.currentEvent);
+        live->epg.eventEpg = db.currentEvent;
+        // Without this the replaced event buffer would stay held for good, and every later
+        // program EPG would find no free event buffer.
+        if (previous != db.currentEvent) DropEventLink(live, previous);
+        db.liveUpdated = 0;
+        db.eventUpdated = 0;
+    }
+    live->state = kBufferHeld;
+    if (live->epg.eventEpg != nullptr) live->epg.eventEpg->state = kBufferHeld;
+    *epg = &live->epg;
+    return KR_OK;
+}
+
+int32_t kr_T2K_ReleaseLiveEpg(LiveEpg* epg) {
+    if (!IsInitialised()) {
+        kr_Print(0x12, "kr_T2K_ReleaseLiveEpg::The KRDB module hasn't been initialized!");
+        return KR_NOTHING;
+    }
+    if (epg == nullptr) return KR_NULL_ARG;
+    ModuleLockGuard hold;
+    EpgDatabase& db = Epg();
+    if (db.currentLive == nullptr || epg == &db.currentLive->epg) return KR_NOTHING;
+    LiveBuffer* found = nullptr;
+    for (int i = 0; i < 2 && db.live != nullptr; ++i) {
+        if (epg == &db.live[i].epg) found = &db.live[i];
+    }
+    if (found == nullptr) {
+        kr_Print(0x52, "** Can't find the live EPG to be released.\r\n");
+        return KR_NOTHING;
+    }
+    DropEventLink(found, found->epg.eventEpg);
+    ReleaseLiveBuffer(found);
+    return KR_OK;
+}
+
+int32_t kr_T2K_GetDownloadEpg(DownloadEpg** epg) {
+    if (!IsInitialised()) {
+        kr_Print(0x12, "kr_T2K_GetDownloadEpg::The KRDB module hasn't been initialized!");
+        return KR_NOTHING;
+    }
+    if (epg == nullptr) return KR_NULL_ARG;
+    *epg = nullptr;
+    ModuleLockGuard hold;
+    EpgDatabase& db = Epg();
+    DownloadBuffer* download = db.currentDownload;
+    if (download == nullptr || download->state == kBufferFree) return KR_NOTHING;
+    db.downloadUpdated = 0;
+    download->state = kBufferHeld;
+    *epg = &download->epg;
+    return KR_OK;
+}
+
+int32_t kr_T2K_ReleaseDownloadEpg(DownloadEpg* epg) {
+    if (!IsInitialised()) {
+        kr_Print(0x12, "kr_T2K_ReleaseDownloadEpg::The KRDB module hasn't been initialized!");
+        return KR_NOTHING;
+    }
+    if (epg == nullptr) return KR_NULL_ARG;
+    ModuleLockGuard hold;
+    EpgDatabase& db = Epg();
+    if (db.currentDownload == nullptr || epg == &db.currentDownload->epg) return KR_NOTHING;
+    for (int i = 0; i < 2 && db.download != nullptr; ++i) {
+        if (epg == &db.download[i].epg) {
+            ReleaseDownloadBuffer(&db.download[i]);
+            return KR_OK;
+        }
+    }
+    kr_Print(0x52, "Can't find the download EPG to be released.");
+    return KR_NOTHING;
+}
+
+int32_t kr_T2K_SetSystemFreq(uint32_t frequency) {
+    SetSystemFrequency(frequency);
+    kr_Print(0x12, "Set system frequency: %d.", static_cast<int>(frequency));
+    return KR_OK;
+}
+
+int32_t kr_T2K_GetServiceInfoLink(uint8_t* count, ServiceLink* links) {
+    if (count == nullptr) return KR_NULL_ARG;
+    ModuleLockGuard hold;
+    const EpgDatabase& db = Epg();
+    const uint8_t capacity = *count;
+    *count = db.linkCount;
+    if (links == nullptr) return KR_OK;
+    if (capacity < db.linkCount) return KR_NO_NODE;
+    std::memcpy(links, db.serviceLinks, sizeof(ServiceLink) * db.linkCount);
+    return KR_OK;
+}

@@ -1,0 +1,147 @@
+#include "epg/epg_container.h"
+
+#include <cstring>
+
+#include "core/byte_reader.h"
+#include "core/log.h"
+#include "core/platform.h"
+#include "epg/epg_database.h"
+#include "epg/live_epg.h"
+#include "epg/text_syntax.h"
+
+namespace kr {
+namespace {
+
+// Fixed part of the container before the directory.
+constexpr uint32_t kContainerHead = 13;
+
+struct KnownFile {
+    const char* name;
+    int slot;
+    uint8_t type;
+};
+
+constexpr KnownFile kKnownFiles[] = {
+    {"LiveEPG.txt", 0, kSlotLive},
+    {"FileEPG.txt", 1, kSlotFile},
+    {"ProgramEPG.txt", 2, kSlotProgram},
+    {"ico\\ico.ini", 3, kSlotIconIni},
+};
+
+constexpr int kFirstIconSlot = 4;
+
+}  // namespace
+
+int32_t kr_ParseIconName(const char* name, uint32_t* number) {
+    char directory[16] = {};
+    char file[16] = {};
+    if (kr_SplitAtLast(name, '\\', directory, sizeof directory - 1, file, sizeof file) != 1 ||
+        std::strcmp(directory, "ico") != 0) {
+        return -7;
+    }
+    char stem[16] = {};
+    char extension[16] = {};
+    if (kr_SplitAtLast(file, '.', stem, sizeof stem - 1, extension, sizeof extension) != 1 ||
+        std::strcmp(extension, "bmp") != 0) {
+        return -7;
+    }
+    if (number != nullptr) *number = kr_DecimalValue(stem);
+    return 0;
+}
+
+int32_t kr_ParseContainerDirectory(const uint8_t* container, uint32_t size,
+                                   ContainerSlot (&slots)[kContainerSlots], uint64_t* contentBase) {
+    ByteReader reader(container, size);
+    if (reader.Le32() != kEpgContainerMagic || !reader.ok()) return 1;
+    reader.Skip(1);
+    const uint32_t directorySize = reader.Le32();
+    const uint32_t fileCount = reader.Le32();
+    if (!reader.ok()) return 1;
+    const uint64_t base = uint64_t{kContainerHead} + directorySize;
+    if (contentBase != nullptr) *contentBase = base;
+
+    int icons = 0;
+    // The reader fails at the first entry that does not fit, which ends the directory.
+    for (uint32_t entry = 0; entry < fileCount && reader.ok(); ++entry) {
+        const uint32_t nameLength = reader.Le32();
+        const std::span<const uint8_t> nameBytes = reader.Bytes(nameLength);
+        const uint32_t offset = reader.Le32();
+        const uint32_t length = reader.Le32();
+        if (!reader.ok()) break;
+        if (icons == kMaxIcons) continue;  // six icons recorded: the rest is skipped
+        // A file that does not lie inside the bytes received is skipped.
+        if (base + offset + length > size) continue;
+
+        char name[64] = {};
+        std::memcpy(name, nameBytes.data(), nameLength < 63 ? nameLength : 63);
+
+        bool known = false;
+        for (const KnownFile& file : kKnownFiles) {
+            if (std::strcmp(name, file.name) != 0) continue;
+            ContainerSlot& slot = slots[file.slot];
+            slot.type = file.type;
+            std::memcpy(slot.name, name, sizeof slot.name);
+            slot.offset = offset;
+            slot.length = length;
+            known = true;
+            break;
+        }
+        uint32_t iconId = 0;
+        if (!known && kr_ParseIconName(name, &iconId) == 0) {
+            ContainerSlot& slot = slots[kFirstIconSlot + icons];
+            slot.type = kSlotIcon;
+            slot.iconId = iconId;
+            std::memcpy(slot.name, name, sizeof slot.name);
+            slot.offset = offset;
+            slot.length = length;
+            ++icons;
+        }
+    }
+    return 0;
+}
+
+int32_t kr_ProcessEpgContainer(const uint8_t* container, uint32_t size) {
+    ModuleLockGuard hold;
+    EpgDatabase& db = Epg();
+    ContainerSlot slots[kContainerSlots] = {};
+    uint64_t base = 0;
+    if (kr_ParseContainerDirectory(container, size, slots, &base) != 0) return -2;
+
+    int iconsStored = 0;
+    for (const ContainerSlot& slot : slots) {
+        if (slot.type == kSlotEmpty) continue;
+        // The directory made sure that every file lies inside the container.
+        const uint8_t* file = container + base + slot.offset;
+        switch (slot.type) {
+            case kSlotLive:
+                if (kr_ParseLiveEpg(file, slot.length) == 0) db.liveUpdated = 1;
+                break;
+            case kSlotFile:
+            case kSlotProgram:
+                // Recognised; their parsers are not part of the module yet.
+                break;
+            case kSlotIcon: {
+                LiveBuffer* live = db.currentLive;
+                if (iconsStored >= kMaxIcons || slot.length > kIconMax || live == nullptr) break;
+                IconInfo& icon = live->epg.icons[iconsStored];
+                icon.iconId = slot.iconId;
+                icon.image.reserved1 = 0;
+                icon.image.reserved2 = 0;
+                icon.image.reserved3 = 0;
+                icon.image.reserved4 = 0;
+                icon.image.length = static_cast<uint16_t>(slot.length);
+                std::memcpy(icon.image.data, file, slot.length);
+                ++iconsStored;
+                live->epg.iconCount = static_cast<uint8_t>(iconsStored);
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    // A changed live EPG is saved to the persistent store here once the store keeps one.
+    if (db.currentLive != nullptr) kr_LinkIcons(db.currentLive);
+    return 1;
+}
+
+}  // namespace kr

@@ -1,0 +1,280 @@
+#include "epg/epg_database.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "core/log.h"
+#include "core/platform.h"
+
+namespace kr {
+namespace {
+
+EpgDatabase database;
+std::atomic<KrEpgUpdateNotifyFn> notifier{nullptr};
+std::atomic<uint32_t> systemFrequency{kDefaultSystemFrequency};
+
+void ResetLiveBuffer(LiveBuffer& b) {
+    b.state = kBufferFree;
+    b.version = 0;
+    b.epg.programCount = 0;
+    b.epg.version = 0;
+    b.epg.programs = nullptr;
+    b.epg.eventEpg = nullptr;
+    b.epg.iconCount = 0;
+}
+
+void ResetDownloadBuffer(DownloadBuffer& b) {
+    b.state = kBufferFree;
+    b.epg.resourceCount = 0;
+    b.epg.version = 0;
+    b.epg.root = nullptr;
+    b.epg.reserved = 0;
+    std::memset(b.epg.nodeInUse, 0, sizeof b.epg.nodeInUse);
+}
+
+// The schedule texts themselves stay: only the content pointers say which days are valid.
+void ResetEventBuffer(EventBuffer& b) {
+    b.state = kBufferFree;
+    b.eventCount = 0;
+    b.version = 0;
+    for (EventInfo& e : b.events) {
+        e.programId = 0;
+        std::memset(e.day, 0, sizeof e.day);
+        for (char*& p : e.contentPtr)
+            p = nullptr;
+    }
+}
+
+// Looks at buffer 0, then buffer 1; a buffer the host holds, or the current one, is skipped.
+template <typename Buffer, typename Release, typename Reset>
+int32_t TakeBuffer(Buffer* pool, const Buffer* current, Buffer** out, Release release,
+                   Reset reset) {
+    if (out != nullptr) *out = nullptr;
+    if (pool == nullptr || out == nullptr) return -1;
+    for (int i = 0; i < 2; ++i) {
+        Buffer& b = pool[i];
+        if (b.state == kBufferHeld) continue;
+        if (b.state == kBufferValid && &b == current) continue;
+        if (b.state == kBufferValid) release(&b);
+        reset(b);
+        *out = &b;
+        return 0;
+    }
+    return -1;
+}
+
+void FreePools() {
+    FreeMem(database.live);
+    FreeMem(database.download);
+    FreeMem(database.event);
+    database.live = nullptr;
+    database.download = nullptr;
+    database.event = nullptr;
+}
+
+template <typename T>
+T* AllocPool() {
+    void* memory = AllocMem(2 * sizeof(T));
+    if (memory == nullptr) return nullptr;
+    std::memset(memory, 0, 2 * sizeof(T));
+    return static_cast<T*>(memory);
+}
+
+}  // namespace
+
+EpgDatabase& Epg() {
+    return database;
+}
+
+void SetEpgUpdateNotify(KrEpgUpdateNotifyFn notify) {
+    notifier.store(notify);
+}
+KrEpgUpdateNotifyFn EpgUpdateNotify() {
+    return notifier.load();
+}
+void SetSystemFrequency(uint32_t frequency) {
+    systemFrequency.store(frequency);
+}
+uint32_t SystemFrequency() {
+    return systemFrequency.load();
+}
+
+void ReleaseLiveBuffer(LiveBuffer* buffer) {
+    if (buffer == nullptr) return;
+    buffer->state = kBufferFree;
+    buffer->epg.eventEpg = nullptr;
+}
+
+void ReleaseDownloadBuffer(DownloadBuffer* buffer) {
+    if (buffer == nullptr) return;
+    buffer->state = kBufferFree;
+    buffer->epg.resourceCount = 0;
+    buffer->epg.version = 0;
+    buffer->epg.root = nullptr;
+}
+
+void ReleaseEventBuffer(EventBuffer* buffer) {
+    if (buffer == nullptr) return;
+    buffer->state = kBufferFree;
+    buffer->eventCount = 0;
+    buffer->version = 0;
+}
+
+int32_t kr_TakeLiveBuffer(LiveBuffer** out) {
+    ModuleLockGuard hold;
+    return TakeBuffer(database.live, database.currentLive, out, ReleaseLiveBuffer, ResetLiveBuffer);
+}
+
+int32_t kr_TakeDownloadBuffer(DownloadBuffer** out) {
+    ModuleLockGuard hold;
+    return TakeBuffer(database.download, database.currentDownload, out, ReleaseDownloadBuffer,
+                      ResetDownloadBuffer);
+}
+
+int32_t kr_TakeEventBuffer(EventBuffer** out) {
+    ModuleLockGuard hold;
+    return TakeBuffer(database.event, database.currentEvent, out, ReleaseEventBuffer,
+                      ResetEventBuffer);
+}
+
+void kr_EpgReset() {
+    ModuleLockGuard hold;
+    database.liveUpdated = 0;
+    database.downloadUpdated = 0;
+    database.eventUpdated = 0;
+    for (int i = 0; i < 2; ++i) {
+        if (database.live != nullptr) ResetLiveBuffer(database.live[i]);
+        if (database.download != nullptr) ResetDownloadBuffer(database.download[i]);
+        if (database.event != nullptr) ResetEventBuffer(database.event[i]);
+    }
+    database.currentLive = nullptr;
+    database.currentDownload = nullptr;
+    database.currentEvent = nullptr;
+}
+
+int32_t kr_EpgInit() {
+    ModuleLockGuard hold;
+    kr_Print(0x52, "EPG init start");
+    // A second start without a finish first gives back what the first one took.
+    if (database.live != nullptr || database.download != nullptr || database.event != nullptr) {
+        FreePools();
+    }
+    database.live = AllocPool<LiveBuffer>();
+    database.download = AllocPool<DownloadBuffer>();
+    database.event = AllocPool<EventBuffer>();
+    if (database.live == nullptr || database.download == nullptr || database.event == nullptr) {
+        kr_Print(0x52, "malloc memory failed!");
+        FreePools();
+        database.currentLive = nullptr;
+        database.currentDownload = nullptr;
+        database.currentEvent = nullptr;
+        return KR_NO_MEMORY;
+    }
+    kr_EpgReset();
+    SetSystemFrequency(kDefaultSystemFrequency);
+    // The live EPG kept in the persistent store is loaded here once the store holds one.
+    kr_Print(0x52, "EPG init end");
+    return KR_OK;
+}
+
+int32_t kr_EpgFinish() {
+    ModuleLockGuard hold;
+    kr_Print(0x52, "EPG Finish start");
+    database.currentLive = nullptr;
+    database.currentDownload = nullptr;
+    database.currentEvent = nullptr;
+    database.liveUpdated = 0;
+    database.downloadUpdated = 0;
+    database.eventUpdated = 0;
+    for (int i = 0; i < 2; ++i) {
+        if (database.live != nullptr) ReleaseLiveBuffer(&database.live[i]);
+        if (database.download != nullptr) ReleaseDownloadBuffer(&database.download[i]);
+        if (database.event != nullptr) ReleaseEventBuffer(&database.event[i]);
+    }
+    FreePools();
+    kr_Print(0x52, "EPG Finish end");
+    return KR_OK;
+}
+
+void kr_LinkIcons(LiveBuffer* live) {
+    if (live == nullptr) return;
+    LiveEpg& epg = live->epg;
+    const int icons = epg.iconCount < kMaxIcons ? epg.iconCount : kMaxIcons;
+    const int programs = epg.programCount < kMaxPrograms ? epg.programCount : kMaxPrograms;
+    for (int k = 0; k < icons; ++k) {
+        for (int i = 0; i < programs; ++i) {
+            if (epg.program[i].programId == epg.icons[k].iconId) {
+                epg.program[i].icon = &epg.icons[k].image;
+                break;
+            }
+        }
+    }
+}
+
+void kr_LinkEvents(LiveBuffer* live, EventBuffer* event) {
+    if (live == nullptr) return;
+    LiveEpg& epg = live->epg;
+    const int programs = epg.programCount < kMaxPrograms ? epg.programCount : kMaxPrograms;
+    const uint32_t events =
+        event == nullptr ? 0 : (event->eventCount < kMaxEvents ? event->eventCount : kMaxEvents);
+    for (int i = 0; i < programs; ++i) {
+        // A program without a schedule in this event EPG gets no link: a link into the event
+        // EPG linked before would point into a buffer that is about to be reused.
+        epg.program[i].events = nullptr;
+        for (uint32_t k = 0; k < events; ++k) {
+            if (event->events[k].programId == epg.program[i].programId) {
+                epg.program[i].events = event->events[k].day;
+                break;
+            }
+        }
+    }
+}
+
+int32_t kr_FindStream(uint32_t programId, StreamInfo** out) {
+    ModuleLockGuard hold;
+    if (out != nullptr) *out = nullptr;
+    const LiveBuffer* live = database.currentLive;
+    if (live == nullptr || live->epg.programCount <= 0) return -1;
+    const int programs =
+        live->epg.programCount < kMaxPrograms ? live->epg.programCount : kMaxPrograms;
+    for (int i = 0; i < programs; ++i) {
+        if (live->epg.stream[i].programId == programId) {
+            if (out != nullptr) *out = &database.currentLive->epg.stream[i];
+            return 1;
+        }
+    }
+    return -1;
+}
+
+int32_t kr_FindResource(uint32_t resourceId, ResourceInfo** out) {
+    ModuleLockGuard hold;
+    if (out != nullptr) *out = nullptr;
+    DownloadBuffer* download = database.currentDownload;
+    if (download == nullptr) return -1;
+    const uint32_t count =
+        download->epg.resourceCount < kMaxResources ? download->epg.resourceCount : kMaxResources;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (download->epg.resource[i].programId == resourceId) {
+            if (out != nullptr) *out = &download->epg.resource[i];
+            return 1;
+        }
+    }
+    return -1;
+}
+
+void kr_NotifyEpgUpdate(uint32_t what) {
+    const KrEpgUpdateNotifyFn notify = notifier.load();
+    if (notify == nullptr) return;
+    uint8_t liveOrEvent = 0;
+    uint8_t download = 0;
+    {
+        ModuleLockGuard hold;
+        liveOrEvent = database.liveUpdated | database.eventUpdated;
+        download = database.downloadUpdated;
+    }
+    if (what != 0xFFFFFFFFu) notify(what);
+    if (liveOrEvent != 0) notify(KR_EPG_LIVE_CHANGED);
+    if (download != 0) notify(KR_EPG_DOWNLOAD_CHANGED);
+}
+
+}  // namespace kr

@@ -1,0 +1,186 @@
+#include "epg/epg_container.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "epg/epg_fixture.h"
+
+namespace {
+
+using krtest::Bytes;
+using krtest::EpgFile;
+
+const char* const kLive =
+    "[LIVE_EPG]\nCOUNT=2\nVERSION=20100101000000\n[PROGRAM1]\nProgramID=7\n"
+    "[PROGRAM2]\nProgramID=8\n";
+const char* const kOtherLive =
+    "[LIVE_EPG]\nCOUNT=1\nVERSION=20100202000000\n[PROGRAM1]\nProgramID=9\n";
+
+EpgFile Icon(uint32_t id, size_t size = 16) {
+    return {"ico\\" + std::to_string(id) + ".bmp",
+            std::vector<uint8_t>(size, static_cast<uint8_t>(id))};
+}
+
+class ContainerTest : public krtest::EpgTest {
+  protected:
+    int32_t Process(const std::vector<uint8_t>& container) {
+        return kr::kr_ProcessEpgContainer(container.data(),
+                                          static_cast<uint32_t>(container.size()));
+    }
+    LiveEpg& Current() { return kr::Epg().currentLive->epg; }
+};
+
+TEST_F(ContainerTest, LiveFileIsParsedFirstWhateverTheOrder) {
+    const auto container = krtest::BuildEpgContainer({
+        Icon(7),
+        {"FileEPG.txt", Bytes("[FILE_EPG]\nCOUNT=1\n")},
+        {"LiveEPG.txt", Bytes(kLive)},
+        {"ico\\ico.ini", Bytes("[ICO]\n")},
+        {"ProgramEPG.txt", Bytes("[Program_EPG]\nCOUNT=1\n")},
+    });
+    ASSERT_EQ(Process(container), 1);
+    ASSERT_NE(kr::Epg().currentLive, nullptr);
+    EXPECT_EQ(kr::Epg().liveUpdated, 1);
+    EXPECT_EQ(kr::Epg().downloadUpdated, 0);
+    EXPECT_EQ(kr::Epg().eventUpdated, 0);
+    // The icon came before the live file in the directory and still lands in the new live EPG.
+    const LiveEpg& epg = Current();
+    ASSERT_EQ(epg.iconCount, 1);
+    EXPECT_EQ(epg.icons[0].iconId, 7u);
+    EXPECT_EQ(epg.icons[0].image.length, 16);
+    EXPECT_EQ(epg.icons[0].image.data[15], 7);
+    EXPECT_EQ(epg.program[0].icon, &epg.icons[0].image);
+    EXPECT_EQ(epg.program[1].icon, nullptr);
+}
+
+TEST_F(ContainerTest, SampleEpg) {
+    std::vector<EpgFile> files = {{"ico\\ico.ini", krtest::ReadSample("epg/ico/ico.ini")},
+                                  {"LiveEPG.txt", krtest::ReadSample("epg/LiveEPG.txt")}};
+    for (const char* id : {"1001", "1002", "1004"}) {
+        files.push_back({std::string("ico\\") + id + ".bmp",
+                         krtest::ReadSample(std::string("epg/ico/") + id + ".bmp")});
+    }
+    ASSERT_EQ(Process(krtest::BuildEpgContainer(files)), 1);
+    const LiveEpg& epg = Current();
+    ASSERT_EQ(epg.programCount, 4);
+    EXPECT_EQ(epg.iconCount, 3);
+    EXPECT_EQ(epg.program[3].icon, &epg.icons[2].image);
+    EXPECT_EQ(epg.program[2].icon, nullptr);
+    EXPECT_EQ(epg.stream[0].media.sdp.videoConfigLength, 24);
+    EXPECT_EQ(epg.stream[2].media.sdp.audioPort, 6022);
+    EXPECT_EQ(epg.stream[3].media.pid.pids[1], 514);
+    EXPECT_EQ(kr::Epg().linkCount, 1);
+    EXPECT_EQ(kr::Epg().serviceLinks[0].svid, 101);
+}
+
+TEST_F(ContainerTest, IconRules) {
+    ASSERT_EQ(Process(krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kLive)}})), 1);
+    // Eight icons: six are stored. Other directories, extensions and oversized files are not.
+    std::vector<EpgFile> files = {
+        {"img\\8.bmp", {1}}, {"ico\\8.png", {1}}, Icon(8, 8193), {"ico\\ico.ini", {1}}};
+    for (uint32_t id = 1; id <= 8; ++id)
+        files.push_back(Icon(id == 2 ? 8 : id + 10));
+    ASSERT_EQ(Process(krtest::BuildEpgContainer(files)), 1);
+    const LiveEpg& epg = Current();
+    ASSERT_EQ(epg.iconCount, 5);  // the oversized icon took one of the six places
+    EXPECT_EQ(epg.icons[0].iconId, 11u);
+    EXPECT_EQ(epg.icons[1].iconId, 8u);
+    EXPECT_EQ(epg.program[1].icon, &epg.icons[1].image);
+    EXPECT_EQ(epg.program[0].icon, nullptr);
+}
+
+TEST_F(ContainerTest, EntriesAfterSixIconsAreSkipped) {
+    std::vector<EpgFile> files;
+    for (uint32_t id = 1; id <= 6; ++id)
+        files.push_back(Icon(id));
+    files.push_back({"LiveEPG.txt", Bytes(kLive)});
+    ASSERT_EQ(Process(krtest::BuildEpgContainer(files)), 1);
+    EXPECT_EQ(kr::Epg().currentLive, nullptr);  // no live EPG: the icons are dropped too
+    EXPECT_EQ(kr::Epg().liveUpdated, 0);
+}
+
+TEST_F(ContainerTest, IconNames) {
+    struct Case {
+        const char* name;
+        int32_t result;
+        uint32_t number;
+    };
+    const Case cases[] = {
+        {"ico\\7.bmp", 0, 7},      {"ico\\0123.bmp", 0, 123},
+        {"ico\\x.bmp", 0, 0},      {"ICO\\7.bmp", -7, 0},
+        {"ico\\7.BMP", -7, 0},     {"a\\ico\\7.bmp", -7, 0},
+        {"ico\\7.bmp.bak", -7, 0}, {"ico7.bmp", -7, 0},
+        {"ico\\.bmp", -7, 0},      {"ico\\1234567890123.bmp", -7, 0},
+    };
+    for (const Case& c : cases) {
+        uint32_t number = 0;
+        EXPECT_EQ(kr::kr_ParseIconName(c.name, &number), c.result) << c.name;
+        EXPECT_EQ(number, c.number) << c.name;
+    }
+}
+
+TEST_F(ContainerTest, BadMagicProcessesNothing) {
+    auto container = krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kLive)}});
+    container[0] ^= 1;
+    EXPECT_EQ(Process(container), -2);
+    EXPECT_EQ(kr::Epg().currentLive, nullptr);
+    EXPECT_EQ(kr::kr_ProcessEpgContainer(container.data(), 3), -2);
+    EXPECT_EQ(kr::kr_ProcessEpgContainer(nullptr, 0), -2);
+}
+
+// Every directory entry and file must lie inside the bytes that arrived; an entry that does
+// not is skipped and the others still count.
+TEST_F(ContainerTest, EntriesOutsideTheReceivedBytesAreSkipped) {
+    const auto good = krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kLive)}});
+    const auto size = static_cast<uint32_t>(good.size());
+
+    // The file is cut short: the live file is not parsed.
+    EXPECT_EQ(kr::kr_ProcessEpgContainer(good.data(), size - 1), 1);
+    EXPECT_EQ(kr::Epg().currentLive, nullptr);
+
+    // A first entry claiming a huge file, a second one that fits.
+    auto files = krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kOtherLive)}, Icon(9)});
+    // Directory: 4 + 11 name bytes, then offset at 13 + 15, length at 13 + 19.
+    files[13 + 19] = 0xFF;
+    files[13 + 20] = 0xFF;
+    files[13 + 21] = 0xFF;
+    files[13 + 22] = 0x7F;
+    EXPECT_EQ(Process(files), 1);
+    EXPECT_EQ(kr::Epg().currentLive, nullptr);
+
+    // An offset that wraps past the end, a name length beyond the data, a huge file count.
+    auto wrap = good;
+    wrap[13 + 15] = 0xFF;
+    wrap[13 + 16] = 0xFF;
+    wrap[13 + 17] = 0xFF;
+    wrap[13 + 18] = 0xFF;
+    EXPECT_EQ(Process(wrap), 1);
+    auto longName = good;
+    longName[13 + 3] = 0x7F;
+    EXPECT_EQ(Process(longName), 1);
+    auto manyFiles = good;
+    manyFiles[9 + 3] = 0xFF;
+    EXPECT_EQ(Process(manyFiles), 1);
+    EXPECT_NE(kr::Epg().currentLive, nullptr);  // the real first entry is still read
+}
+
+TEST_F(ContainerTest, NotifiesEachChangedKind) {
+    std::vector<uint32_t> calls;
+    static std::vector<uint32_t>* sink = nullptr;
+    sink = &calls;
+    kr::SetEpgUpdateNotify([](uint32_t what) -> int32_t {
+        sink->push_back(what);
+        return 0;
+    });
+    kr::kr_NotifyEpgUpdate(0xFFFFFFFFu);
+    EXPECT_TRUE(calls.empty());
+    ASSERT_EQ(Process(krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kLive)}})), 1);
+    kr::kr_NotifyEpgUpdate(0xFFFFFFFFu);
+    kr::Epg().downloadUpdated = 1;
+    kr::kr_NotifyEpgUpdate(5);
+    EXPECT_EQ(calls, (std::vector<uint32_t>{1, 5, 1, 2}));
+    kr::SetEpgUpdateNotify(nullptr);
+}
+
+}  // namespace

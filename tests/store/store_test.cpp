@@ -5,6 +5,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -331,9 +332,11 @@ TEST_F(StoreTest, UpdatesOfTwoThreadsNeverInterleave) {
     ASSERT_EQ(kr::kr_StoreInit(), 0);
     ASSERT_EQ(kr::kr_StoreSetCrc(0x20, 0x3FE0, 0x10), 0);
     ASSERT_EQ(kr::kr_StoreSetCrc(0x4000, 0x3000, 0x14), 0);
-    constexpr int kRounds = 20;
-    auto writer = [](kr::StoreArea area) {
+    constexpr int kRounds = 30;
+    std::latch go(2);
+    auto writer = [&go](kr::StoreArea area) {
         std::vector<uint8_t> bytes(area.length);
+        go.arrive_and_wait();
         for (int round = 0; round < kRounds; ++round) {
             kr::StoreUpdate update;
             for (uint32_t i = 0; i < area.length; ++i) {

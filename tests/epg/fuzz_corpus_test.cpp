@@ -7,6 +7,7 @@
 #include "epg/epg_container.h"
 #include "epg/epg_fixture.h"
 #include "epg/live_epg.h"
+#include "store_image_run.h"
 
 namespace {
 
@@ -29,6 +30,12 @@ TEST_F(FuzzCorpusTest, LiveEpg) {
         kr::kr_ParseLiveEpg(input.data(), static_cast<uint32_t>(input.size()));
         kr::kr_EpgReset();
     }
+}
+
+TEST(FuzzCorpus, StoreImage) {
+    const auto inputs = krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/store");
+    ASSERT_FALSE(inputs.empty());
+    for (const auto& input : inputs) EXPECT_TRUE(krfuzz::RunStoreImage(input.data(), input.size()));
 }
 
 }  // namespace

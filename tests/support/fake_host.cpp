@@ -222,6 +222,11 @@ void FakeHost::SetStoreSize(uint32_t size) {
     store_.assign(size, 0);
 }
 
+void FakeHost::SetStoreContents(std::vector<uint8_t> image) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    store_ = std::move(image);
+}
+
 std::vector<uint8_t> FakeHost::StoreContents() const {
     std::lock_guard<std::mutex> hold(mutex_);
     return store_;

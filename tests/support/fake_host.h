@@ -69,6 +69,8 @@ class FakeHost {
     // The store buffer the host offers; size 0 makes GetStoreBuffer fail.
     void SetStoreSize(uint32_t size);
     std::vector<uint8_t> StoreContents() const;
+    // Replaces the store buffer with these bytes (its size becomes the reported size).
+    void SetStoreContents(std::vector<uint8_t> image);
     // Answers card commands: gets the command, returns response bytes (status word last) or
     // nullopt-like empty vector with failure result.
     void SetSmartcard(

@@ -1,0 +1,10 @@
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "store_image_run.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (!krfuzz::RunStoreImage(data, size)) std::abort();
+    return 0;
+}

@@ -1,0 +1,421 @@
+#include <gtest/gtest.h>
+#include <krmodule/krmodule.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <latch>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/byte_order.h"
+#include "core/checksum.h"
+#include "core/fault_injection.h"
+#include "core/host.h"
+#include "store/store.h"
+#include "store_image_run.h"
+#include "support/module_fixture.h"
+
+namespace {
+
+using krtest::FakeHost;
+using krtest::ModuleTest;
+using krtest::Slot;
+using Image = std::vector<uint8_t>;
+
+constexpr kr::StoreArea kAreas[] = {kr::kStoreCaArea, kr::kStoreEpgArea, kr::kStoreIconArea};
+
+std::string Line(const std::string& text, int level = 2) {
+    return krtest::IndentedLine("::", level, text);
+}
+
+void SealArea(Image& image, const kr::StoreArea& area) {
+    kr::WriteBe32(image.data(), area.crcOffset, kr::Crc32(image.data() + area.offset, area.length));
+}
+
+void SealHead(Image& image) {
+    kr::WriteBe32(image.data(), kr::kStoreHeadCrcOffset,
+                  kr::Crc32(image.data(), kr::kStoreHeadCrcOffset));
+}
+
+// A store as a little-endian terminal writes it, every area full of data and sealed.
+Image ValidImage() {
+    Image image(kr::kStoreSize, 0);
+    std::memcpy(image.data(), "KRDATA", 6);
+    image[6] = 0x10;
+    image[7] = 0xEE;
+    image[8] = 0xFF;
+    for (uint32_t i = 0x20; i < kr::kStoreSize; ++i)
+        image[i] = static_cast<uint8_t>(i * 7 % 251);
+    for (const kr::StoreArea& area : kAreas)
+        SealArea(image, area);
+    SealHead(image);
+    return image;
+}
+
+bool AllZero(const uint8_t* bytes, size_t length) {
+    return std::all_of(bytes, bytes + length, [](uint8_t b) { return b == 0; });
+}
+
+bool HeadSealed(const Image& image) {
+    return kr::Crc32(image.data(), 28) == kr::ReadBe32(image.data(), 28);
+}
+
+class StoreTest : public ModuleTest {
+  protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        // The expected images spell the byte-order mark as a little-endian terminal stores it.
+        ASSERT_EQ(std::endian::native, std::endian::little);
+        kr::SetHostCallbacks(FakeHost::AllSlots());
+        kr_T2K_SetDebugFlag(0x63, 1);
+    }
+    void TearDown() override {
+        kr::kr_StoreFinish();
+        ModuleTest::TearDown();
+    }
+
+    void Restart() {
+        kr::kr_StoreFinish();
+        host.Clear();
+        ASSERT_EQ(kr::kr_StoreInit(), 0);
+    }
+
+    static Image ReadAll() {
+        Image copy(kr::kStoreSize, 0xCC);
+        EXPECT_EQ(kr::kr_StoreRead(0, kr::kStoreSize, copy.data()), 0);
+        return copy;
+    }
+
+    // One update of the CA area as its owner makes it.
+    static void UpdateCa(uint8_t fill) {
+        const std::array<uint8_t, 6> head = {fill, 1, 2, 3, 4, 5};
+        kr::StoreUpdate update;
+        ASSERT_EQ(update.Write(0x39, head.size(), head.data()), 0);
+        ASSERT_EQ(update.SetCrc(kr::kStoreCaArea), 0);
+        ASSERT_EQ(update.Flush(), 0);
+    }
+};
+
+TEST_F(StoreTest, ValidStoreLoadsAndEachDamagedAreaIsEmptiedAlone) {
+    struct Case {
+        int damaged;  // index into kAreas, -1 = none
+        const char* message;
+    };
+    for (const Case c : {Case{-1, nullptr}, Case{0, "CA data CRC error!"},
+                         Case{1, "EPG data CRC error!"}, Case{2, "Icon data CRC error!"}}) {
+        SCOPED_TRACE(c.damaged);
+        const Image original = ValidImage();
+        Image image = original;
+        if (c.damaged >= 0) image[kAreas[c.damaged].offset + kAreas[c.damaged].length - 1] ^= 1;
+        host.SetStoreContents(image);
+        host.Clear();
+
+        ASSERT_EQ(kr::kr_StoreInit(), 0);
+        const Image loaded = ReadAll();
+        EXPECT_TRUE(std::equal(loaded.begin(), loaded.begin() + 0x20, image.begin()))
+            << "head and CRC fields stay as stored";
+        for (int i = 0; i < 3; ++i) {
+            const kr::StoreArea& area = kAreas[i];
+            if (i == c.damaged) {
+                EXPECT_TRUE(AllZero(loaded.data() + area.offset, area.length));
+            } else {
+                EXPECT_EQ(std::memcmp(loaded.data() + area.offset, original.data() + area.offset,
+                                      area.length),
+                          0);
+            }
+        }
+        if (c.message != nullptr) {
+            EXPECT_TRUE(host.HasDebugLine(Line(c.message)));
+        } else {
+            EXPECT_FALSE(host.HasDebugText("CRC error"));
+        }
+        EXPECT_FALSE(host.HasDebugText("Store KRDATA head"));
+        EXPECT_EQ(host.CallCount(Slot::WriteStore), 0u);
+        EXPECT_EQ(host.StoreContents(), image) << "loading never writes the host's store";
+        kr::kr_StoreFinish();
+    }
+}
+
+TEST_F(StoreTest, RejectedStoreIsFormattedAndTheFirstFlushWritesAFreshImage) {
+    struct Case {
+        const char* name;
+        void (*spoil)(Image&);
+        const char* message;  // nullptr: refused without a message
+        bool withoutReadStore = false;
+    };
+    const Case cases[] = {
+        {"all zero", [](Image& i) { std::fill(i.begin(), i.end(), uint8_t{0}); },
+         "Store data head CRC error!"},
+        {"head CRC", [](Image& i) { i[31] ^= 0x80; }, "Store data head CRC error!"},
+        {"reserved byte", [](Image& i) { i[12] = 1; }, "Store data head CRC error!"},
+        {"magic",
+         [](Image& i) {
+             i[5] = 'B';
+             SealHead(i);
+         },
+         "Invalid Stored data head."},
+        {"version",
+         [](Image& i) {
+             i[6] = 0x0F;
+             SealHead(i);
+         },
+         "Invalid store data version."},
+        {"other byte order",
+         [](Image& i) {
+             std::swap(i[7], i[8]);
+             SealHead(i);
+         },
+         "Invalid Stored data endian order."},
+        {"no ReadStore", [](Image&) {}, nullptr, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Image image = ValidImage();
+        c.spoil(image);
+        host.SetStoreContents(image);
+        HostCallbacks slots = FakeHost::AllSlots();
+        if (c.withoutReadStore) slots.ReadStore = nullptr;
+        kr::SetHostCallbacks(slots);
+        host.Clear();
+
+        ASSERT_EQ(kr::kr_StoreInit(), 0);
+        if (c.message != nullptr) {
+            EXPECT_TRUE(host.HasDebugLine(Line(c.message)));
+        }
+        EXPECT_TRUE(host.HasDebugLine(Line("Store KRDATA head ...")));
+        EXPECT_TRUE(host.HasDebugLine(Line("Store version, endian order ...", 3)));
+        EXPECT_TRUE(host.HasDebugText("Data init finish"));
+        // The format clears the host's buffer in place; nothing is readable until a restart.
+        EXPECT_TRUE(AllZero(host.StoreContents().data(), kr::kStoreSize));
+        uint8_t byte = 0;
+        EXPECT_EQ(kr::kr_StoreRead(0x4000, 1, &byte), -1);
+
+        UpdateCa(0x42);
+        const Image written = host.StoreContents();
+        Image expected(kr::kStoreSize, 0);
+        std::memcpy(expected.data(), "KRDATA\x10\xEE\xFF", 9);
+        const std::array<uint8_t, 6> caHead = {0x42, 1, 2, 3, 4, 5};
+        std::copy(caHead.begin(), caHead.end(), expected.begin() + 0x39);
+        SealArea(expected, kr::kStoreCaArea);
+        SealHead(expected);
+        // Nothing of the rejected store comes back: the other areas are empty.
+        EXPECT_EQ(written, expected);
+
+        kr::SetHostCallbacks(FakeHost::AllSlots());
+        Restart();
+        EXPECT_FALSE(host.HasDebugText("Store KRDATA head"));
+        EXPECT_FALSE(host.HasDebugText("CA data CRC error!"));
+        EXPECT_TRUE(host.HasDebugLine(Line("EPG data CRC error!")));
+        std::array<uint8_t, 6> back{};
+        EXPECT_EQ(kr::kr_StoreRead(0x39, back.size(), back.data()), 0);
+        EXPECT_EQ(back, caHead);
+        kr::kr_StoreFinish();
+    }
+}
+
+TEST_F(StoreTest, ReadsAndWritesStopAtTheEndOfTheStore) {
+    host.SetStoreContents(ValidImage());
+    ASSERT_EQ(kr::kr_StoreInit(), 0);
+    struct Case {
+        uint32_t offset, length;
+        int32_t result;
+    };
+    const Case cases[] = {
+        {kr::kStoreSize - 4, 4, 0}, {kr::kStoreSize - 3, 4, 1}, {0, kr::kStoreSize, 0},
+        {0, kr::kStoreSize + 1, 1}, {kr::kStoreSize, 0, 0},     {kr::kStoreSize, 1, 1},
+        {0xFFFFFFFFu, 2, 1},        {2, 0xFFFFFFFFu, 1},        {0x80000000u, 0x80000000u, 1},
+    };
+    const std::vector<uint8_t> source(kr::kStoreSize + 1, 0x5A);
+    std::vector<uint8_t> destination(kr::kStoreSize + 1);
+    for (const Case c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.offset << "+" << c.length);
+        const Image before = ReadAll();
+        const size_t touched = c.result == 0 ? c.length : 0;
+        std::fill(destination.begin(), destination.end(), uint8_t{0xA5});
+        EXPECT_EQ(kr::kr_StoreRead(c.offset, c.length, destination.data()), c.result);
+        if (touched != 0) {
+            EXPECT_EQ(std::memcmp(destination.data(), before.data() + c.offset, touched), 0);
+        }
+        EXPECT_TRUE(std::all_of(destination.begin() + static_cast<std::ptrdiff_t>(touched),
+                                destination.end(), [](uint8_t b) { return b == 0xA5; }));
+
+        EXPECT_EQ(kr::kr_StoreWrite(c.offset, c.length, source.data()), c.result);
+        Image expected = before;
+        if (touched != 0) std::memset(expected.data() + c.offset, 0x5A, touched);
+        EXPECT_EQ(ReadAll(), expected);
+        EXPECT_EQ(kr::kr_StoreSetCrc(c.offset, c.length, 0x10), c.result);
+        host.SetStoreContents(ValidImage());
+        Restart();
+    }
+    EXPECT_EQ(kr::kr_StoreSetCrc(0, 4, kr::kStoreSize - 4), 0);
+    EXPECT_EQ(kr::kr_StoreSetCrc(0, 4, kr::kStoreSize - 3), 1);
+    EXPECT_EQ(kr::kr_StoreSetCrc(0, 4, 0xFFFFFFFEu), 1);
+}
+
+// Host answers a test table can name without captures.
+int32_t ZeroHandle(uint32_t* size, uintptr_t* handle) {
+    *size = kr::kStoreSize;
+    *handle = 0;
+    return 0;
+}
+int32_t HugeSize(uint32_t* size, uintptr_t* handle) {
+    *size = 0x80000000u;
+    *handle = 0x1000;  // never touched: the store is refused first
+    return 0;
+}
+
+TEST_F(StoreTest, WithoutAUsableStoreNothingReachesTheHost) {
+    struct Case {
+        const char* name;
+        uint32_t storeSize;
+        KrGetStoreBufferFn getStoreBuffer;  // nullptr: the slot is empty
+        bool useFakeHost;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"no slot", kr::kStoreSize, nullptr, false, "No enough store buffer."},
+        {"refused", 0, nullptr, true, "Get store buffer failed."},
+        {"one byte short", kr::kStoreSize - 1, nullptr, true, "No enough store buffer."},
+        {"null buffer", kr::kStoreSize, ZeroHandle, false, "No enough store buffer."},
+        {"negative size", kr::kStoreSize, HugeSize, false, "No enough store buffer."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host.SetStoreContents(Image(c.storeSize, 0xAB));
+        HostCallbacks slots = FakeHost::AllSlots();
+        if (!c.useFakeHost) slots.GetStoreBuffer = c.getStoreBuffer;
+        kr::SetHostCallbacks(slots);
+        host.Clear();
+
+        EXPECT_EQ(kr::kr_StoreInit(), 1);
+        EXPECT_TRUE(host.HasDebugLine(Line(c.message)));
+        uint8_t byte = 0;
+        EXPECT_EQ(kr::kr_StoreRead(0, 1, &byte), -1);
+        // Updates still land in the working copy; they just never reach a host.
+        EXPECT_EQ(kr::kr_StoreWrite(0x39, 1, &byte), 0);
+        EXPECT_EQ(kr::kr_StoreSetCrc(0x20, 0x3FE0, 0x10), 0);
+        EXPECT_EQ(kr::kr_StoreFlush(), 1);
+        EXPECT_EQ(host.CallCount(Slot::ReadStore), 0u);
+        EXPECT_EQ(host.CallCount(Slot::WriteStore), 0u);
+        EXPECT_EQ(host.StoreContents(), Image(c.storeSize, 0xAB));
+        kr::kr_StoreFinish();
+    }
+}
+
+TEST_F(StoreTest, WithoutAWorkingCopyEveryCallRefuses) {
+    host.SetStoreContents(ValidImage());
+    kr::fault::FailAllocAt(1);
+    EXPECT_EQ(kr::kr_StoreInit(), 1);
+    EXPECT_TRUE(host.HasDebugLine(Line("Data buffer malloc faild.")));
+    EXPECT_EQ(host.CallCount(Slot::GetStoreBuffer), 0u);
+
+    uint8_t byte = 0;
+    EXPECT_EQ(kr::kr_StoreRead(0, 1, &byte), -1);
+    EXPECT_EQ(kr::kr_StoreWrite(0, 1, &byte), 1);
+    EXPECT_EQ(kr::kr_StoreSetCrc(0x20, 0x3FE0, 0x10), 1);
+    EXPECT_EQ(kr::kr_StoreFlush(), 1);
+    EXPECT_EQ(host.CallCount(Slot::WriteStore), 0u);
+    EXPECT_EQ(host.StoreContents(), ValidImage());
+}
+
+TEST_F(StoreTest, RepeatedStartUpReleasesTheOldWorkingCopy) {
+    host.SetStoreContents(ValidImage());
+    ASSERT_EQ(kr::kr_StoreInit(), 0);
+    ASSERT_EQ(kr::kr_StoreInit(), 0);
+    EXPECT_EQ(ReadAll(), ValidImage());
+}
+
+TEST_F(StoreTest, UpdatesOfTwoThreadsNeverInterleave) {
+    host.SetStoreSize(kr::kStoreSize);
+    ASSERT_EQ(kr::kr_StoreInit(), 0);
+    ASSERT_EQ(kr::kr_StoreSetCrc(0x20, 0x3FE0, 0x10), 0);
+    ASSERT_EQ(kr::kr_StoreSetCrc(0x4000, 0x3000, 0x14), 0);
+    constexpr int kRounds = 30;
+    std::latch go(2);
+    auto writer = [&go](kr::StoreArea area) {
+        std::vector<uint8_t> bytes(area.length);
+        go.arrive_and_wait();
+        for (int round = 0; round < kRounds; ++round) {
+            kr::StoreUpdate update;
+            for (uint32_t i = 0; i < area.length; ++i) {
+                bytes[i] = static_cast<uint8_t>(static_cast<uint32_t>(round) + i);
+                // Byte by byte, so that an unguarded flush would catch the area half written.
+                (void)update.Write(area.offset + i, 1, &bytes[i]);
+            }
+            (void)update.SetCrc(area);
+            (void)update.Flush();
+        }
+    };
+    std::thread ca(writer, kr::kStoreCaArea);
+    std::thread epg(writer, kr::StoreArea{0x4000, 0x3000, 0x14});
+    ca.join();
+    epg.join();
+
+    const std::vector<krtest::HostCall> flushes = host.Calls(Slot::WriteStore);
+    ASSERT_EQ(flushes.size(), 2u * kRounds);
+    for (const krtest::HostCall& flush : flushes) {
+        ASSERT_EQ(flush.bytes.size(), kr::kStoreSize);
+        const uint8_t* image = flush.bytes.data();
+        EXPECT_TRUE(HeadSealed(flush.bytes));
+        EXPECT_EQ(kr::Crc32(image + 0x20, 0x3FE0), kr::ReadBe32(image, 0x10));
+        EXPECT_EQ(kr::Crc32(image + 0x4000, 0x3000), kr::ReadBe32(image, 0x14));
+    }
+}
+
+TEST_F(StoreTest, StoreImageRunHoldsForCraftedImages) {
+    Image damagedEpg = ValidImage();
+    damagedEpg[0x8000] ^= 0xFF;
+    Image otherOrder = ValidImage();
+    std::swap(otherOrder[7], otherOrder[8]);
+    SealHead(otherOrder);
+    Image noise(kr::kStoreSize);
+    uint32_t seed = 12345;
+    for (uint8_t& b : noise) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(seed >> 16);
+    }
+    const std::vector<std::pair<const char*, Image>> images = {
+        {"empty", {}},
+        {"short", Image(100, 0xFF)},
+        {"all zero", Image(kr::kStoreSize, 0)},
+        {"valid", ValidImage()},
+        {"damaged EPG area", damagedEpg},
+        {"other byte order", otherOrder},
+        {"noise", noise},
+        {"longer than the store", Image(kr::kStoreSize + 7, 0x11)},
+    };
+    for (const auto& [name, image] : images) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(krfuzz::RunStoreImage(image.data(), image.size()));
+    }
+}
+
+class StoreRestartTest : public ModuleTest {};
+
+TEST_F(StoreRestartTest, UpdateSurvivesARestartOfTheModule) {
+    host.SetStoreSize(kr::kStoreSize);
+    ASSERT_EQ(StartModule(), KR_OK);
+    EXPECT_TRUE(host.HasDebugLine(Line("Store data head CRC error!")));
+    const std::array<uint8_t, 4> map = {9, 8, 7, 6};
+    {
+        kr::StoreUpdate update;
+        ASSERT_EQ(update.Write(0x40, map.size(), map.data()), 0);
+        ASSERT_EQ(update.SetCrc(kr::kStoreCaArea), 0);
+        ASSERT_EQ(update.Flush(), 0);
+    }
+    FinishModule();
+    EXPECT_TRUE(HeadSealed(host.StoreContents()));
+
+    host.Clear();
+    ASSERT_EQ(StartModule(), KR_OK);
+    EXPECT_FALSE(host.HasDebugText("Store data head CRC error!"));
+    EXPECT_FALSE(host.HasDebugText("CA data CRC error!"));
+    std::array<uint8_t, 4> back{};
+    EXPECT_EQ(kr::kr_StoreRead(0x40, back.size(), back.data()), 0);
+    EXPECT_EQ(back, map);
+}
+
+}  // namespace

@@ -7,14 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#define KR_CHECK_SIZE(T, n) static_assert(sizeof(T) == (n), "size of " #T)
-#define KR_CHECK_OFFSET(T, f, n) static_assert(offsetof(T, f) == (n), "offset of " #T "." #f)
+#include "core/layout_check.h"
 
-#if UINTPTR_MAX == 0xFFFFFFFFu
-#define KR_ILP32 1
-#else
-#define KR_ILP32 0
-#endif
+
 
 // Pointer size, for the offsets of records with pointer fields.
 constexpr std::size_t kPtr = sizeof(void*);

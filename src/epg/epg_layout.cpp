@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#define KR_CHECK_SIZE(T, n) static_assert(sizeof(T) == (n), "size of " #T)
-#define KR_CHECK_OFFSET(T, f, n) static_assert(offsetof(T, f) == (n), "offset of " #T "." #f)
+#include "core/layout_check.h"
+
 
 KR_CHECK_SIZE(MediaSdpView, 256);
 KR_CHECK_OFFSET(MediaSdpView, videoPort, 0);
@@ -90,7 +90,7 @@ KR_CHECK_OFFSET(LiveEpg, version, 4);
 KR_CHECK_OFFSET(DownloadEpg, resourceCount, 0);
 KR_CHECK_OFFSET(DownloadEpg, version, 4);
 
-#if UINTPTR_MAX == 0xFFFFFFFFu
+#if KR_ILP32
 // A 32-bit terminal reads these records at exactly these offsets.
 KR_CHECK_SIZE(ProgramInfo, 444);
 KR_CHECK_OFFSET(ProgramInfo, media, 296);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "epg/epg_container.h"
 #include "epg/epg_fixture.h"
 #include "epg/live_epg.h"
+#include "epg/stored_records.h"
 #include "store/store.h"
 
 namespace {
@@ -264,6 +266,62 @@ TEST_F(StoredEpgTest, FrequencyAndTextsFromAForeignStore) {
         ASSERT_NE(Current(), nullptr);
         EXPECT_EQ(std::string(Current()->program[0].name), std::string(31, 'N'));
     }
+}
+
+template <typename Record>
+Record Filled() {
+    Record record;
+    auto* bytes = reinterpret_cast<uint8_t*>(&record);
+    for (size_t i = 0; i < sizeof record; ++i)
+        bytes[i] = static_cast<uint8_t>(i * 7 + 1);
+    return record;
+}
+
+// Records without pointers are stored as they are in memory on every build; a program is so
+// on a 32-bit build once its pointers are null and its padding zero.
+TEST(StoredRecords, AreTheMemoryBytesOfA32BitTerminal) {
+    auto stream = Filled<StreamInfo>();
+    const auto link = Filled<ServiceLink>();
+    const auto icon = Filled<IconInfo>();
+    std::array<uint8_t, kr::kStoredStreamSize> s{};
+    std::array<uint8_t, kr::kStoredLinkSize> l{};
+    std::array<uint8_t, kr::kStoredIconSize> i{};
+    kr::EncodeStream(stream, s);
+    kr::EncodeLink(link, l);
+    kr::EncodeIcon(icon, i);
+    EXPECT_EQ(std::memcmp(s.data(), &stream, s.size()), 0);
+    EXPECT_EQ(std::memcmp(l.data(), &link, l.size()), 0);
+    EXPECT_EQ(std::memcmp(i.data(), &icon, i.size()), 0);
+
+    ProgramInfo program;
+    std::memset(&program, 0, sizeof program);  // padding included
+    program.programId = 0x01020304;
+    std::memset(program.name, 'n', sizeof program.name);
+    program.ca = 1;
+    std::memset(program.abstract, 'a', sizeof program.abstract);
+    program.media = &stream.media;
+    program.sort = 0x0506;
+    program.reserved1 = 0x0708;
+    program.frequency = 0x090A0B0C;
+    std::memset(program.internetLink, 'i', sizeof program.internetLink);
+    std::memset(program.epgInfoFile, 'e', sizeof program.epgInfoFile);
+    std::array<uint8_t, kr::kStoredProgramSize> p{};
+    kr::EncodeProgram(program, p);
+    if constexpr (sizeof(void*) == 4) {
+        program.media = nullptr;
+        EXPECT_EQ(std::memcmp(p.data(), &program, p.size()), 0);
+    }
+    ProgramInfo back;
+    std::memset(&back, 0xAB, sizeof back);
+    ASSERT_TRUE(kr::DecodeProgram(p, &back));
+    EXPECT_EQ(back.programId, program.programId);
+    EXPECT_EQ(back.media, nullptr);
+    EXPECT_EQ(back.icon, nullptr);
+    EXPECT_EQ(back.events, nullptr);
+    EXPECT_EQ(back.sort, program.sort);
+    EXPECT_EQ(back.reserved1, program.reserved1);
+    EXPECT_EQ(back.frequency, program.frequency);
+    EXPECT_EQ(std::string(back.epgInfoFile), std::string(63, 'e')) << "terminated on load";
 }
 
 }  // namespace

@@ -77,7 +77,10 @@ bool StoredEpgSound() {
             bool iconInside = p.icon == nullptr;
             for (int k = 0; k < epg.iconCount; ++k)
                 iconInside = iconInside || p.icon == &epg.icons[k].image;
-            sound = iconInside && p.media == &epg.stream[i].media && p.events == nullptr &&
+            const StreamInfo& stream = epg.stream[i];
+            const bool sdpInside = stream.sort != 4 || stream.media.sdp.videoConfigLength <=
+                                                           sizeof stream.media.sdp.videoConfig;
+            sound = iconInside && sdpInside && p.media == &stream.media && p.events == nullptr &&
                     Terminated(p.name) && Terminated(p.abstract) && Terminated(p.internetLink) &&
                     Terminated(p.epgInfoFile);
         }

@@ -115,7 +115,10 @@ bool DecodeStream(std::span<const uint8_t, kStoredStreamSize> in, StreamInfo* st
     ReadField(r, &stream->port);
     ReadField(r, &stream->reserved3);
     ReadField(r, &stream->media);
-    return r.ok() && r.remaining() == 0;
+    // The host reads videoConfigLength bytes of an RTP program's videoConfig.
+    const bool sdpSound = stream->sort != 4 || stream->media.sdp.videoConfigLength <=
+                                                   sizeof stream->media.sdp.videoConfig;
+    return r.ok() && r.remaining() == 0 && sdpSound;
 }
 
 void EncodeLink(const ServiceLink& link, std::span<uint8_t, kStoredLinkSize> out) {

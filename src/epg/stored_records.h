@@ -20,8 +20,9 @@ void EncodeStream(const StreamInfo& stream, std::span<uint8_t, kStoredStreamSize
 void EncodeLink(const ServiceLink& link, std::span<uint8_t, kStoredLinkSize> out);
 void EncodeIcon(const IconInfo& icon, std::span<uint8_t, kStoredIconSize> out);
 
-// false when the record cannot be used as it stands (an icon longer than its data field). The
-// pointer fields of a program come back null; text fields come back NUL-terminated.
+// false when the record cannot be used as it stands (an icon or an RTP program's video
+// configuration longer than its field). The pointer fields of a program come back null; text
+// fields come back NUL-terminated.
 bool DecodeProgram(std::span<const uint8_t, kStoredProgramSize> in, ProgramInfo* program);
 bool DecodeStream(std::span<const uint8_t, kStoredStreamSize> in, StreamInfo* stream);
 bool DecodeLink(std::span<const uint8_t, kStoredLinkSize> in, ServiceLink* link);

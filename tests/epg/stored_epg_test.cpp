@@ -220,11 +220,13 @@ TEST_F(StoredEpgTest, UnusableStoredEpgLeavesNoLiveEpg) {
     };
     const uint32_t head = kr::kStoredEpgHeadOffset;
     const uint32_t iconLength = kr::kStoredIconsOffset + 10;
+    const uint32_t sdpConfigLength = kr::kStoredProgramsOffset + 3 * 444 + 24 + 252;
     const Case cases[] = {
         {"33 programs", head, 33, true, -1},
         {"7 icons", head + 5, 7, true, -1},
         {"33 links", head + 6, 33, true, -1},
         {"icon longer than its field", iconLength + 1, 0x21, true, -1},
+        {"SDP configuration longer than its field", sdpConfigLength + 1, 0x01, true, -1},
         {"32 programs", head, 32, true, 32},
         {"damaged EPG area is emptied", head, 2, false, 0},
     };

@@ -9,6 +9,7 @@
 #include "core/byte_order.h"
 #include "core/checksum.h"
 #include "core/host.h"
+#include "epg/epg_database.h"
 #include "store/store.h"
 
 namespace krfuzz {
@@ -55,6 +56,41 @@ bool AreasConsistent() {
     return true;
 }
 
+template <std::size_t N>
+bool Terminated(const char (&text)[N]) {
+    return text[N - 1] == '\0';
+}
+
+// The live EPG loaded from the store at EPG init stays inside its tables, whatever was stored.
+bool StoredEpgSound() {
+    if (kr::kr_EpgInit() != 0) return false;
+    const kr::EpgDatabase& db = kr::Epg();
+    bool sound = db.linkCount <= kr::kMaxLinks;
+    for (const ServiceLink& link : db.serviceLinks)
+        sound = sound && Terminated(link.internetLink) && Terminated(link.epgInfoFile);
+    if (const kr::LiveBuffer* live = db.currentLive) {
+        const LiveEpg& epg = live->epg;
+        sound = sound && epg.programCount >= 0 && epg.programCount <= kr::kMaxPrograms &&
+                epg.iconCount <= kr::kMaxIcons && epg.programs == epg.program;
+        for (int i = 0; sound && i < epg.programCount; ++i) {
+            const ProgramInfo& p = epg.program[i];
+            bool iconInside = p.icon == nullptr;
+            for (int k = 0; k < epg.iconCount; ++k)
+                iconInside = iconInside || p.icon == &epg.icons[k].image;
+            const StreamInfo& stream = epg.stream[i];
+            const bool sdpInside = stream.sort != 4 || stream.media.sdp.videoConfigLength <=
+                                                           sizeof stream.media.sdp.videoConfig;
+            sound = iconInside && sdpInside && p.media == &stream.media && p.events == nullptr &&
+                    Terminated(p.name) && Terminated(p.abstract) && Terminated(p.internetLink) &&
+                    Terminated(p.epgInfoFile);
+        }
+        for (int k = 0; sound && k < epg.iconCount; ++k)
+            sound = epg.icons[k].image.length <= kr::kIconMax;
+    }
+    kr::kr_EpgFinish();
+    return sound;
+}
+
 bool HeadValid(const uint8_t* image) {
     const uint16_t mark = kr::kStoreByteOrderMark;
     return kr::Crc32(image, kr::kStoreHeadCrcOffset) ==
@@ -73,6 +109,7 @@ bool Run(const uint8_t* data, std::size_t size) {
     uint8_t probe = 0;
     const int32_t loaded = kr::kr_StoreRead(0, 1, &probe);
     if (loaded == 0 && !AreasConsistent()) return false;
+    if (!StoredEpgSound()) return false;
     // A rejected store is cleared in the host's buffer and nothing of it stays readable.
     if (loaded != 0 && (loaded != -1 || !AllZero(hostStore.data(), kStoreSize))) return false;
 

@@ -1,6 +1,7 @@
 // Starts the store from an arbitrary image and checks what must hold for any image: start-up
 // succeeds, every area left readable agrees with its CRC or is empty, a rejected store is
-// cleared, and an update survives a restart. Shared by the fuzz target and the unit tests.
+// cleared, a live EPG loaded from it stays inside its tables, and an update survives a
+// restart. Shared by the fuzz target and the unit tests.
 #pragma once
 
 #include <cstddef>

@@ -7,6 +7,7 @@
 #include "core/platform.h"
 #include "epg/epg_database.h"
 #include "epg/live_epg.h"
+#include "epg/stored_epg.h"
 #include "epg/text_syntax.h"
 
 namespace kr {
@@ -139,7 +140,8 @@ int32_t kr_ProcessEpgContainer(const uint8_t* container, uint32_t size) {
                 break;
         }
     }
-    // A changed live EPG is saved to the persistent store here once the store keeps one.
+    // Also while the flag is still set from an earlier parse: icons may have come since.
+    if (db.liveUpdated != 0 && db.currentLive != nullptr) kr_SaveLiveEpg(db.currentLive);
     if (db.currentLive != nullptr) kr_LinkIcons(db.currentLive);
     return 1;
 }

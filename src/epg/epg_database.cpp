@@ -5,6 +5,7 @@
 
 #include "core/log.h"
 #include "core/platform.h"
+#include "epg/stored_epg.h"
 
 namespace kr {
 namespace {
@@ -172,7 +173,11 @@ int32_t kr_EpgInit() {
     }
     kr_EpgReset();
     SetSystemFrequency(kDefaultSystemFrequency);
-    // The live EPG kept in the persistent store is loaded here once the store holds one.
+    // The live EPG kept in the persistent store is current until the broadcast sends one.
+    LiveBuffer* stored = nullptr;
+    if (kr_TakeLiveBuffer(&stored) == 0 && kr_LoadStoredEpg(stored) == 0) {
+        database.currentLive = stored;
+    }
     kr_Print(0x52, "EPG init end");
     return KR_OK;
 }

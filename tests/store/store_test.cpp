@@ -371,6 +371,15 @@ TEST_F(StoreTest, StoreImageRunHoldsForCraftedImages) {
     Image otherOrder = ValidImage();
     std::swap(otherOrder[7], otherOrder[8]);
     SealHead(otherOrder);
+    // Every table of the stored live EPG full, its records the fill pattern, icons of full size.
+    Image fullEpg = ValidImage();
+    const uint8_t epgHead[8] = {32, 1, 2, 3, 4, 6, 32, 0};
+    std::memcpy(fullEpg.data() + 0x4004, epgHead, sizeof epgHead);
+    for (uint32_t icon = 0; icon < 6; ++icon)
+        kr::WriteLe32(fullEpg.data(), 0x10000 + icon * 8204 + 8, 0x20000000);
+    SealArea(fullEpg, kr::kStoreEpgArea);
+    SealArea(fullEpg, kr::kStoreIconArea);
+    SealHead(fullEpg);
     Image noise(kr::kStoreSize);
     uint32_t seed = 12345;
     for (uint8_t& b : noise) {
@@ -383,6 +392,7 @@ TEST_F(StoreTest, StoreImageRunHoldsForCraftedImages) {
         {"all zero", Image(kr::kStoreSize, 0)},
         {"valid", ValidImage()},
         {"damaged EPG area", damagedEpg},
+        {"full stored EPG", fullEpg},
         {"other byte order", otherOrder},
         {"noise", noise},
         {"longer than the store", Image(kr::kStoreSize + 7, 0x11)},

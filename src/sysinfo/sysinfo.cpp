@@ -4,6 +4,7 @@
 
 #include "core/log.h"
 #include "core/platform.h"
+#include "epg/epg_database.h"
 #include "intake/worker_loop.h"
 
 namespace kr {
@@ -25,10 +26,13 @@ int32_t SysinfoInit() {
     downloading.store(false);
     receivedBlocks.store(0);
     totalBlocks.store(0);
+    // The EPG database starts here, and with it the live EPG kept in the store.
+    (void)kr_EpgInit();
     return 0;
 }
 
 int32_t SysinfoFinish() {
+    kr_EpgFinish();
     return 0;
 }
 

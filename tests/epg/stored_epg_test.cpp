@@ -11,11 +11,14 @@
 
 #include "core/byte_order.h"
 #include "core/checksum.h"
+#include "core/date.h"
 #include "epg/epg_container.h"
 #include "epg/epg_fixture.h"
 #include "epg/live_epg.h"
 #include "epg/stored_records.h"
 #include "store/store.h"
+#include "support/epg_builder.h"
+#include "support/module_fixture.h"
 
 namespace {
 
@@ -324,6 +327,42 @@ TEST(StoredRecords, AreTheMemoryBytesOfA32BitTerminal) {
     EXPECT_EQ(back.reserved1, program.reserved1);
     EXPECT_EQ(back.frequency, program.frequency);
     EXPECT_EQ(std::string(back.epgInfoFile), std::string(63, 'e')) << "terminated on load";
+}
+
+// The whole module stops and starts again on the host's store: the live EPG is current at once,
+// before any broadcast, and the same file arriving again is recognised as the one held.
+class StoredEpgRestartTest : public krtest::ModuleTest {};
+
+TEST_F(StoredEpgRestartTest, LiveEpgSurvivesARestartOfTheModule) {
+    host.SetStoreSize(kr::kStoreSize);
+    ASSERT_EQ(StartModule(), KR_OK);
+    LiveEpg* epg = nullptr;
+    EXPECT_EQ(kr_T2K_GetLiveEpg(&epg), 1);  // nothing received yet
+
+    const auto container = krtest::BuildEpgContainer(
+        {{"LiveEPG.txt", krtest::Bytes("[LIVE_EPG]\nCOUNT=2\nVERSION=20100110120000\n"
+                                       "[PROGRAM1]\nProgramID=7\nProgramName=News\n"
+                                       "[PROGRAM2]\nProgramID=9\nProgramName=Sport\n")}});
+    {
+        kr::ModuleLockGuard hold;
+        kr::kr_ProcessEpgContainer(container.data(), static_cast<uint32_t>(container.size()));
+    }
+    FinishModule();
+
+    ASSERT_EQ(StartModule(), KR_OK);
+    ASSERT_EQ(kr_T2K_GetLiveEpg(&epg), 0);
+    ASSERT_NE(epg, nullptr);
+    ASSERT_EQ(epg->programCount, 2);
+    EXPECT_EQ(epg->program[0].programId, 7u);
+    EXPECT_EQ(std::string(epg->program[1].name), "Sport");
+    EXPECT_EQ(epg->version, kr::kr_ParseVersionStamp("20100110120000"));
+
+    kr_T2K_SetDebugFlag(0x50, 1);
+    {
+        kr::ModuleLockGuard hold;
+        kr::kr_ProcessEpgContainer(container.data(), static_cast<uint32_t>(container.size()));
+    }
+    EXPECT_TRUE(host.HasDebugText("Received live EPG."));
 }
 
 }  // namespace

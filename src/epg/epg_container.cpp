@@ -6,7 +6,9 @@
 #include "core/log.h"
 #include "core/platform.h"
 #include "epg/epg_database.h"
+#include "epg/file_epg.h"
 #include "epg/live_epg.h"
+#include "epg/program_epg.h"
 #include "epg/stored_epg.h"
 #include "epg/text_syntax.h"
 
@@ -118,8 +120,10 @@ int32_t kr_ProcessEpgContainer(const uint8_t* container, uint32_t size) {
                 if (kr_ParseLiveEpg(file, slot.length) == 0) db.liveUpdated = 1;
                 break;
             case kSlotFile:
+                if (kr_ParseFileEpg(file, slot.length) == 0) db.downloadUpdated = 1;
+                break;
             case kSlotProgram:
-                // Recognised; their parsers are not part of the module yet.
+                if (kr_ParseProgramEpg(file, slot.length) == 0) db.eventUpdated = 1;
                 break;
             case kSlotIcon: {
                 LiveBuffer* live = db.currentLive;

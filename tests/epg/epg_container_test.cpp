@@ -42,8 +42,11 @@ TEST_F(ContainerTest, LiveFileIsParsedFirstWhateverTheOrder) {
     ASSERT_EQ(Process(container), 1);
     ASSERT_NE(kr::Epg().currentLive, nullptr);
     EXPECT_EQ(kr::Epg().liveUpdated, 1);
-    EXPECT_EQ(kr::Epg().downloadUpdated, 0);
-    EXPECT_EQ(kr::Epg().eventUpdated, 0);
+    // A COUNT without sections still publishes an (empty) download and event EPG.
+    EXPECT_EQ(kr::Epg().downloadUpdated, 1);
+    EXPECT_EQ(kr::Epg().eventUpdated, 1);
+    ASSERT_NE(kr::Epg().currentDownload, nullptr);
+    EXPECT_EQ(kr::Epg().currentDownload->epg.root, nullptr);
     // The icon came before the live file in the directory and still lands in the new live EPG.
     const LiveEpg& epg = Current();
     ASSERT_EQ(epg.iconCount, 1);

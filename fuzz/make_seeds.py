@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed containers of fuzz/corpus/epg_container from the sample and test files."""
+"""Writes the seed corpora of the EPG fuzz targets from the sample and test files."""
 import os
 import struct
 
@@ -22,13 +22,16 @@ def container(files):
     return head + directory + b''.join(data for _, data in files)
 
 
-def write(name, data):
-    with open(os.path.join(OUT, name), 'wb') as f:
+def write(name, data, out=OUT):
+    os.makedirs(out, exist_ok=True)
+    with open(os.path.join(out, name), 'wb') as f:
         f.write(data)
 
 
 os.makedirs(OUT, exist_ok=True)
 sample = [(b'LiveEPG.txt', read('samples', 'epg', 'LiveEPG.txt')),
+          (b'FileEPG.txt', read('samples', 'epg', 'FileEPG.txt')),
+          (b'ProgramEPG.txt', read('samples', 'epg', 'ProgramEPG.txt')),
           (b'ico\\ico.ini', read('samples', 'epg', 'ico', 'ico.ini'))]
 for icon in ('1001', '1002', '1004'):
     sample.append((b'ico\\' + icon.encode() + b'.bmp', read('samples', 'epg', 'ico', icon + '.bmp')))
@@ -41,3 +44,17 @@ write('avs', container([(b'LiveEPG.txt', read('tests', 'data', 'epg', 'live_avs.
 truncated = container([(b'LiveEPG.txt', read('tests', 'data', 'epg', 'live_basic.txt'))])
 write('truncated', truncated[:len(truncated) // 2])
 write('bad_magic', b'\x00' + truncated[1:64])
+
+# The text targets: the test and sample files as they are, and a file that runs out of nodes.
+for kind, sample_name in (('file', 'FileEPG.txt'), ('program', 'ProgramEPG.txt')):
+    out = os.path.join(ROOT, 'fuzz', 'corpus', kind + '_epg')
+    data_dir = os.path.join(ROOT, 'tests', 'data', 'epg')
+    for name in sorted(os.listdir(data_dir)):
+        if name.startswith(kind + '_'):
+            write(name, read('tests', 'data', 'epg', name), out)
+    write('sample', read('samples', 'epg', sample_name), out)
+pool = b'[FILE_EPG]\nCOUNT=40\n'
+for i in range(40):
+    pool += b'[PROGRAM%d]\nProgramID=%d\nFileName=/D%d$%d/r%d.ts\nProgramSort=B\n' % (
+        i, 100 + i, i % 32, i, i)
+write('node_pool', pool, os.path.join(ROOT, 'fuzz', 'corpus', 'file_epg'))

@@ -7,6 +7,7 @@
 #include "epg/epg_container.h"
 #include "epg/epg_fixture.h"
 #include "epg/live_epg.h"
+#include "epg_text_run.h"
 #include "store_image_run.h"
 
 namespace {
@@ -32,10 +33,27 @@ TEST_F(FuzzCorpusTest, LiveEpg) {
     }
 }
 
+TEST_F(FuzzCorpusTest, FileEpg) {
+    const auto inputs = krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/file_epg");
+    ASSERT_FALSE(inputs.empty());
+    for (const auto& input : inputs)
+        EXPECT_TRUE(krfuzz::RunFileEpg(input.data(), input.size()));
+}
+
+TEST_F(FuzzCorpusTest, ProgramEpg) {
+    const auto inputs =
+        krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/program_epg");
+    ASSERT_FALSE(inputs.empty());
+    for (const auto& input : inputs) {
+        EXPECT_TRUE(krfuzz::RunProgramEpg(input.data(), input.size()));
+    }
+}
+
 TEST(FuzzCorpus, StoreImage) {
     const auto inputs = krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/store");
     ASSERT_FALSE(inputs.empty());
-    for (const auto& input : inputs) EXPECT_TRUE(krfuzz::RunStoreImage(input.data(), input.size()));
+    for (const auto& input : inputs)
+        EXPECT_TRUE(krfuzz::RunStoreImage(input.data(), input.size()));
 }
 
 }  // namespace

@@ -146,6 +146,9 @@ void kr_AppendChild(CategoryNode* parent, CategoryNode* node) {
 
 int32_t kr_InsertResource(DownloadEpg* epg, CategoryNode* node) {
     if (epg == nullptr || node == nullptr) return -1;
+    // A section without key lines is still a resource; left at 0 it would show as a nameless
+    // directory.
+    node->isResource = 1;
     char* path = node->path;
     if (!IsSeparator(path[0])) {
         // A bare name lies directly below the root, its path unchanged.

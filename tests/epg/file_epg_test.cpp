@@ -210,13 +210,21 @@ TEST_F(FileEpgTest, DirectoryPaths) {
         uint32_t id;
     };
     const Case cases[] = {
-        {"/", 1, 1, "/", 0},         {"\\", 1, 1, "/", 0},        {"/a/", 3, 1, "a", 0},
-        {"\\a/b\\", 5, 1, "b", 0},   {"/a$3/", 5, 1, "a", 0},  // found: the number only counts at
-                                                               // creation
-        {"/c$0042/", 8, 1, "c", 42}, {"/x/y/z.ts", 5, 1, "y", 0},  // only the first length
-                                                                   // characters count
-        {"a/", 2, -1, nullptr, 0},   {"/a", 2, -1, nullptr, 0},   {"//", 2, -1, nullptr, 0},
-        {"///", 3, -1, nullptr, 0},  {"/q//", 4, -1, nullptr, 0}, {"/q/$5/", 6, -1, nullptr, 0},
+        {"/", 1, 1, "/", 0},
+        {"\\", 1, 1, "/", 0},
+        {"/a/", 3, 1, "a", 0},
+        {"\\a/b\\", 5, 1, "b", 0},
+        {"/a$3/", 5, 1, "a", 0},  // found: the number only counts at
+                                  // creation
+        {"/c$0042/", 8, 1, "c", 42},
+        {"/x/y/z.ts", 5, 1, "y", 0},  // only the first length
+                                      // characters count
+        {"a/", 2, -1, nullptr, 0},
+        {"/a", 2, -1, nullptr, 0},
+        {"//", 2, -1, nullptr, 0},
+        {"///", 3, -1, nullptr, 0},
+        {"/q//", 4, -1, nullptr, 0},
+        {"/q/$5/", 6, -1, nullptr, 0},
         {"/", 0, -1, nullptr, 0},
     };
     for (const Case& c : cases) {
@@ -303,6 +311,16 @@ TEST_F(FileEpgTest, NodePoolRunsOut) {
     ResourceInfo* found = nullptr;
     EXPECT_EQ(kr::kr_FindResource(131, &found), 1);
     EXPECT_EQ(kr::kr_FindResource(132, &found), -1);
+}
+
+TEST_F(FileEpgTest, SectionWithoutKeyLinesIsAResource) {
+    ASSERT_EQ(ParseText("[FILE_EPG]\nCOUNT=2\n[PROGRAM1]\n\n[PROGRAM2]\nFileName=/d/x\n"), 0);
+    const CategoryNode* root = Current().root;
+    ASSERT_NE(root, nullptr);
+    ASSERT_EQ(Children(root).size(), 2u);
+    const CategoryNode* empty = Children(root)[1];
+    EXPECT_EQ(empty->isResource, 1);
+    EXPECT_STREQ(empty->name, "");
 }
 
 TEST_F(FileEpgTest, CountIsCappedAndBareNamesFillThePool) {

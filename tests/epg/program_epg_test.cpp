@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "epg/epg_fixture.h"
@@ -83,18 +82,6 @@ TEST_F(ProgramEpgTest, EventKeyLines) {
     ASSERT_EQ(kr::kr_ParseEventKey(record, "Content2=short"), 1);
     EXPECT_STREQ(record->content[1], "short");
     EXPECT_EQ(record->contentPtr[1], record->content[1]);
-}
-
-TEST_F(ProgramEpgTest, LongLinesStayInTheirFields) {
-    // A 6000-character content line keeps its first 5119 characters, key included.
-    const std::string text(6000, 'x');
-    ASSERT_EQ(ParseText("[Program_EPG]\nCOUNT=1\n[PROGRAM1]\nContent1=" + text +
-                        "\nDay1=" + std::string(80, 'y') + "\nProgramID=5\n"),
-              0);
-    const EventInfo& e = Current().events[0];
-    EXPECT_EQ(std::strlen(e.content[0]), 5119u - 9u);
-    EXPECT_EQ(std::strlen(e.day[0]), 63u);
-    EXPECT_EQ(e.programId, 5u);
 }
 
 TEST_F(ProgramEpgTest, RecordLimitAndCount) {

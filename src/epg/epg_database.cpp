@@ -255,7 +255,8 @@ int32_t kr_FindResource(uint32_t resourceId, ResourceInfo** out) {
     ModuleLockGuard hold;
     if (out != nullptr) *out = nullptr;
     DownloadBuffer* download = database.currentDownload;
-    if (download == nullptr) return -1;
+    // Records a file announced but never filled are cleared to id 0; they describe no resource.
+    if (download == nullptr || resourceId == 0) return -1;
     const uint32_t count =
         download->epg.resourceCount < kMaxResources ? download->epg.resourceCount : kMaxResources;
     for (uint32_t i = 0; i < count; ++i) {

@@ -311,6 +311,7 @@ TEST_F(FileEpgTest, NodePoolRunsOut) {
     ResourceInfo* found = nullptr;
     EXPECT_EQ(kr::kr_FindResource(131, &found), 1);
     EXPECT_EQ(kr::kr_FindResource(132, &found), -1);
+    EXPECT_EQ(kr::kr_FindResource(0, &found), -1);  // a cleared record is no resource
 }
 
 TEST_F(FileEpgTest, SectionWithoutKeyLinesIsAResource) {

@@ -392,6 +392,10 @@ KR_API int32_t kr_T2K_GetDownloadEpg(DownloadEpg** epg);
 /* As kr_T2K_ReleaseLiveEpg, for the download EPG. */
 KR_API int32_t kr_T2K_ReleaseDownloadEpg(DownloadEpg* epg);
 
+/* Forgets the EPG the module holds and stops a running EPG download, so that the next system
+ * information downloads the EPG again. Always 0. */
+KR_API int32_t kr_T2K_ClearEpg(void);
+
 /* Sets the system frequency (kHz). Always 0. */
 KR_API int32_t kr_T2K_SetSystemFreq(uint32_t frequency);
 

@@ -127,10 +127,11 @@ int32_t kr_T2K_GetKrdbStatus(uint8_t status[3]) {
     status[0] = now.present ? 1 : 0;
     status[1] = now.downloading ? 1 : 0;
     if (now.downloading) {
-        // Nothing is known of the file before its first block: report 0 %.
+        // Nothing is known of the file before its first block: report 0 %. Blocks stored under
+        // a larger total announced earlier can outnumber a later total: never above 100 %.
         const uint64_t percent =
             now.totalBlocks == 0 ? 0 : uint64_t{now.receivedBlocks} * 100 / now.totalBlocks;
-        status[2] = static_cast<uint8_t>(percent);
+        status[2] = static_cast<uint8_t>(percent > 100 ? 100 : percent);
     }
     return KR_OK;
 }

@@ -1,70 +1,121 @@
 #include "sysinfo/sysinfo.h"
 
-#include <atomic>
+#include <cstring>
 
+#include "core/byte_order.h"
 #include "core/log.h"
-#include "core/platform.h"
 #include "epg/epg_database.h"
-#include "intake/worker_loop.h"
+#include "intake/request_table.h"
+#include "intake/shared_filter.h"
+#include "sysinfo/epg_download.h"
+#include "sysinfo/sysinfo_state.h"
 
 namespace kr {
 namespace {
 
-constexpr uint32_t kIdleMs = 300;
-// Empty polls after which system information counts as absent.
-constexpr int kMissesUntilAbsent = 4;
+SysinfoState state;
 
-std::atomic<bool> sysinfoPresent{false};
-std::atomic<bool> downloading{false};
-std::atomic<uint32_t> receivedBlocks{0};
-std::atomic<uint32_t> totalBlocks{0};
+// Section bytes 40..43 (the start of the UDP payload) must be the magic, so the host filter's
+// shared datagrams to the system-information destination that carry anything else never queue.
+constexpr uint32_t kMagicFilterOffset = 40;
+
+void ClearSysinfoState() {
+    state.sysinfoPresent.store(0);
+    state.epgInfo = EpgInfo{};
+    state.localVersion = 0;
+    state.downloading.store(0);
+    state.downloadingVersion = 0;
+    state.receivedBlocks.store(0);
+    state.totalBlocks.store(0);
+    // A restarted module shows the current message again.
+    std::memset(state.message, 0, sizeof state.message);
+    state.messageLength = 0;
+}
+
+int32_t SetSysinfoFilter() {
+    kr_Print(0x12, "Set system info filter");
+    ModuleLockGuard hold;  // the entry stays reserved until its filter runs
+    RequestEntry* entry = nullptr;
+    if (AllotRequest(&entry) != 0) {
+        kr_Print(0x11, "Allot request faild!");
+        return -1;
+    }
+    entry->type = kTypeSysinfo;
+    QueueForType(kTypeSysinfo, &entry->queue);
+    entry->viaSharedFilter = 1;
+    entry->ipAddress = kSysinfoAddress;
+    entry->udpPort = kSysinfoPort;
+
+    IpFilterRequest filter{};
+    filter.pid = kSysinfoPid;
+    filter.requestId = entry->requestId;
+    BuildIpUdpFilter(filter.match, filter.mask, kSysinfoAddress, kSysinfoPort);
+    WriteBe32(filter.match, kMagicFilterOffset, 0xBDBD0000);
+    WriteBe32(filter.mask, kMagicFilterOffset, 0xFFFFFFFF);
+    kr_Print(0x03, "Request ID : %2d", static_cast<int>(entry->requestId));
+    if (AttachIpFilter(&filter) == 0) {
+        entry->state = kRequestActive;
+        kr_Print(0x21, "Sysinfo init end");
+        return 0;
+    }
+    kr_Print(0x11, "Set system info filter faild!");
+    entry->state = kRequestFree;
+    return -1;
+}
 
 }  // namespace
 
+SysinfoState& Sysinfo() {
+    return state;
+}
+
+EpgLockGuard::EpgLockGuard() {
+    viaHandle_ = Lock(&state.epgLock) == 0;
+    if (!viaHandle_) fallback_.emplace();
+}
+
+EpgLockGuard::~EpgLockGuard() {
+    if (viaHandle_) Unlock(&state.epgLock);
+}
+
 int32_t SysinfoInit() {
-    sysinfoPresent.store(false);
-    downloading.store(false);
-    receivedBlocks.store(0);
-    totalBlocks.store(0);
+    kr_Print(0x21, "Sysinfo init start");
+    ClearSysinfoState();
+    // A start without a finish first gives back the earlier buffer.
+    FreeMem(state.buffer);
+    state.buffer = static_cast<EpgDownloadBuffer*>(AllocMem(sizeof(EpgDownloadBuffer)));
+    if (state.buffer == nullptr) {
+        kr_Print(0x22, "Malloc epg memory faild.");
+    } else {
+        std::memset(state.buffer, 0, sizeof(EpgDownloadBuffer));
+    }
+    if (CreateLock(&state.epgLock, 0) != 0) kr_Print(0x22, "EPG mutex init faild.");
     // The EPG database starts here, and with it the live EPG kept in the store.
     (void)kr_EpgInit();
-    return 0;
+    return SetSysinfoFilter();
 }
 
 int32_t SysinfoFinish() {
+    kr_Print(0x21, "Sysinfo finish start");
+    CloseLock(&state.epgLock);
+    StopRequestsByType(kTypeEpgDownload);
+    StopRequestsByType(kTypeSysinfo);
+    FreeMem(state.buffer);
+    state.buffer = nullptr;
+    state.downloading.store(0);
+    state.sysinfoPresent.store(0);
     kr_EpgFinish();
+    kr_Print(0x21, "Sysinfo finish end");
     return 0;
 }
 
 SysinfoStatus ReadSysinfoStatus() {
     SysinfoStatus status;
-    status.present = sysinfoPresent.load();
-    status.downloading = downloading.load();
-    status.receivedBlocks = receivedBlocks.load();
-    status.totalBlocks = totalBlocks.load();
+    status.present = state.sysinfoPresent.load() != 0;
+    status.downloading = state.downloading.load() != 0;
+    status.receivedBlocks = state.receivedBlocks.load();
+    status.totalBlocks = state.totalBlocks.load();
     return status;
-}
-
-uint32_t SysinfoWorker(void* /*argument*/) {
-    kr_Print(0x21, "start the system info thread");
-    WorkerReady();
-    int misses = 0;
-    RunWorkerLoop(
-        QueueId::Sys, kIdleMs,
-        [&](SectionNode&) {
-            misses = 0;
-            sysinfoPresent.store(true);
-        },
-        [] { kr_Print(0x25, "No retrieve in sysinfo queue."); },
-        [&] {
-            // Four empty rounds in a row: system information is absent.
-            if (++misses == kMissesUntilAbsent) {
-                misses = 0;
-                sysinfoPresent.store(false);
-            }
-        });
-    kr_Print(0x21, "stop the system info thread");
-    return 0;
 }
 
 }  // namespace kr

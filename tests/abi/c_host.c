@@ -35,6 +35,7 @@ int main(void) {
     if (kr_T2K_GetLiveEpg(NULL) != KR_NULL_ARG) return 7;
     if (kr_T2K_GetServiceInfoLink(&linkCount, NULL) != KR_OK) return 8;
     if (kr_T2K_SetSystemFreq(626000) != KR_OK) return 9;
+    if (kr_T2K_ClearEpg() != KR_OK) return 10;
     if (kr_T2K_Finish() != 0) return 6;
     printf("C host: module %d.%d.%d.%d\n", version[0], version[1], version[2], version[3]);
     return 0;

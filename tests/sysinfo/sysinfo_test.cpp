@@ -1,0 +1,292 @@
+// The whole road through the exported interface: system information caught by the shared
+// filter on PID 0x1FFE, the EPG filter set on the announced destination, blocks through the SYS
+// worker, the container parsed and the host notified.
+#include <gtest/gtest.h>
+#include <krmodule/krmodule.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "intake/request_table.h"
+#include "support/epg_builder.h"
+#include "support/intake_fixture.h"
+#include "support/module_fixture.h"
+#include "support/section_builder.h"
+#include "sysinfo/sysinfo_fixture.h"
+#include "sysinfo/sysinfo_state.h"
+
+namespace {
+
+using krtest::BlockSection;
+using krtest::Deliver;
+using krtest::HostCall;
+using krtest::Slot;
+using krtest::SysinfoAnnouncement;
+using krtest::SysinfoSection;
+
+constexpr uint16_t kEpgPid = 0x0100;
+
+std::array<uint8_t, 3> Status() {
+    std::array<uint8_t, 3> status = {0xEE, 0xEE, 0xEE};
+    kr_T2K_GetKrdbStatus(status.data());
+    return status;
+}
+
+class SysinfoTest : public krtest::ModuleTest {
+  protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        ASSERT_EQ(StartModule(64), KR_OK);
+        kr_T2K_SetDebugFlag(0x20, 1);  // system information, every level
+        sysinfoHostId = HostRequestFor(kr::kSysinfoPid, 1);
+        ASSERT_NE(sysinfoHostId, 0u);
+    }
+
+    // The id of the nth filter the host was asked to start on pid, once it was asked.
+    uint32_t HostRequestFor(uint16_t pid, size_t nth) {
+        uint32_t id = 0;
+        host.WaitFor([&] {
+            size_t seen = 0;
+            for (const HostCall& call : host.Calls(Slot::SetSectionFilter)) {
+                if (call.filter.pid == pid && ++seen == nth) id = call.words[0];
+            }
+            return id != 0;
+        });
+        return id;
+    }
+    size_t FiltersFor(uint16_t pid) const {
+        size_t n = 0;
+        for (const HostCall& call : host.Calls(Slot::SetSectionFilter)) {
+            if (call.filter.pid == pid) ++n;
+        }
+        return n;
+    }
+
+    void Announce(const SysinfoAnnouncement& a) {
+        ASSERT_EQ(Deliver(sysinfoHostId, SysinfoSection(a)), 0);
+    }
+    void SendBlock(uint32_t hostId, const SysinfoAnnouncement& to,
+                   const std::vector<uint8_t>& payload) {
+        ASSERT_EQ(Deliver(hostId, BlockSection(to, payload)), 0);
+    }
+    bool WaitForStatus(uint8_t downloading, uint8_t percent) {
+        return host.WaitFor([&] {
+            const auto s = Status();
+            return s[1] == downloading && (downloading == 0 || s[2] == percent);
+        });
+    }
+    bool WaitForLiveNotify(size_t count) {
+        return host.WaitFor([&] {
+            size_t n = 0;
+            for (const HostCall& call : host.Calls(Slot::EpgUpdateNotify))
+                n += call.words[0] == KR_EPG_LIVE_CHANGED ? 1u : 0u;
+            return n >= count;
+        });
+    }
+    size_t LinesWith(const std::string& text) const {
+        size_t n = 0;
+        for (const std::string& line : host.DebugLines())
+            n += line.find(text) != std::string::npos ? 1u : 0u;
+        return n;
+    }
+
+    uint32_t sysinfoHostId = 0;
+};
+
+TEST_F(SysinfoTest, DownloadsTheAnnouncedEpgAndNotifiesTheHost) {
+    // The system-information filter: PID 0x1FFE, its destination checked by the module.
+    const HostCall sysFilter = host.Calls(Slot::SetSectionFilter).front();
+    EXPECT_EQ(sysFilter.filter.pid, 0x1FFE);
+    EXPECT_EQ(sysFilter.filter.match[0], 0x3E);
+
+    const SysinfoAnnouncement a;
+    // A datagram to the same destination without the magic never reaches the worker.
+    std::vector<uint8_t> noMagic = krtest::BuildSysinfoPayload(a);
+    noMagic[1] = 0;
+    EXPECT_EQ(Deliver(sysinfoHostId, SysinfoSection(noMagic)), 0);
+    Announce(a);
+    const uint32_t epgHostId = HostRequestFor(kEpgPid, 1);
+    ASSERT_NE(epgHostId, 0u);
+    EXPECT_EQ(host.Calls(Slot::SetSectionFilter).back().filter.match[0], 0x3E);
+    ASSERT_TRUE(WaitForStatus(1, 0));
+    EXPECT_EQ(LinesWith("Invalid sysinfo header"), 0u);
+
+    const auto blocks = krtest::SplitIntoBlocks(krtest::SampleContainer());
+    ASSERT_EQ(blocks.size(), 4u);
+    SendBlock(epgHostId, a, blocks[3]);
+    SendBlock(epgHostId, a, blocks[0]);
+    SendBlock(epgHostId, a, blocks[0]);  // a repeat is not counted again
+    SendBlock(epgHostId, a, krtest::BuildBlockPayload({2, 2, 4, {1, 2, 3}, {}}));
+    ASSERT_TRUE(WaitForStatus(1, 50));
+    EXPECT_TRUE(host.WaitForDebugText("Not the multicast data."));
+    SendBlock(epgHostId, a, blocks[2]);
+    SendBlock(epgHostId, a, blocks[1]);
+
+    ASSERT_TRUE(WaitForLiveNotify(1));
+    EXPECT_TRUE(host.HasDebugText("EPG blocks has been already received."));
+    EXPECT_TRUE(WaitForStatus(0, 0));
+    // The download's host filter is stopped; system information's stays.
+    ASSERT_TRUE(host.WaitFor([&] {
+        for (const HostCall& call : host.Calls(Slot::StopSectionFilter))
+            if (call.words[0] == epgHostId) return true;
+        return false;
+    }));
+    EXPECT_NE(Deliver(epgHostId, BlockSection(a, blocks[0])), 0);
+
+    LiveEpg* live = nullptr;
+    ASSERT_EQ(kr_T2K_GetLiveEpg(&live), KR_OK);
+    ASSERT_NE(live, nullptr);
+    ASSERT_EQ(live->programCount, 4);                 // the sample announces five and carries four
+    EXPECT_STREQ(live->program[0].name, "CityNews");  // values lose their blanks
+    EXPECT_EQ(live->program[0].programId, 1001u);
+    EXPECT_EQ(live->iconCount, 3);
+    EXPECT_NE(live->program[0].icon, nullptr);
+}
+
+TEST_F(SysinfoTest, RepeatedAnnouncementLeavesARunningDownloadAlone) {
+    const SysinfoAnnouncement a;
+    Announce(a);
+    const uint32_t epgHostId = HostRequestFor(kEpgPid, 1);
+    ASSERT_NE(epgHostId, 0u);
+    const auto blocks = krtest::SplitIntoBlocks(krtest::SampleContainer());
+    SendBlock(epgHostId, a, blocks[0]);
+    Announce(a);
+    Announce(a);
+    for (size_t i = 1; i < blocks.size(); ++i)
+        SendBlock(epgHostId, a, blocks[i]);
+    ASSERT_TRUE(WaitForLiveNotify(1));
+    EXPECT_EQ(FiltersFor(kEpgPid), 1u);
+    EXPECT_EQ(LinesWith("Set EPG filter"), 1u);
+
+    // With the EPG held, the same announcement starts nothing.
+    Announce(a);
+    SysinfoAnnouncement marker;
+    marker.message = "processed";
+    Announce(marker);
+    ASSERT_TRUE(host.WaitForCalls(Slot::ShowMessage, 1));
+    EXPECT_EQ(FiltersFor(kEpgPid), 1u);
+}
+
+TEST_F(SysinfoTest, NewVersionRestartsTheDownload) {
+    SysinfoAnnouncement first;
+    Announce(first);
+    const uint32_t firstHostId = HostRequestFor(kEpgPid, 1);
+    ASSERT_NE(firstHostId, 0u);
+    const auto oldBlocks = krtest::SplitIntoBlocks(krtest::SampleContainer());
+    SendBlock(firstHostId, first, oldBlocks[0]);
+    ASSERT_TRUE(WaitForStatus(1, 25));
+
+    SysinfoAnnouncement second;
+    second.versionStamp = "20261207060000";
+    second.epgPort = 8202;
+    Announce(second);
+    const uint32_t secondHostId = HostRequestFor(kEpgPid, 2);
+    ASSERT_NE(secondHostId, 0u);
+    EXPECT_TRUE(host.HasDebugText("Stop Epg download"));
+    // The old destination is no longer received.
+    EXPECT_NE(Deliver(firstHostId, BlockSection(first, oldBlocks[1])), 0);
+    ASSERT_TRUE(WaitForStatus(1, 0));
+
+    const auto file = krtest::Bytes(
+        "[LIVE_EPG]\nCOUNT=1\nVERSION=20261207060000\n[PROGRAM1]\nProgramID=7\n"
+        "ProgramName=Second\n");
+    const auto newBlocks =
+        krtest::SplitIntoBlocks(krtest::BuildEpgContainer({{"LiveEPG.txt", file}}));
+    ASSERT_EQ(newBlocks.size(), 1u);
+    SendBlock(secondHostId, second, newBlocks[0]);
+    ASSERT_TRUE(WaitForLiveNotify(1));
+    LiveEpg* live = nullptr;
+    ASSERT_EQ(kr_T2K_GetLiveEpg(&live), KR_OK);
+    ASSERT_NE(live, nullptr);
+    ASSERT_EQ(live->programCount, 1);
+    EXPECT_STREQ(live->program[0].name, "Second");
+}
+
+TEST_F(SysinfoTest, ClearEpgStopsTheDownloadAndTheNextAnnouncementStartsAgain) {
+    const SysinfoAnnouncement a;
+    Announce(a);
+    const uint32_t firstHostId = HostRequestFor(kEpgPid, 1);
+    ASSERT_NE(firstHostId, 0u);
+    const auto blocks = krtest::SplitIntoBlocks(krtest::SampleContainer());
+    SendBlock(firstHostId, a, blocks[0]);
+    ASSERT_TRUE(WaitForStatus(1, 25));
+
+    EXPECT_EQ(kr_T2K_ClearEpg(), KR_OK);
+    EXPECT_EQ(Status()[1], 0);
+    EXPECT_TRUE(host.HasDebugText("Clear EPG ..."));
+    EXPECT_EQ(host.Calls(Slot::StopSectionFilter).back().words[0], firstHostId);
+
+    Announce(a);
+    const uint32_t secondHostId = HostRequestFor(kEpgPid, 2);
+    ASSERT_NE(secondHostId, 0u);
+    for (const auto& block : blocks)
+        SendBlock(secondHostId, a, block);
+    ASSERT_TRUE(WaitForLiveNotify(1));
+    LiveEpg* live = nullptr;
+    ASSERT_EQ(kr_T2K_GetLiveEpg(&live), KR_OK);
+    ASSERT_NE(live, nullptr);
+    EXPECT_EQ(live->programCount, 4);
+    EXPECT_EQ(kr_T2K_ReleaseLiveEpg(live), 1);  // still current
+
+    // Clearing a held EPG forgets it, and the same version downloads again.
+    EXPECT_EQ(kr_T2K_ClearEpg(), KR_OK);
+    live = reinterpret_cast<LiveEpg*>(1);
+    EXPECT_EQ(kr_T2K_GetLiveEpg(&live), 1);
+    EXPECT_EQ(live, nullptr);
+    Announce(a);
+    EXPECT_NE(HostRequestFor(kEpgPid, 3), 0u);
+}
+
+TEST_F(SysinfoTest, MessageIsShownOnceAndAgainWhenItChanges) {
+    const char* sent[] = {"Welcome", "Welcome", "Welcome to the service", "Welcome", "Welcome",
+                          "",        "Goodbye"};
+    for (const char* text : sent) {
+        SysinfoAnnouncement a;
+        a.message = text;
+        Announce(a);
+    }
+    ASSERT_TRUE(host.WaitForCalls(Slot::ShowMessage, 4));
+    std::vector<std::string> shown;
+    for (const HostCall& call : host.Calls(Slot::ShowMessage)) {
+        shown.push_back(call.text);
+        EXPECT_EQ(call.words, (std::vector<uint32_t>{0xFF, 0, 0}));
+    }
+    // A shorter text that begins like the shown one is a change too.
+    EXPECT_EQ(shown, (std::vector<std::string>{"Welcome", "Welcome to the service", "Welcome",
+                                               "Goodbye"}));
+}
+
+TEST_F(SysinfoTest, StatusFollowsTheDownload) {
+    EXPECT_EQ(Status(), (std::array<uint8_t, 3>{0, 0, 0xEE}));
+    const SysinfoAnnouncement a;
+    Announce(a);
+    const uint32_t epgHostId = HostRequestFor(kEpgPid, 1);
+    ASSERT_NE(epgHostId, 0u);
+    ASSERT_TRUE(WaitForStatus(1, 0));
+    EXPECT_EQ(Status()[0], 1);
+
+    std::vector<uint8_t> file(4 * 1400 - 600, 'x');
+    const auto blocks = krtest::SplitIntoBlocks(file);
+    ASSERT_EQ(blocks.size(), 4u);
+    const uint8_t expected[] = {25, 50, 75};
+    for (int i = 0; i < 3; ++i) {
+        SendBlock(epgHostId, a, blocks[static_cast<size_t>(3 - i)]);
+        EXPECT_TRUE(WaitForStatus(1, expected[i])) << i;
+    }
+    SendBlock(epgHostId, a, blocks[0]);
+    EXPECT_TRUE(WaitForStatus(0, 0));
+    EXPECT_EQ(Status()[2], 0xEE);  // no download: left as the caller had it
+}
+
+// Start-up does not fail when the host refuses the system-information filter.
+class SysinfoRefusedTest : public krtest::ModuleTest {};
+
+TEST_F(SysinfoRefusedTest, StartUpGoesOnWithoutTheFilter) {
+    host.SetFilterResult(-1);
+    ASSERT_EQ(StartModule(16), KR_OK);
+    EXPECT_TRUE(host.HasDebugText("Set system info filter faild!"));
+    EXPECT_EQ(kr::RequestsInUse(), 0);
+}
+
+}  // namespace

@@ -76,11 +76,14 @@ int32_t kr_T2K_ReleaseLiveEpg(LiveEpg* epg) {
     if (epg == nullptr) return KR_NULL_ARG;
     ModuleLockGuard hold;
     EpgDatabase& db = Epg();
-    if (db.currentLive == nullptr || epg == &db.currentLive->epg) return KR_NOTHING;
+    if (db.currentLive != nullptr && epg == &db.currentLive->epg) return KR_NOTHING;
     LiveBuffer* found = nullptr;
     for (int i = 0; i < 2 && db.live != nullptr; ++i) {
         if (epg == &db.live[i].epg) found = &db.live[i];
     }
+    // With no current live EPG (a cleared EPG) only a buffer the host still holds is given back.
+    if (db.currentLive == nullptr && (found == nullptr || found->state != kBufferHeld))
+        return KR_NOTHING;
     if (found == nullptr) {
         kr_Print(0x52, "** Can't find the live EPG to be released.\r\n");
         return KR_NOTHING;
@@ -115,9 +118,12 @@ int32_t kr_T2K_ReleaseDownloadEpg(DownloadEpg* epg) {
     if (epg == nullptr) return KR_NULL_ARG;
     ModuleLockGuard hold;
     EpgDatabase& db = Epg();
-    if (db.currentDownload == nullptr || epg == &db.currentDownload->epg) return KR_NOTHING;
+    if (db.currentDownload != nullptr && epg == &db.currentDownload->epg) return KR_NOTHING;
     for (int i = 0; i < 2 && db.download != nullptr; ++i) {
         if (epg == &db.download[i].epg) {
+            // With no current download EPG (a cleared EPG) only a held buffer is given back.
+            if (db.currentDownload == nullptr && db.download[i].state != kBufferHeld)
+                return KR_NOTHING;
             ReleaseDownloadBuffer(&db.download[i]);
             return KR_OK;
         }

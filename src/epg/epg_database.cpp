@@ -143,10 +143,23 @@ void kr_EpgReset() {
     database.liveUpdated = 0;
     database.downloadUpdated = 0;
     database.eventUpdated = 0;
+    // A buffer the host holds is being read in place: it keeps its content and its held state,
+    // and goes back to the pool at the host's release. Emptying it would let the next parse
+    // rebuild it under the host's feet.
     for (int i = 0; i < 2; ++i) {
-        if (database.live != nullptr) ResetLiveBuffer(database.live[i]);
-        if (database.download != nullptr) ResetDownloadBuffer(database.download[i]);
-        if (database.event != nullptr) ResetEventBuffer(database.event[i]);
+        if (database.live != nullptr && database.live[i].state != kBufferHeld)
+            ResetLiveBuffer(database.live[i]);
+        if (database.download != nullptr && database.download[i].state != kBufferHeld)
+            ResetDownloadBuffer(database.download[i]);
+    }
+    for (int i = 0; i < 2 && database.event != nullptr; ++i) {
+        EventBuffer& event = database.event[i];
+        bool linkedByHeldLive = false;
+        for (int j = 0; j < 2 && database.live != nullptr; ++j) {
+            const LiveBuffer& live = database.live[j];
+            if (live.state == kBufferHeld && live.epg.eventEpg == &event) linkedByHeldLive = true;
+        }
+        if (event.state != kBufferHeld || !linkedByHeldLive) ResetEventBuffer(event);
     }
     database.currentLive = nullptr;
     database.currentDownload = nullptr;

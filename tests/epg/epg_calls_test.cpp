@@ -180,6 +180,36 @@ TEST_F(EpgCallsTest, HeldBufferIsNeverRebuilt) {
     EXPECT_EQ(kr_T2K_ReleaseLiveEpg(second), 0);
 }
 
+// Clearing the EPG while the host reads it: the held buffers keep their content, the next files
+// go elsewhere, and the host's release gives the buffers back.
+TEST_F(EpgCallsTest, ClearedEpgLeavesHeldBuffersToTheHost) {
+    ASSERT_GT(ParseLive(1), 0);
+    LiveEpg* live = nullptr;
+    ASSERT_EQ(kr_T2K_GetLiveEpg(&live), 0);
+    kr::DownloadBuffer* download = PublishDownload({5});
+    ASSERT_NE(download, nullptr);
+    DownloadEpg* held = nullptr;
+    ASSERT_EQ(kr_T2K_GetDownloadEpg(&held), 0);
+
+    kr::kr_EpgReset();
+    EXPECT_EQ(kr::Epg().currentLive, nullptr);
+    EXPECT_EQ(live->programCount, 2u);
+    EXPECT_EQ(live->program[0].programId, 1u);
+    EXPECT_EQ(held->resourceCount, 1u);
+
+    ParseLive(2, 11);  // the new file takes the free buffer, not the one being read
+    ASSERT_NE(kr::Epg().currentLive, nullptr);
+    EXPECT_NE(&kr::Epg().currentLive->epg, live);
+    EXPECT_EQ(live->program[0].programId, 1u);
+    EXPECT_EQ(kr_T2K_ReleaseLiveEpg(live), 0);
+
+    kr::kr_EpgReset();  // nothing current: the held download buffer is still given back once
+    EXPECT_EQ(kr_T2K_ReleaseDownloadEpg(held), 0);
+    EXPECT_EQ(download->state, kr::kBufferFree);
+    EXPECT_EQ(kr_T2K_ReleaseDownloadEpg(held), KR_NOTHING);
+    EXPECT_EQ(kr_T2K_ReleaseLiveEpg(live), KR_NOTHING);
+}
+
 // A host thread fetches, reads and releases while new live files arrive: the parser never writes
 // a buffer the host holds (ThreadSanitizer checks the reads below).
 TEST_F(EpgCallsTest, HostReadsWhileFilesArrive) {

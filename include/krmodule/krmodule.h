@@ -425,19 +425,19 @@ typedef struct ResourceBlock {
  * deliveryMode and, by kind, the audio or the video fields. Fields not set for a delivery hold
  * nothing meaningful. */
 typedef struct StreamDelivery {
-    uint32_t programId;         /* offset 0 */
-    uint16_t kind;              /* offset 4: KR_FRAME_VIDEO or KR_FRAME_AUDIO */
-    uint16_t reserved1;         /* offset 6 */
-    uint32_t deliveryMode;      /* offset 8: the mode of the start call */
-    uint32_t length;            /* offset 12: raw delivery: bytes at data */
-    const uint8_t* data;        /* offset 16: raw delivery: part of the datagram */
-    uint32_t audioTimestamp;    /* offset 20: RTP timestamp of the audio frame */
-    uint32_t audioLength;       /* offset 24: bytes at audioFrame */
-    const uint8_t* audioFrame;  /* offset 28 */
-    uint8_t reserved2[188];     /* offset 32 */
-    uint32_t videoTimestamp;    /* offset 220: RTP timestamp of the video frame */
-    uint32_t videoLength;       /* offset 224: bytes at videoFrame */
-    const uint8_t* videoFrame;  /* offset 228 */
+    uint32_t programId;        /* offset 0 */
+    uint16_t kind;             /* offset 4: KR_FRAME_VIDEO or KR_FRAME_AUDIO */
+    uint16_t reserved1;        /* offset 6 */
+    uint32_t deliveryMode;     /* offset 8: the mode of the start call */
+    uint32_t length;           /* offset 12: raw delivery: bytes at data */
+    const uint8_t* data;       /* offset 16: raw delivery: part of the datagram */
+    uint32_t audioTimestamp;   /* offset 20: RTP timestamp of the audio frame */
+    uint32_t audioLength;      /* offset 24: bytes at audioFrame */
+    const uint8_t* audioFrame; /* offset 28 */
+    uint8_t reserved2[188];    /* offset 32 */
+    uint32_t videoTimestamp;   /* offset 220: RTP timestamp of the video frame */
+    uint32_t videoLength;      /* offset 224: bytes at videoFrame */
+    const uint8_t* videoFrame; /* offset 228 */
 } StreamDelivery;
 
 /* Delivery modes of kr_T2K_StartProgram. */

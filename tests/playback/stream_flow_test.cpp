@@ -6,9 +6,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "core/fault_injection.h"
 #include "intake/intake.h"
+#include "playback/frame_states.h"
 #include "playback/playback_fixture.h"
 #include "support/alloc_counter.h"
 #include "support/stream_builder.h"
@@ -162,6 +164,41 @@ TEST_F(StreamFlowTest, NothingIsAllocatedWhileDatagramsFlow) {
     EXPECT_EQ(frames.load(), 50u * (10 + 30 + 1));
     EXPECT_EQ(kr_T2K_StopProgram(krtest::kClear.id), KR_OK);
     EXPECT_EQ(kr_T2K_StopProgram(kCombined.id), KR_OK);
+}
+
+// Programs start and stop (and take and give back their frame states) while their datagrams keep
+// arriving and the worker gathers frames.
+TEST_F(StreamFlowTest, StartAndStopRaceDelivery) {
+    kr_T2K_SetDebugFlag(0, 0);
+    std::vector<std::vector<uint8_t>> sections;
+    for (uint16_t i = 0; i < 6; ++i) {
+        krtest::RtpPacketSpec video;
+        video.seq = i;
+        video.timestamp = 1000u + i / 2;
+        video.marker = i % 2 == 1;
+        video.media = krtest::FrameStart(0xB6, 600);
+        sections.push_back(SectionFor(krtest::kClear.address, krtest::kClear.videoPort,
+                                      krtest::BuildRtpPayload(video)));
+    }
+    std::atomic<bool> done{false};
+    std::thread delivery([&] {
+        for (size_t i = 0; !done.load(); ++i) {
+            const auto filter = static_cast<int32_t>(HostFilter(krtest::kClear.pid));
+            const auto& s = sections[i % sections.size()];
+            if (filter != 0)
+                kr_T2K_SendRetrieved(filter, 0, s.data(), static_cast<int32_t>(s.size()));
+            std::this_thread::yield();
+        }
+    });
+    for (int round = 0; round < 200; ++round) {
+        EXPECT_EQ(kr_T2K_StartProgram(krtest::kClear.id, 0, CountFrames), KR_OK);
+        EXPECT_EQ(kr_T2K_StartProgram(krtest::kSecondClear.id, 0, CountFrames), KR_OK);
+        EXPECT_EQ(kr_T2K_StopProgram(krtest::kClear.id), KR_OK);
+        EXPECT_EQ(kr_T2K_StopProgram(krtest::kSecondClear.id), KR_OK);
+    }
+    done.store(true);
+    delivery.join();
+    EXPECT_EQ(kr::BoundFrameStates(), 0);
 }
 
 TEST_F(StreamFlowTest, StartUpFailsCleanlyWithoutFrameBuffers) {

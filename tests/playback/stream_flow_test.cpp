@@ -13,6 +13,7 @@
 #include "playback/frame_states.h"
 #include "playback/playback_fixture.h"
 #include "support/alloc_counter.h"
+#include "support/section_builder.h"
 #include "support/stream_builder.h"
 
 namespace {
@@ -49,6 +50,32 @@ TEST_F(StreamFlowTest, RawModesHandOverTheirPartOfTheDatagram) {
                       std::vector<uint8_t>(section.begin() + static_cast<long>(c.offset),
                                            section.end() - 4));
         }
+        ASSERT_EQ(kr_T2K_StopProgram(kCombined.id), KR_OK);
+    }
+}
+
+TEST_F(StreamFlowTest, InvalidDatagramsAndMissingFunctionsDeliverNothing) {
+    ASSERT_EQ(kr_T2K_StartProgram(kCombined.id, 1, DeliveryRecorder::OnStream), KR_OK);
+    krtest::Datagram wrong;
+    wrong.destinationAddress = kCombined.address;
+    wrong.destinationPort = kCombined.port;
+    wrong.payload.assign(100, 1);
+    wrong.udpChecksum = krtest::UdpChecksum::Wrong;
+    const auto section = krtest::BuildDatagramSection(wrong);
+    ASSERT_EQ(kr_T2K_SendRetrieved(static_cast<int32_t>(HostFilter(kCombined.pid)), 0,
+                                   section.data(), static_cast<int32_t>(section.size())),
+              KR_OK);
+    Drain();
+    EXPECT_TRUE(host.HasDebugText("Invalid stream retrieve."));
+    EXPECT_EQ(recorder.StreamCount(), 0u);
+    ASSERT_EQ(kr_T2K_StopProgram(kCombined.id), KR_OK);
+
+    for (uint32_t mode : {0u, 1u}) {
+        host.Clear();
+        ASSERT_EQ(kr_T2K_StartProgram(kCombined.id, mode, nullptr), KR_OK);
+        ASSERT_EQ(Send(kCombined.pid, kCombined.address, kCombined.port, {1, 2, 3}), KR_OK);
+        Drain();
+        EXPECT_TRUE(host.HasDebugText("No data process function!")) << mode;
         ASSERT_EQ(kr_T2K_StopProgram(kCombined.id), KR_OK);
     }
 }

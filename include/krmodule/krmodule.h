@@ -403,6 +403,72 @@ KR_API int32_t kr_T2K_SetSystemFreq(uint32_t frequency);
  * number only. 0; -2 when count is null; -4 when links is too small. */
 KR_API int32_t kr_T2K_GetServiceInfoLink(uint8_t* count, ServiceLink* links);
 
+/* ------------------------------------------------------------------------------------------
+ * Program playback and resource download (terminal to module). The content function named in a
+ * start call runs on the module's stream worker with a pointer to one of the two records below;
+ * the record and every pointer in it are valid only during that call: copy what you keep. The
+ * offsets in the comments are those of a 32-bit terminal.
+ * ---------------------------------------------------------------------------------------------- */
+
+/* One block of a resource file (20 bytes on a 32-bit terminal). Every copy of a block the
+ * carousel sends is handed over, repeats included. */
+typedef struct ResourceBlock {
+    uint32_t resourceId;  /* offset 0 */
+    uint32_t totalBlocks; /* offset 4: blocks of the whole file */
+    uint32_t blockNumber; /* offset 8: counted from 1 */
+    uint32_t length;      /* offset 12: bytes at data */
+    const uint8_t* data;  /* offset 16: the block's bytes */
+} ResourceBlock;
+
+/* Values of StreamDelivery.kind for frame delivery. */
+#define KR_FRAME_VIDEO 1
+#define KR_FRAME_AUDIO 2
+
+/* Content of a program (232 bytes on a 32-bit terminal). Raw delivery (delivery mode 1..5) sets
+ * programId, deliveryMode, length and data. Frame delivery (mode 0) sets programId, kind,
+ * deliveryMode and, by kind, the audio or the video fields. Fields not set for a delivery hold
+ * nothing meaningful. */
+typedef struct StreamDelivery {
+    uint32_t programId;        /* offset 0 */
+    uint16_t kind;             /* offset 4: KR_FRAME_VIDEO or KR_FRAME_AUDIO */
+    uint16_t reserved1;        /* offset 6 */
+    uint32_t deliveryMode;     /* offset 8: the mode of the start call */
+    uint32_t length;           /* offset 12: raw delivery: bytes at data */
+    const uint8_t* data;       /* offset 16: raw delivery: part of the datagram */
+    uint32_t audioTimestamp;   /* offset 20: RTP timestamp of the audio frame */
+    uint32_t audioLength;      /* offset 24: bytes at audioFrame */
+    const uint8_t* audioFrame; /* offset 28 */
+    uint8_t reserved2[188];    /* offset 32 */
+    uint32_t videoTimestamp;   /* offset 220: RTP timestamp of the video frame */
+    uint32_t videoLength;      /* offset 224: bytes at videoFrame */
+    const uint8_t* videoFrame; /* offset 228 */
+} StreamDelivery;
+
+/* Delivery modes of kr_T2K_StartProgram. */
+#define KR_DELIVER_FRAMES 0      /* whole video and audio frames reassembled from RTP */
+#define KR_DELIVER_UDP_PAYLOAD 1 /* the UDP payload (also modes 2 and 5) */
+#define KR_DELIVER_UDP 3         /* the UDP header and payload */
+#define KR_DELIVER_IP 4          /* the whole IPv4 datagram */
+
+/* Starts a program of the current live EPG: its content goes to dataProcess as StreamDelivery
+ * records. 0 = started (also when a filter could not be set); 1 = module not initialised;
+ * -1 = id 0, already started, not in the live EPG, or request table full. */
+KR_API int32_t kr_T2K_StartProgram(uint32_t programId, uint32_t deliveryMode,
+                                   KrDataProcessFn dataProcess);
+
+/* Stops a started program. 0 = stopped; 1 = module not initialised; -1 = the program is not in
+ * the current live EPG (nothing is stopped then). */
+KR_API int32_t kr_T2K_StopProgram(uint32_t programId);
+
+/* Starts the download of a resource of the current download EPG: each block that arrives goes to
+ * dataProcess as a ResourceBlock record until kr_T2K_StopDownload. 0 = filter set; 1 = module not
+ * initialised; -1 = already running, unknown resource, request table full or filter not set. */
+KR_API int32_t kr_T2K_StartDownload(uint32_t resourceId, KrDataProcessFn dataProcess);
+
+/* Stops a download (also its conditional-access service). 0, also when it was not running;
+ * 1 = module not initialised. */
+KR_API int32_t kr_T2K_StopDownload(uint32_t resourceId);
+
 #ifdef __cplusplus
 }
 #endif

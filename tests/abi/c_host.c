@@ -16,6 +16,12 @@ static int32_t SetSectionFilter(uint32_t requestId, SectionFilterParams params) 
     return 0;
 }
 
+/* Receives StreamDelivery and ResourceBlock records. */
+static int32_t Content(const void* record) {
+    const StreamDelivery* delivery = (const StreamDelivery*)record;
+    return delivery->programId == 0 ? 0 : 1;
+}
+
 int main(void) {
     InitRecord record;
     uint8_t version[4] = {0, 0, 0, 0};
@@ -35,7 +41,13 @@ int main(void) {
     if (kr_T2K_GetLiveEpg(NULL) != KR_NULL_ARG) return 7;
     if (kr_T2K_GetServiceInfoLink(&linkCount, NULL) != KR_OK) return 8;
     if (kr_T2K_SetSystemFreq(626000) != KR_OK) return 9;
-    if (kr_T2K_ClearEpg() != KR_OK) return 10;
+    if (kr_T2K_ClearEpg() != KR_OK) return 15;
+    /* No live or download EPG yet: nothing to start; a stop of what never ran is no error. */
+    if (kr_T2K_StartProgram(0, KR_DELIVER_FRAMES, Content) != KR_FAILED) return 10;
+    if (kr_T2K_StartProgram(101, KR_DELIVER_IP, Content) != KR_FAILED) return 11;
+    if (kr_T2K_StopProgram(101) != KR_FAILED) return 12;
+    if (kr_T2K_StartDownload(5, Content) != KR_FAILED) return 13;
+    if (kr_T2K_StopDownload(5) != KR_OK) return 14;
     if (kr_T2K_Finish() != 0) return 6;
     printf("C host: module %d.%d.%d.%d\n", version[0], version[1], version[2], version[3]);
     return 0;

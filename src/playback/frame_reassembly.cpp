@@ -1,0 +1,38 @@
+#include "playback/frame_reassembly.h"
+
+#include <cstring>
+
+namespace kr {
+
+void ResetReassembly(ReassemblyState& state, uint8_t* buffer, uint32_t capacity) {
+    state = ReassemblyState{};
+    state.buffer = buffer;
+    state.capacity = buffer != nullptr ? capacity : 0;
+}
+
+void AddPacket(ReassemblyState& state, const RtpPacket& packet) {
+    // A packet inside a frame was lost: the partial frame goes.
+    if (packet.seq != static_cast<uint16_t>(state.lastSeq + 1) && state.lastMarker == 0) {
+        state.bytes = 0;
+    }
+    const uint32_t previous = state.lastTimestamp;
+    state.lastSeq = packet.seq;
+    state.lastMarker = packet.marker;
+    state.lastTimestamp = packet.timestamp;
+
+    const std::size_t n = packet.media.size();
+    if (packet.timestamp != previous) {
+        state.bytes = 0;
+        if (n >= state.capacity) return;
+    } else {
+        if (state.bytes == 0) return;  // the frame's start was lost
+        if (n >= state.capacity - state.bytes) {
+            state.bytes = 0;
+            return;
+        }
+    }
+    if (n > 0) std::memcpy(state.buffer + state.bytes, packet.media.data(), n);
+    state.bytes += static_cast<uint32_t>(n);
+}
+
+}  // namespace kr

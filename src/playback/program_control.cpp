@@ -1,0 +1,136 @@
+// Program start and stop: a program of the current live EPG is received through one or two
+// shared IP filters whose datagrams go to the stream worker.
+#include <krmodule/krmodule.h>
+
+#include "ca/service_control.h"
+#include "core/log.h"
+#include "core/module_state.h"
+#include "core/platform.h"
+#include "epg/epg_database.h"
+#include "intake/request_table.h"
+#include "playback/frame_states.h"
+#include "playback/stream_request.h"
+
+namespace kr {
+namespace {
+
+// A combined audio-video stream on the program's own port.
+constexpr uint8_t kSortCombined = 7;
+// Scrambled video and audio are sent on ports shifted by these.
+constexpr uint16_t kScrambledVideoShift = 1000;
+constexpr uint16_t kScrambledAudioShift = 10000;
+
+uint16_t VideoPort(const StreamInfo& stream) {
+    const uint16_t port = stream.media.sdp.videoPort;
+    return stream.ca != 0 ? static_cast<uint16_t>(port + kScrambledVideoShift) : port;
+}
+
+uint16_t AudioPort(const StreamInfo& stream) {
+    const uint16_t port = stream.media.sdp.audioPort;
+    return stream.ca != 0 ? static_cast<uint16_t>(port + kScrambledAudioShift) : port;
+}
+
+// The filters of the program; -1 when the request table is full (requests made stay running).
+int32_t StartProgramRequests(const StreamInfo& stream, uint32_t deliveryMode,
+                             KrDataProcessFn dataProcess) {
+    StreamRequest request;
+    request.pid = stream.pid;
+    request.ipAddress = stream.address;
+    request.ownerId = stream.programId;
+    request.scrambled = stream.ca;
+    request.dataProcess = dataProcess;
+    request.deliveryMode = deliveryMode;
+    request.logCode = 0x43;
+    request.type = kTypeVideo;
+
+    if (stream.sort == kSortCombined) {
+        kr_Print(0x42, "Set avs program filter");
+        request.udpPort = stream.port;
+        const StreamRequestResult result = StartStreamRequest(request);
+        if (result == StreamRequestResult::NoEntry) return -1;
+        if (result == StreamRequestResult::FilterRefused) {
+            kr_Print(0x12, "Set avs program filter faild!");
+        }
+        return 0;
+    }
+
+    kr_Print(0x42, "Set program video filter");
+    request.udpPort = VideoPort(stream);
+    StreamRequestResult result = StartStreamRequest(request);
+    if (result == StreamRequestResult::NoEntry) return -1;
+    if (result == StreamRequestResult::FilterRefused) kr_Print(0x41, "Set video filter faild!");
+
+    kr_Print(0x42, "Set program audio filter");
+    request.type = kTypeAudio;
+    request.udpPort = AudioPort(stream);
+    result = StartStreamRequest(request);
+    if (result == StreamRequestResult::NoEntry) return -1;
+    if (result == StreamRequestResult::FilterRefused) kr_Print(0x11, "Set avs filter faild!");
+    return 0;
+}
+
+}  // namespace
+}  // namespace kr
+
+using namespace kr;
+
+int32_t kr_T2K_StartProgram(uint32_t programId, uint32_t deliveryMode,
+                            KrDataProcessFn dataProcess) {
+    if (!IsInitialised()) {
+        kr_Print(0x42, "kr_T2K_StartProgram::The KRDB module hasn't been initialized!");
+        return KR_NOTHING;
+    }
+    if (programId == 0) {
+        kr_Print(0x42, "Invalid program id : %d", static_cast<int>(programId));
+        return KR_FAILED;
+    }
+    kr_Print(0x41, "Start program : %d", static_cast<int>(programId));
+
+    // One start at a time: the check that the program is not running and the requests that
+    // make it run are one step for other host threads, and the live EPG cannot change under it.
+    ModuleLockGuard hold;
+    if (IsOwnerActive(programId) == KR_YES) {
+        kr_Print(0x42, "This program has already started!");
+        return KR_FAILED;
+    }
+    StreamInfo* found = nullptr;
+    if (kr_FindStream(programId, &found) == -1 || found == nullptr) {
+        kr_Print(0x42, "Can't find this program's SDP information.");
+        return KR_FAILED;
+    }
+    const StreamInfo stream = *found;
+    const ServiceRequest service = StreamService(stream.pid, stream.address, stream.port);
+    if (stream.ca != 0) (void)krca_T2CA_StartServices(1, &service);
+    if (deliveryMode == 0) BindFrameStates(programId);
+
+    const int32_t result = StartProgramRequests(stream, deliveryMode, dataProcess);
+
+    if (IsOwnerActive(programId) != KR_YES) {
+        UnbindFrameStates(programId);
+        // A refused start leaves nothing running: not its descrambling either.
+        if (result != 0 && stream.ca != 0) (void)krca_T2CA_StopServices(1, &service);
+    }
+    return result;
+}
+
+int32_t kr_T2K_StopProgram(uint32_t programId) {
+    if (!IsInitialised()) {
+        kr_Print(0x42, "kr_T2K_StopProgram::The KRDB module hasn't been initialized!");
+        return KR_NOTHING;
+    }
+    kr_Print(0x41, "Stop program : %d", static_cast<int>(programId));
+    ModuleLockGuard hold;
+    StreamInfo* found = nullptr;
+    if (kr_FindStream(programId, &found) == -1 || found == nullptr) {
+        kr_Print(0x42, "Can't find this program's SDP information.");
+        return KR_FAILED;
+    }
+    const StreamInfo stream = *found;
+    if (stream.ca != 0) {
+        const ServiceRequest service = StreamService(stream.pid, stream.address, stream.port);
+        (void)krca_T2CA_StopServices(1, &service);
+    }
+    StopRequestsByOwner(programId);
+    UnbindFrameStates(programId);
+    return KR_OK;
+}

@@ -1,0 +1,189 @@
+#include "playback/stream_delivery.h"
+
+#include <krmodule/krmodule.h>
+
+#include <span>
+
+#include "core/byte_reader.h"
+#include "core/log.h"
+#include "intake/datagram.h"
+#include "intake/request_table.h"
+#include "playback/block_header.h"
+
+namespace kr {
+namespace {
+
+constexpr uint32_t kUdpHeaderSize = 8;
+constexpr uint32_t kSectionCrcSize = 4;
+// Bytes between the CSRC list and the media.
+constexpr uint32_t kRtpTrailerSize = 6;
+
+std::span<const uint8_t> HeldBytes(const SectionNode& node) {
+    const uint16_t held = node.length < kNodeDataSize ? node.length : kNodeDataSize;
+    return {node.data, held};
+}
+
+// The UDP payload as the UDP length gives it; empty and false when the length does not fit the
+// bytes held.
+bool UdpPayload(const SectionNode& node, std::span<const uint8_t>& payload) {
+    ByteReader reader(HeldBytes(node));
+    reader.Seek(kUdpHeaderOffset + 4);
+    const uint16_t udpLength = reader.Be16();
+    if (!reader.ok() || udpLength < kUdpHeaderSize) return false;
+    reader.Seek(kUdpPayloadOffset);
+    payload = reader.Bytes(udpLength - kUdpHeaderSize);
+    return reader.ok();
+}
+
+bool IsFrameStart(std::span<const uint8_t> frame) {
+    if (frame.size() < 4 || frame[0] != 0 || frame[1] != 0 || frame[2] != 1) return false;
+    return frame[3] == 0xB6 || frame[3] == 0xB3 || frame[3] == 0xB0;
+}
+
+}  // namespace
+
+int32_t DeliverResourceBlock(SectionNode* node) {
+    kr_Print(0x44, "Parse resource retrieve.");
+    if (node == nullptr) return -1;
+    std::span<const uint8_t> payload;
+    if (!UdpPayload(*node, payload)) {
+        kr_Print(0x43, "Resource block length error: %d", static_cast<int>(node->length));
+        return -1;
+    }
+    ByteReader reader(payload);
+    playback::BlockHeader header;
+    const bool complete = playback::ReadBlockHeader(reader, header);
+    if (header.kind == playback::kBlockKindNotMulticast) {
+        kr_Print(0x43, "Not the multicast data.");
+        return -1;
+    }
+    // The block's data must lie inside the datagram.
+    const std::span<const uint8_t> data = reader.Bytes(header.dataLength);
+    if (!complete || !reader.ok()) {
+        kr_Print(0x43, "Resource block length error: %d", static_cast<int>(payload.size()));
+        return -1;
+    }
+    ResourceBlock block{};
+    block.resourceId = node->ownerId;
+    block.totalBlocks = header.totalBlocks;
+    block.blockNumber = header.blockNumber;
+    block.length = header.dataLength;
+    block.data = data.data();
+    if (node->dataProcess != nullptr) node->dataProcess(&block);
+    return 0;
+}
+
+int32_t DeliverRaw(SectionNode* node) {
+    kr_Print(0x44, "Parse stream retrieve.");
+    if (node == nullptr) return -1;
+    if (node->dataProcess == nullptr) {
+        kr_Print(0x42, "No data process function!");
+        return -1;
+    }
+    uint32_t offset = 0;
+    switch (node->deliveryMode) {
+        case 1:
+        case 2:
+        case 5:
+            offset = kUdpPayloadOffset;
+            break;
+        case 3:
+            offset = kUdpHeaderOffset;
+            break;
+        case 4:
+            offset = kIpHeaderOffset;
+            break;
+        default:
+            return -1;
+    }
+    // From the offset to the section's CRC: a node too short for that gives nothing.
+    const std::span<const uint8_t> held = HeldBytes(*node);
+    if (held.size() < offset + kSectionCrcSize) {
+        kr_Print(0x43, "Stream retrieve length error: %d", static_cast<int>(held.size()));
+        return -1;
+    }
+    ByteReader reader(held);
+    reader.Seek(offset);
+    const std::span<const uint8_t> part = reader.Bytes(held.size() - offset - kSectionCrcSize);
+    if (!reader.ok()) return -1;
+
+    StreamDelivery delivery{};
+    delivery.programId = node->ownerId;
+    delivery.deliveryMode = node->deliveryMode;
+    delivery.length = static_cast<uint32_t>(part.size());
+    delivery.data = part.data();
+    node->dataProcess(&delivery);
+    return 0;
+}
+
+int32_t DeliverFrames(SectionNode* node, ReassemblyState* video, ReassemblyState* audio) {
+    if (node == nullptr || video == nullptr || audio == nullptr) return -1;
+    if (node->dataProcess == nullptr) {
+        kr_Print(0x42, "No data process function!");
+        return -1;
+    }
+    const bool isVideo = node->type != kTypeAudio;
+
+    std::span<const uint8_t> payload;
+    if (!UdpPayload(*node, payload)) {
+        kr_Print(0x43, "Stream retrieve length error: %d", static_cast<int>(node->length));
+        return -1;
+    }
+    ByteReader reader(payload);
+    const uint8_t first = reader.U8();
+    const uint8_t second = reader.U8();
+    RtpPacket packet;
+    packet.seq = reader.Be16();
+    packet.timestamp = reader.Be32();
+    reader.Skip(4);  // SSRC
+    if (!reader.ok()) {
+        kr_Print(0x43, "Stream retrieve length error: %d", static_cast<int>(node->length));
+        return -1;
+    }
+    const uint8_t version = first >> 6;
+    const bool padding = (first & 0x20) != 0;
+    const bool extension = (first & 0x10) != 0;
+    const uint32_t csrcCount = first & 0x0F;
+    const uint8_t payloadType = second & 0x7F;
+    if (version != 2 || padding || extension || (payloadType >= 72 && payloadType <= 76)) {
+        return -1;
+    }
+    packet.marker = static_cast<uint8_t>(second >> 7);
+    // The media follow the CSRC list and 6 further bytes; a packet too short for them is refused.
+    reader.Skip(4 * csrcCount + kRtpTrailerSize);
+    packet.media = reader.Bytes(reader.remaining());
+    if (!reader.ok()) {
+        kr_Print(0x43, "Stream retrieve length error: %d", static_cast<int>(node->length));
+        return -1;
+    }
+
+    ReassemblyState& state = isVideo ? *video : *audio;
+    AddPacket(state, packet);
+    if (state.bytes == 0 || packet.marker == 0) return 0;
+
+    const std::span<const uint8_t> frame = GatheredFrame(state);
+    StreamDelivery delivery{};
+    // Frame deliveries carry the program id too, so a host with one function for several
+    // programs can tell their frames apart.
+    delivery.programId = node->ownerId;
+    delivery.deliveryMode = node->deliveryMode;
+    if (isVideo) {
+        if (!IsFrameStart(frame)) {
+            kr_Print(0x42, "not a whole video frame!!!");
+            return 0;
+        }
+        delivery.kind = KR_FRAME_VIDEO;
+        delivery.videoTimestamp = state.lastTimestamp;
+        delivery.videoLength = static_cast<uint32_t>(frame.size());
+        delivery.videoFrame = frame.data();
+    } else {
+        delivery.kind = KR_FRAME_AUDIO;
+        delivery.audioTimestamp = state.lastTimestamp;
+        delivery.audioLength = static_cast<uint32_t>(frame.size());
+        delivery.audioFrame = frame.data();
+    }
+    node->dataProcess(&delivery);
+    return 0;
+}
+
+}  // namespace kr

@@ -1,0 +1,60 @@
+#include "support/stream_builder.h"
+
+namespace krtest {
+namespace {
+
+void PutBe16(std::vector<uint8_t>& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v));
+}
+void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
+    PutBe16(out, static_cast<uint16_t>(v >> 16));
+    PutBe16(out, static_cast<uint16_t>(v));
+}
+void PutLe32(std::vector<uint8_t>& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+std::vector<uint8_t> BuildRtpPayload(const RtpPacketSpec& packet) {
+    std::vector<uint8_t> out;
+    out.push_back(static_cast<uint8_t>((packet.version << 6) | (packet.padding ? 0x20 : 0) |
+                                       (packet.extension ? 0x10 : 0) | (packet.csrcCount & 0x0F)));
+    out.push_back(static_cast<uint8_t>((packet.marker ? 0x80 : 0) | (packet.payloadType & 0x7F)));
+    PutBe16(out, packet.seq);
+    PutBe32(out, packet.timestamp);
+    PutBe32(out, packet.ssrc);
+    for (uint8_t i = 0; i < (packet.csrcCount & 0x0F); ++i)
+        PutBe32(out, 0xC0000000u + i);
+    out.insert(out.end(), 6, 0xEE);
+    out.insert(out.end(), packet.media.begin(), packet.media.end());
+    return out;
+}
+
+std::vector<uint8_t> BuildBlockPayload(const BlockSpec& block) {
+    std::vector<uint8_t> out;
+    PutLe32(out, block.kind);
+    PutLe32(out, 0);
+    PutLe32(out, block.blockNumber);
+    PutLe32(out, block.totalBlocks);
+    PutLe32(out,
+            static_cast<uint32_t>(static_cast<int64_t>(block.data.size()) + block.lengthDelta));
+    PutLe32(out, 0);
+    PutLe32(out, 0);
+    out.insert(out.end(), block.data.begin(), block.data.end());
+    return out;
+}
+
+std::vector<uint8_t> FrameStart(uint8_t code, std::size_t size, uint8_t seed) {
+    std::vector<uint8_t> out(size);
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = static_cast<uint8_t>(seed + i);
+    const uint8_t start[4] = {0, 0, 1, code};
+    for (std::size_t i = 0; i < 4 && i < size; ++i)
+        out[i] = start[i];
+    return out;
+}
+
+}  // namespace krtest

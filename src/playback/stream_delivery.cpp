@@ -6,9 +6,9 @@
 
 #include "core/byte_reader.h"
 #include "core/log.h"
+#include "intake/block_header.h"
 #include "intake/datagram.h"
 #include "intake/request_table.h"
-#include "playback/block_header.h"
 
 namespace kr {
 namespace {
@@ -50,19 +50,18 @@ int32_t DeliverResourceBlock(SectionNode* node) {
         kr_Print(0x43, "Resource block length error: %d", static_cast<int>(node->length));
         return -1;
     }
-    ByteReader reader(payload);
-    playback::BlockHeader header;
-    const bool complete = playback::ReadBlockHeader(reader, header);
-    if (header.kind == playback::kBlockKindNotMulticast) {
+    BlockHeader header{};
+    const int32_t read = ReadBlockHeader(payload, &header);
+    if (read != kBlockHeaderCut && header.kind == kBlockKindNotMulticast) {
         kr_Print(0x43, "Not the multicast data.");
         return -1;
     }
     // The block's data must lie inside the datagram.
-    const std::span<const uint8_t> data = reader.Bytes(header.dataLength);
-    if (!complete || !reader.ok()) {
+    if (read != kBlockRead) {
         kr_Print(0x43, "Resource block length error: %d", static_cast<int>(payload.size()));
         return -1;
     }
+    const std::span<const uint8_t> data = header.data;
     ResourceBlock block{};
     block.resourceId = node->ownerId;
     block.totalBlocks = header.totalBlocks;

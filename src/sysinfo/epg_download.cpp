@@ -7,9 +7,9 @@
 #include "core/log.h"
 #include "epg/epg_container.h"
 #include "epg/epg_database.h"
+#include "intake/block_header.h"
 #include "intake/request_table.h"
 #include "intake/shared_filter.h"
-#include "sysinfo/block_header.h"
 
 namespace kr {
 namespace {

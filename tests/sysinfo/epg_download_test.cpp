@@ -13,7 +13,7 @@
 #include "intake/section_queue.h"
 #include "support/epg_builder.h"
 #include "support/section_builder.h"
-#include "sysinfo/block_header.h"
+#include "intake/block_header.h"
 #include "sysinfo/epg_download.h"
 #include "sysinfo/sysinfo.h"
 #include "sysinfo/sysinfo_fixture.h"

@@ -1,4 +1,4 @@
-#include "sysinfo/block_header.h"
+#include "intake/block_header.h"
 
 #include "core/byte_reader.h"
 

@@ -327,7 +327,7 @@ TEST_F(FileEpgTest, SectionWithoutKeyLinesIsAResource) {
 TEST_F(FileEpgTest, CountIsCappedAndBareNamesFillThePool) {
     std::string file = "[FILE_EPG]\nCOUNT=70\n";
     for (uint32_t i = 0; i < 70; ++i)
-        file += Section(i + 1, "f" + std::to_string(i));
+        file += Section(i + 1, std::string("f").append(std::to_string(i)));
     ASSERT_EQ(ParseText(file), 0);
     EXPECT_EQ(Current().resourceCount, 64u);
     // The root takes one of the 64 nodes: 63 resources fit.

@@ -108,7 +108,8 @@ bool StartModuleWithProgram() {
 int32_t HostFilterId() {
     for (uint32_t id = 1; id < 100; ++id) {
         kr::RequestEntry* entry = nullptr;
-        if (kr::FindRequest(id, &entry) == 0 && entry->type == kr::kTypeSharedFilter)
+        if (kr::FindRequest(id, &entry) == 0 && entry->type == kr::kTypeSharedFilter &&
+            entry->pid == kPid)
             return static_cast<int32_t>(id);
     }
     return 0;
@@ -186,6 +187,7 @@ void BM_StreamFramesFlatOut(benchmark::State& state) {
     state.counters["memcpy_ns_per_section"] = MemcpyNsPerSection(sections);
     state.SetItemsProcessed(static_cast<int64_t>(seen));
     state.SetBytesProcessed(static_cast<int64_t>(seen) * static_cast<int64_t>(sections[0].size()));
+    if (seen < sent) state.SkipWithError("frames were lost on the way to the host");
 }
 BENCHMARK(BM_StreamFramesFlatOut)->UseRealTime()->Unit(benchmark::kMillisecond);
 

@@ -8,6 +8,8 @@
 #include "common/section_builder.h"
 #include "common/ts_demux.h"
 #include "common/ts_packetiser.h"
+#include "support/epg_builder.h"
+#include "ts_demux_run.h"
 
 namespace {
 
@@ -273,6 +275,14 @@ TEST(TsPsi, PatAndPmtAreValidSections) {
     EXPECT_EQ(pmt[0], 0x02);
     EXPECT_EQ(krtools::SectionCrc(pmt.data(), pmt.size()), 0u);
     EXPECT_EQ((pmt[13] & 0x1F) << 8 | pmt[14], 0x1FFE);
+}
+
+// Every input the fuzzer keeps stays sound in every build.
+TEST(TsDemux, FuzzCorpusReplays) {
+    const auto inputs = krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/ts_demux");
+    ASSERT_FALSE(inputs.empty());
+    for (const auto& input : inputs)
+        EXPECT_TRUE(krfuzz::RunTsDemux(input.data(), input.size()));
 }
 
 }  // namespace

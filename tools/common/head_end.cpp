@@ -245,8 +245,10 @@ MuxResult GenerateStream(const HeadEndContent& content, const MuxOptions& option
         for (uint64_t j = 0;; ++j) {
             const uint64_t t = j * kMicrosPerSecond / rate;
             if (t >= durationUs) break;
-            events.push_back({t, source, j, kind, pid,
-                              DatagramSection(address, port, blocks[j % blocks.size()])});
+            events.push_back(
+                {t, source, j, kind, pid,
+                 DatagramSection(address, port,
+                                 blocks[static_cast<std::size_t>(j % blocks.size())])});
         }
     };
     carousel(epgBlocks, epgRate, 2, Kind::EpgBlock, options.epgPid, options.epgAddress,
@@ -274,7 +276,7 @@ MuxResult GenerateStream(const HeadEndContent& content, const MuxOptions& option
         for (uint64_t k = 0; k < videoCount * loops; ++k) {
             const uint64_t t = liveStartUs + k * kMicrosPerSecond / frameRate;
             if (t >= durationUs) break;
-            const FrameSpan& frame = clip.videoFrames[k % videoCount];
+            const FrameSpan& frame = clip.videoFrames[static_cast<std::size_t>(k % videoCount)];
             const auto timestamp = static_cast<uint32_t>(0x1000 + k * kVideoClock / frameRate);
             for (auto& packet :
                  video.Packetise(program.video.data() + frame.offset, frame.size, timestamp))
@@ -288,7 +290,7 @@ MuxResult GenerateStream(const HeadEndContent& content, const MuxOptions& option
             const uint64_t t =
                 liveStartUs + k * kAdtsSamplesPerFrame * kMicrosPerSecond / clip.audio.sampleRate;
             if (t >= durationUs) break;
-            const FrameSpan& frame = clip.audio.frames[k % audioCount];
+            const FrameSpan& frame = clip.audio.frames[static_cast<std::size_t>(k % audioCount)];
             const auto timestamp = static_cast<uint32_t>(0x1000 + k * kAdtsSamplesPerFrame);
             for (auto& packet :
                  audio.Packetise(program.audio.data() + frame.offset, frame.size, timestamp))

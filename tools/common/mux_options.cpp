@@ -28,9 +28,9 @@ const char* const kMuxUsage =
     "                        elementary stream and/or AAC ADTS audio\n"
     "  --resource ID,FILE    a resource of the file EPG carouselled from FILE\n"
     "  --live-start-ms N     live programs begin at N ms (default 2000)\n"
-    "  --loops N             times each live clip is played (default 1)\n"
-    "  --duration-ms N       length of the stream (default: every clip played and every\n"
-    "                        carousel turned twice)\n"
+    "  --loops N             times each live clip is played, at most 100 (default 1)\n"
+    "  --duration-ms N       length of the stream, at most 600000 (default: every clip\n"
+    "                        played and every carousel turned twice)\n"
     "  --frame-rate N        video frames per second (default 25)\n"
     "  --epg-rate N          EPG blocks per second (default 100)\n"
     "  --resource-rate N     blocks per second of each resource (default 50)\n"
@@ -141,11 +141,11 @@ void Apply(MuxOptions& o, const std::string& key, const std::string& value,
         o.resources.push_back({static_cast<uint32_t>(ParseNumber(name, words[0], 0xFFFFFFFF)),
                                Resolve(base, words[1])});
     } else if (key == "live-start-ms") {
-        o.liveStartMs = static_cast<uint32_t>(ParseNumber(name, value, 3600000));
+        o.liveStartMs = static_cast<uint32_t>(ParseNumber(name, value, 600000));
     } else if (key == "loops") {
-        o.loops = static_cast<uint32_t>(ParseNumber(name, value, 1000));
+        o.loops = static_cast<uint32_t>(ParseNumber(name, value, 100));
     } else if (key == "duration-ms") {
-        o.durationMs = static_cast<uint32_t>(ParseNumber(name, value, 3600000));
+        o.durationMs = static_cast<uint32_t>(ParseNumber(name, value, 600000));
     } else if (key == "frame-rate") {
         o.frameRate = static_cast<uint32_t>(ParseNumber(name, value, 240));
         if (o.frameRate == 0) throw ToolError("bad value for " + name + ": 0");

@@ -5,10 +5,15 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include <unistd.h>
 
 #include "common/block_payload.h"
 #include "common/elementary_stream.h"
@@ -250,6 +255,26 @@ TEST_F(HeadEndTest, EveryDatagramPassesTheLibraryChecks) {
 
     options.psi = false;
     EXPECT_TRUE(Analyse(krtools::BuildStream(options).stream).tables.empty());
+}
+
+// Damage shows as missing datagrams, never as wrong ones: whatever passes the checks is what
+// the head end sent.
+TEST_F(HeadEndTest, DamagedStreamsLoseDatagramsButNeverAlterThem) {
+    options.durationMs = 3000;
+    const Analysis clean = Analyse(krtools::BuildStream(options).stream);
+    std::set<std::tuple<uint32_t, uint16_t, Bytes>> sent;
+    for (const Datagram& d : clean.datagrams)
+        sent.insert({d.address, d.port, d.payload});
+
+    options.dropShare = 0.02;
+    options.corruptShare = 0.05;
+    const Analysis damaged = Analyse(krtools::BuildStream(options).stream);
+    EXPECT_GT(damaged.invalid, 0u);
+    EXPECT_GT(damaged.stats.continuityErrors, 0u);
+    EXPECT_LT(damaged.datagrams.size(), clean.datagrams.size());
+    EXPECT_GT(damaged.datagrams.size(), clean.datagrams.size() / 2);
+    for (const Datagram& d : damaged.datagrams)
+        EXPECT_TRUE(sent.count({d.address, d.port, d.payload})) << "port " << d.port;
 }
 
 TEST_F(HeadEndTest, SystemInformationAnnouncesTheEpgAtItsInterval) {

@@ -42,13 +42,13 @@ const char kFileEpg[] =
     "[PROGRAM1]\n"
     "ProgramID=2001\n"
     "ProgramName=Welcome\n"
-    "FileName=/Guide$1/welcome.txt\n"
+    "FileName=service_guide.txt\n"
     "Pid=768\n"
     "Channel=239.81.2.1:7000\n"
     "[PROGRAM2]\n"
     "ProgramID=2002\n"
     "ProgramName=Test card\n"
-    "FileName=/Guide$1/testcard.png\n"
+    "FileName=/Pictures$5/winter_landscapes.jpg\n"
     "Pid = 768\n"
     "Channel = 239.81.2.2 : 7001\n";
 
@@ -203,8 +203,8 @@ class HeadEndTest : public ::testing::Test {
             {1001, kSamples / "media/clip.m4v", kSamples / "media/clip.aac"},
             {1002, kSamples / "media/clip.m4v", kSamples / "media/clip.aac"},
         };
-        options.resources = {{2001, kSamples / "resources/welcome.txt"},
-                             {2002, kSamples / "resources/testcard.png"}};
+        options.resources = {{2001, kSamples / "resources/service_guide.txt"},
+                             {2002, kSamples / "resources/winter_landscapes.jpg"}};
         options.liveStartMs = 500;
     }
     void TearDown() override { fs::remove_all(dir); }
@@ -319,8 +319,8 @@ TEST_F(HeadEndTest, CarouselledBlocksReassembleTheContainerAndTheResources) {
     EXPECT_GE(turns, 2u);
 
     const std::pair<std::pair<uint32_t, uint16_t>, const char*> resources[] = {
-        {{0xEF510201, 7000}, "resources/welcome.txt"},
-        {{0xEF510202, 7001}, "resources/testcard.png"},
+        {{0xEF510201, 7000}, "resources/service_guide.txt"},
+        {{0xEF510202, 7001}, "resources/winter_landscapes.jpg"},
     };
     for (const auto& [where, file] : resources) {
         const auto blocks = a.To(where.first, where.second);

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/section_builder.h"
 #include "core/host.h"
 #include "core/platform.h"
 #include "intake/datagram.h"
@@ -14,7 +15,6 @@
 #include "intake/request_table.h"
 #include "intake/section_queue.h"
 #include "intake/shared_filter.h"
-#include "support/section_builder.h"
 
 namespace {
 
@@ -29,11 +29,11 @@ int32_t AcceptFilter(uint32_t requestId, SectionFilterParams) {
 }
 
 std::vector<uint8_t> StreamSection() {
-    krtest::Datagram d;
+    krtools::Datagram d;
     d.destinationAddress = kGroup;
     d.destinationPort = kPort;
     d.payload.assign(1400, 0x5A);
-    return krtest::BuildDatagramSection(d);
+    return krtools::BuildDatagramSection(d);
 }
 
 // Attaches a video consumer for the stream destination; returns the shared host filter's id.

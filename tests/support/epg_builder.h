@@ -5,15 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "common/epg_container.h"
+
 namespace krtest {
 
-struct EpgFile {
-    std::string name;
-    std::vector<uint8_t> bytes;
-};
-
 // A container with its directory listing the files in the given order, contents back to back.
-std::vector<uint8_t> BuildEpgContainer(const std::vector<EpgFile>& files);
+using krtools::BuildEpgContainer;
+using krtools::EpgFile;
 
 std::vector<uint8_t> Bytes(const std::string& text);
 

@@ -1,8 +1,8 @@
-#include "support/section_builder.h"
+#include "common/section_builder.h"
 
 #include <algorithm>
 
-namespace krtest {
+namespace krtools {
 namespace {
 
 void PutBe16(std::vector<uint8_t>& out, size_t at, uint16_t v) {
@@ -111,4 +111,4 @@ std::vector<uint8_t> BuildTableSection(uint8_t tableId, const std::vector<uint8_
     return section;
 }
 
-}  // namespace krtest
+}  // namespace krtools

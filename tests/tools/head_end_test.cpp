@@ -1,0 +1,523 @@
+// The head-end stream generator: the same inputs give the same bytes, every datagram passes the
+// library's own checks, and what the datagrams carry reassembles into exactly the inputs.
+#include <gtest/gtest.h>
+#include <krmodule/krmodule.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <unistd.h>
+
+#include "common/block_payload.h"
+#include "common/elementary_stream.h"
+#include "common/epg_container.h"
+#include "common/file_io.h"
+#include "common/head_end.h"
+#include "common/mux_options.h"
+#include "common/rtp_packetiser.h"
+#include "common/section_builder.h"
+#include "common/sysinfo_payload.h"
+#include "common/ts_demux.h"
+#include "intake/datagram.h"
+#include "intake/section_queue.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+const fs::path kSamples = KRMODULE_SAMPLES_DIR;
+
+const char kFileEpg[] =
+    "[FILE_EPG]\n"
+    "COUNT=2\n"
+    "VERSION=20261206180000\n"
+    "[PROGRAM1]\n"
+    "ProgramID=2001\n"
+    "ProgramName=Welcome\n"
+    "FileName=service_guide.txt\n"
+    "Pid=768\n"
+    "Channel=239.81.2.1:7000\n"
+    "[PROGRAM2]\n"
+    "ProgramID=2002\n"
+    "ProgramName=Test card\n"
+    "FileName=/Pictures$5/winter_landscapes.jpg\n"
+    "Pid = 768\n"
+    "Channel = 239.81.2.2 : 7001\n";
+
+// One datagram as a receiver sees it after the demultiplexer.
+struct Datagram {
+    uint16_t pid;
+    uint32_t address;
+    uint16_t port;
+    Bytes payload;
+};
+
+struct Analysis {
+    std::vector<Datagram> datagrams;
+    std::vector<std::pair<uint16_t, Bytes>> tables;  // sections that are not datagrams
+    std::size_t invalid = 0;                         // datagrams the library refuses
+    krtools::TsDemux::Stats stats;
+
+    std::vector<Datagram> To(uint32_t address, uint16_t port) const {
+        std::vector<Datagram> out;
+        for (const Datagram& d : datagrams)
+            if (d.address == address && d.port == port) out.push_back(d);
+        return out;
+    }
+};
+
+// Demultiplexes a stream and puts every datagram section through the check a library worker
+// applies to a node.
+Analysis Analyse(const Bytes& stream) {
+    Analysis a;
+    auto node = std::make_unique<kr::SectionNode>();
+    krtools::TsDemux demux([&](uint16_t pid, std::span<const uint8_t> s) {
+        if (s[0] != 0x3E) {
+            a.tables.emplace_back(pid, Bytes(s.begin(), s.end()));
+            return;
+        }
+        const std::size_t kept = std::min<std::size_t>(s.size(), kr::kNodeDataSize);
+        std::memcpy(node->data, s.data(), kept);
+        node->length = static_cast<uint16_t>(kept);
+        if (s.size() < 48 || kr::ValidateDatagram(node.get()) != KR_YES ||
+            krtools::SectionCrc(s.data(), s.size()) != 0) {
+            ++a.invalid;
+            return;
+        }
+        const uint32_t address =
+            uint32_t{s[28]} << 24 | uint32_t{s[29]} << 16 | uint32_t{s[30]} << 8 | s[31];
+        const auto port = static_cast<uint16_t>(s[34] << 8 | s[35]);
+        const std::size_t udpLength = static_cast<std::size_t>(s[36] << 8 | s[37]);
+        a.datagrams.push_back(
+            {pid, address, port,
+             Bytes(s.begin() + 40, s.begin() + 32 + static_cast<std::ptrdiff_t>(udpLength))});
+    });
+    demux.Feed(stream);
+    demux.Finish();
+    a.stats = demux.stats();
+    return a;
+}
+
+// Reassembles a carouselled file from its block datagrams; empty when blocks are missing or
+// disagree.
+Bytes Reassemble(const std::vector<Datagram>& blocks, std::size_t* turns = nullptr) {
+    std::map<uint32_t, Bytes> byNumber;
+    std::map<uint32_t, std::size_t> seen;
+    uint32_t total = 0;
+    for (const Datagram& d : blocks) {
+        krtools::BlockHeader h;
+        if (!krtools::ReadBlockHeader(d.payload.data(), d.payload.size(), h)) return {};
+        if (h.kind != krtools::kBlockKindMulticast || h.blockNumber == 0 ||
+            h.blockNumber > h.totalBlocks || (total != 0 && h.totalBlocks != total))
+            return {};
+        total = h.totalBlocks;
+        Bytes data(d.payload.begin() + krtools::kBlockHeaderSize,
+                   d.payload.begin() +
+                       static_cast<std::ptrdiff_t>(krtools::kBlockHeaderSize + h.dataLength));
+        if (byNumber.count(h.blockNumber) && byNumber[h.blockNumber] != data) return {};
+        byNumber[h.blockNumber] = data;
+        ++seen[h.blockNumber];
+    }
+    if (total == 0 || byNumber.size() != total) return {};
+    Bytes file;
+    for (const auto& [number, data] : byNumber)
+        file.insert(file.end(), data.begin(), data.end());
+    if (turns) {
+        *turns = SIZE_MAX;
+        for (const auto& [number, count] : seen)
+            *turns = std::min(*turns, count);
+    }
+    return file;
+}
+
+// Reassembles RTP frames as a receiver does: consecutive sequence numbers, one timestamp per
+// frame, the marker on its last packet. Fails the test on any broken rule.
+std::vector<Bytes> Frames(const std::vector<Datagram>& packets, uint8_t payloadType) {
+    std::vector<Bytes> frames;
+    Bytes frame;
+    bool first = true;
+    uint16_t lastSequence = 0;
+    uint32_t frameTimestamp = 0;
+    uint32_t lastFrameTimestamp = 0;
+    for (const Datagram& d : packets) {
+        krtools::RtpPacket p;
+        EXPECT_TRUE(krtools::ReadRtpPacket(d.payload.data(), d.payload.size(), p));
+        EXPECT_EQ(d.payload[0], 0x80);  // version 2, no padding, extension or CSRC
+        EXPECT_EQ(p.payloadType, payloadType);
+        EXPECT_NE(p.timestamp, 0u);
+        if (!first) {
+            EXPECT_EQ(p.sequence, static_cast<uint16_t>(lastSequence + 1));
+        }
+        if (frame.empty()) {
+            if (!frames.empty()) {
+                EXPECT_GT(p.timestamp, lastFrameTimestamp);
+            }
+            frameTimestamp = p.timestamp;
+        } else {
+            EXPECT_EQ(p.timestamp, frameTimestamp);
+        }
+        first = false;
+        lastSequence = p.sequence;
+        frame.insert(frame.end(), p.media, p.media + p.mediaSize);
+        if (p.marker) {
+            frames.push_back(frame);
+            frame.clear();
+            lastFrameTimestamp = frameTimestamp;
+        }
+    }
+    EXPECT_TRUE(frame.empty()) << "a frame without its marker";
+    return frames;
+}
+
+Bytes Join(const std::vector<Bytes>& frames) {
+    Bytes out;
+    for (const Bytes& f : frames)
+        out.insert(out.end(), f.begin(), f.end());
+    return out;
+}
+
+class HeadEndTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() /
+              (std::string("krmux_") + info->name() + "_" + std::to_string(::getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir / "epg");
+        fs::copy(kSamples / "epg/LiveEPG.txt", dir / "epg/LiveEPG.txt");
+        fs::copy(kSamples / "epg/ico", dir / "epg/ico");
+        krtools::WriteWholeFile(dir / "epg/FileEPG.txt",
+                                Bytes(kFileEpg, kFileEpg + sizeof kFileEpg - 1));
+
+        options.epgDirectory = dir / "epg";
+        options.message = "Hello receivers";
+        options.programs = {
+            {1001, kSamples / "media/clip.m4v", kSamples / "media/clip.aac"},
+            {1002, kSamples / "media/clip.m4v", kSamples / "media/clip.aac"},
+        };
+        options.resources = {{2001, kSamples / "resources/service_guide.txt"},
+                             {2002, kSamples / "resources/winter_landscapes.jpg"}};
+        options.liveStartMs = 500;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path dir;
+    krtools::MuxOptions options;
+};
+
+TEST_F(HeadEndTest, SameInputsGiveTheSameBytes) {
+    const Bytes first = krtools::BuildStream(options).stream;
+    ASSERT_FALSE(first.empty());
+    ASSERT_EQ(first.size() % 188, 0u);
+    EXPECT_EQ(krtools::BuildStream(options).stream, first);
+
+    // Loss and damage follow the seed alone.
+    options.dropShare = 0.05;
+    options.corruptShare = 0.02;
+    const krtools::MuxResult damaged = krtools::BuildStream(options);
+    EXPECT_EQ(krtools::BuildStream(options).stream, damaged.stream);
+    const double packets = static_cast<double>(first.size() / 188);
+    EXPECT_EQ(damaged.stream.size() + damaged.droppedPackets * 188, first.size());
+    EXPECT_NEAR(static_cast<double>(damaged.droppedPackets), 0.05 * packets, 0.02 * packets);
+    EXPECT_NEAR(static_cast<double>(damaged.corruptedPackets), 0.02 * packets, 0.01 * packets);
+    options.seed = 2;
+    EXPECT_NE(krtools::BuildStream(options).stream, damaged.stream);
+}
+
+TEST_F(HeadEndTest, EveryDatagramPassesTheLibraryChecks) {
+    const krtools::MuxResult result = krtools::BuildStream(options);
+    const Analysis a = Analyse(result.stream);
+    EXPECT_EQ(a.invalid, 0u);
+    EXPECT_EQ(a.stats.continuityErrors + a.stats.droppedSections + a.stats.skippedBytes, 0u);
+    EXPECT_EQ(a.datagrams.size(), result.sysinfoSections + result.epgBlockSections +
+                                      result.videoSections + result.audioSections +
+                                      result.resourceBlockSections);
+    // Program association and map tables on PID 0 and the first free PID from 0x20.
+    std::size_t pat = 0;
+    std::size_t pmt = 0;
+    for (const auto& [pid, section] : a.tables) {
+        EXPECT_EQ(krtools::SectionCrc(section.data(), section.size()), 0u);
+        pat += pid == 0 && section[0] == 0x00;
+        pmt += pid == 0x20 && section[0] == 0x02;
+    }
+    EXPECT_EQ(pat, result.sysinfoSections);
+    EXPECT_EQ(pmt, result.sysinfoSections);
+    // The sample programs carry no Pid line, so they share PID 0 with the association table.
+    EXPECT_EQ(result.warnings.size(), 1u);
+
+    options.psi = false;
+    EXPECT_TRUE(Analyse(krtools::BuildStream(options).stream).tables.empty());
+}
+
+// Damage shows as missing datagrams, never as wrong ones: whatever passes the checks is what
+// the head end sent.
+TEST_F(HeadEndTest, DamagedStreamsLoseDatagramsButNeverAlterThem) {
+    options.durationMs = 3000;
+    const Analysis clean = Analyse(krtools::BuildStream(options).stream);
+    std::set<std::tuple<uint32_t, uint16_t, Bytes>> sent;
+    for (const Datagram& d : clean.datagrams)
+        sent.insert({d.address, d.port, d.payload});
+
+    options.dropShare = 0.02;
+    options.corruptShare = 0.05;
+    const Analysis damaged = Analyse(krtools::BuildStream(options).stream);
+    EXPECT_GT(damaged.invalid, 0u);
+    EXPECT_GT(damaged.stats.continuityErrors, 0u);
+    EXPECT_LT(damaged.datagrams.size(), clean.datagrams.size());
+    EXPECT_GT(damaged.datagrams.size(), clean.datagrams.size() / 2);
+    for (const Datagram& d : damaged.datagrams)
+        EXPECT_TRUE(sent.count({d.address, d.port, d.payload})) << "port " << d.port;
+}
+
+TEST_F(HeadEndTest, SystemInformationAnnouncesTheEpgAtItsInterval) {
+    options.sysinfoIntervalMs = 400;
+    options.durationMs = 3000;
+    const krtools::MuxResult result = krtools::BuildStream(options);
+    const auto sysinfo = Analyse(result.stream).To(krtools::kSysinfoAddress, krtools::kSysinfoPort);
+    ASSERT_EQ(sysinfo.size(), 8u);  // 0, 0.4, ... 2.8 s
+    for (std::size_t i = 0; i < sysinfo.size(); ++i) {
+        krtools::SysinfoPayload s;
+        ASSERT_TRUE(
+            krtools::ParseSysinfoPayload(sysinfo[i].payload.data(), sysinfo[i].payload.size(), s));
+        EXPECT_EQ(sysinfo[i].pid, krtools::kSysinfoPid);
+        EXPECT_EQ(Bytes(sysinfo[i].payload.begin(), sysinfo[i].payload.begin() + 4),
+                  (Bytes{0xBD, 0xBD, 0x00, 0x00}));
+        EXPECT_EQ(s.epgVersion, "20261206180000");
+        EXPECT_EQ(s.epgPid, 0x1FF0);
+        EXPECT_EQ(s.epgAddress, 0xEF515A02u);
+        EXPECT_EQ(s.epgPort, 8191);
+        EXPECT_EQ(s.message, "Hello receivers");
+        EXPECT_EQ(s.time.year, 2026u);
+        EXPECT_EQ(s.time.day, 6u);
+        EXPECT_EQ(s.time.hour, 18u);
+        EXPECT_EQ(s.time.second, i * 400 / 1000);
+    }
+    // The head-end clock carries over midnight and the year's end.
+    const krtools::HeadEndTime t = krtools::TimeAfter("20261231235959", 2);
+    EXPECT_EQ((std::vector<uint32_t>{t.year, t.month, t.day, t.hour, t.minute, t.second}),
+              (std::vector<uint32_t>{2027, 1, 1, 0, 0, 1}));
+}
+
+TEST_F(HeadEndTest, CarouselledBlocksReassembleTheContainerAndTheResources) {
+    const Analysis a = Analyse(krtools::BuildStream(options).stream);
+    std::size_t turns = 0;
+    const auto epg = a.To(0xEF515A02, 8191);
+    ASSERT_FALSE(epg.empty());
+    for (const Datagram& d : epg)
+        EXPECT_EQ(d.pid, 0x1FF0);
+    const Bytes container = krtools::BuildEpgContainer(krtools::ReadEpgDirectory(dir / "epg"));
+    EXPECT_GT(container.size(), 2 * krtools::kBlockDataSize);  // several blocks
+    EXPECT_EQ(Reassemble(epg, &turns), container);
+    EXPECT_GE(turns, 2u);
+
+    const std::pair<std::pair<uint32_t, uint16_t>, const char*> resources[] = {
+        {{0xEF510201, 7000}, "resources/service_guide.txt"},
+        {{0xEF510202, 7001}, "resources/winter_landscapes.jpg"},
+    };
+    for (const auto& [where, file] : resources) {
+        const auto blocks = a.To(where.first, where.second);
+        ASSERT_FALSE(blocks.empty()) << file;
+        EXPECT_EQ(blocks[0].pid, 768);
+        EXPECT_EQ(Reassemble(blocks, &turns), krtools::ReadWholeFile(kSamples / file)) << file;
+        EXPECT_GE(turns, 2u) << file;
+    }
+}
+
+TEST_F(HeadEndTest, RtpFramesReassembleTheElementaryStreamsOnTheAnnouncedPorts) {
+    options.loops = 2;
+    const Analysis a = Analyse(krtools::BuildStream(options).stream);
+    const Bytes video = krtools::ReadWholeFile(kSamples / "media/clip.m4v");
+    const Bytes audio = krtools::ReadWholeFile(kSamples / "media/clip.aac");
+    // Program 1001 is clear: the described ports. 1002 is scrambled: video 1000 and audio
+    // 10000 above them.
+    const struct {
+        uint32_t address;
+        uint16_t videoPort;
+        uint16_t audioPort;
+    } programs[] = {{0xEF510101, 6000, 6002}, {0xEF510102, 7010, 16012}};
+    for (const auto& p : programs) {
+        const auto videoFrames = Frames(a.To(p.address, p.videoPort), krtools::kVideoPayloadType);
+        const auto audioFrames = Frames(a.To(p.address, p.audioPort), krtools::kAudioPayloadType);
+        ASSERT_EQ(videoFrames.size() % 2, 0u);
+        ASSERT_EQ(audioFrames.size() % 2, 0u);
+        const std::size_t half = videoFrames.size() / 2;
+        EXPECT_EQ(
+            Join({videoFrames.begin(), videoFrames.begin() + static_cast<std::ptrdiff_t>(half)}),
+            video);
+        EXPECT_EQ(
+            Join({videoFrames.begin() + static_cast<std::ptrdiff_t>(half), videoFrames.end()}),
+            video);
+        EXPECT_EQ(Join(audioFrames), Join({audio, audio}));
+        EXPECT_EQ(half, 50u);  // two seconds at 25 frames per second
+        for (const Bytes& frame : videoFrames) {
+            ASSERT_GE(frame.size(), 4u);
+            EXPECT_TRUE(frame[0] == 0 && frame[1] == 0 && frame[2] == 1 &&
+                        (frame[3] == 0xB0 || frame[3] == 0xB3 || frame[3] == 0xB6));
+        }
+    }
+}
+
+TEST_F(HeadEndTest, RefusesContentTheEpgDoesNotAnnounce) {
+    struct Case {
+        const char* name;
+        std::function<void(krtools::MuxOptions&)> change;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"unknown program", [](auto& o) { o.programs[0].programId = 4242; },
+         "program 4242 is not in LiveEPG.txt"},
+        {"program without RTP streams", [](auto& o) { o.programs[0].programId = 1004; },
+         "program 1004 is not an RTP program (ProgramSort 7)"},
+        {"video for an audio-only program", [](auto& o) { o.programs[0].programId = 1003; },
+         "program 1003 announces no video stream"},
+        {"unknown resource", [](auto& o) { o.resources[0].resourceId = 9; },
+         "resource 9 is not in FileEPG.txt"},
+        {"missing video file", [](auto& o) { o.programs[0].video = "/nonexistent/clip.m4v"; },
+         "cannot read /nonexistent/clip.m4v: no such file"},
+        {"audio that is not ADTS",
+         [](auto& o) { o.programs[0].audio = kSamples / "media/clip.m4v"; },
+         "is not AAC audio in ADTS frames"},
+        {"missing EPG directory", [](auto& o) { o.epgDirectory = "/nonexistent"; },
+         "cannot read EPG directory /nonexistent"},
+    };
+    for (const Case& c : cases) {
+        krtools::MuxOptions changed = options;
+        c.change(changed);
+        try {
+            krtools::BuildStream(changed);
+            ADD_FAILURE() << c.name << ": no error";
+        } catch (const krtools::ToolError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos)
+                << c.name << ": " << error.what();
+        }
+    }
+}
+
+TEST(MuxArguments, ParsesOptionsAndScenario) {
+    const krtools::MuxCommand c = krtools::ParseMuxArguments(
+        {"--scenario", (kSamples / "scenario").string(), "--out", "-", "--epg-pid", "0x300",
+         "--program", "77,video=a.m4v", "--resource", "5,r.bin", "--no-psi", "--drop", "0.5",
+         "--seed", "99"});
+    EXPECT_EQ(c.output, "-");
+    EXPECT_EQ(c.options.epgDirectory, kSamples / "scenario" / "../epg");
+    EXPECT_EQ(c.options.epgPid, 0x300);
+    EXPECT_EQ(c.options.message, "Welcome to the sample datacast service");
+    ASSERT_EQ(c.options.programs.size(), 4u);
+    EXPECT_EQ(c.options.programs[0].video, kSamples / "scenario" / "../media/clip.m4v");
+    EXPECT_TRUE(c.options.programs[2].video.empty());
+    EXPECT_EQ(c.options.programs[3].programId, 77u);
+    EXPECT_EQ(c.options.programs[3].video, "a.m4v");
+    ASSERT_EQ(c.options.resources.size(), 3u);
+    EXPECT_EQ(c.options.resources[2].file, "r.bin");
+    EXPECT_FALSE(c.options.psi);
+    EXPECT_EQ(c.options.dropShare, 0.5);
+    EXPECT_EQ(c.options.seed, 99u);
+    EXPECT_TRUE(krtools::ParseMuxArguments({"--help"}).help);
+}
+
+TEST(MuxArguments, BadArgumentsSayWhatIsWrong) {
+    const struct {
+        std::vector<std::string> arguments;
+        const char* message;
+    } cases[] = {
+        {{"--epg", "e"}, "no output: give --out FILE"},
+        {{"--out", "x.ts"}, "no EPG directory"},
+        {{"--epg", "e", "--out"}, "--out needs a value"},
+        {{"--epg", "e", "--out", "x", "--colour", "red"}, "unknown option '--colour'"},
+        {{"stray"}, "unexpected argument 'stray'"},
+        {{"--epg-pid", "0x2000"}, "bad value for 'epg-pid': '0x2000'"},
+        {{"--epg-pid", "12ab"}, "bad value for 'epg-pid'"},
+        {{"--epg-channel", "239.1.2:80"}, "bad value for 'epg-channel'"},
+        {{"--drop", "1.5"}, "bad value for 'drop': '1.5' (a share from 0 to 1)"},
+        {{"--version", "2026"}, "bad value for 'version'"},
+        {{"--program", "12"}, "bad value for 'program'"},
+        {{"--program", "12,film=x"}, "'film=x' (video=FILE or audio=FILE)"},
+        {{"--resource", "12"}, "bad value for 'resource': '12' (ID,FILE)"},
+        {{"--frame-rate", "0"}, "bad value for 'frame-rate': 0"},
+        {{"--scenario", "/nonexistent"}, "cannot read /nonexistent/scenario.txt"},
+    };
+    for (const auto& c : cases) {
+        try {
+            krtools::ParseMuxArguments(c.arguments);
+            ADD_FAILURE() << c.message << ": no error";
+        } catch (const krtools::ToolError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
+        }
+    }
+}
+
+TEST_F(HeadEndTest, ScenarioErrorsNameTheLine) {
+    krtools::WriteWholeFile(dir / "scenario.txt",
+                            Bytes{'#', '\n', 'l', 'o', 'o', 'p', 's', '=', '2', '\n', 'c', 'o', 'l',
+                                  'o', 'u', 'r', '=', '1', '\n'});
+    try {
+        krtools::ReadScenario(dir);
+        ADD_FAILURE() << "no error";
+    } catch (const krtools::ToolError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  (dir / "scenario.txt").string() + " line 3: unknown setting 'colour'");
+    }
+}
+
+// ---- The pieces the generator is made of ---------------------------------------------------
+
+TEST(ElementaryStream, VideoFramesBeginAtTheirHeadersOrVop) {
+    // VOS, VO, VOL, VOP | VOP | GOV, VOP | VOP, end code.
+    const Bytes es = {0,    0, 1, 0xB0, 1,    0, 0, 1, 0xB5, 9,    0, 0, 1,
+                      0x00, 0, 0, 1,    0x20, 7, 0, 0, 1,    0xB6, 1, 2,     //
+                      0,    0, 1, 0xB6, 3,                                   //
+                      0,    0, 1, 0xB3, 4,    0, 0, 1, 0xB6, 5,    0, 0, 0,  //
+                      0,    0, 1, 0xB6, 6,    0, 0, 1, 0xB1};
+    const auto frames = krtools::SplitMpeg4Video(es);
+    const std::vector<std::pair<std::size_t, std::size_t>> expected = {
+        {0, 25}, {25, 5}, {30, 13}, {43, 9}};
+    ASSERT_EQ(frames.size(), expected.size());
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].offset, expected[i].first) << i;
+        EXPECT_EQ(frames[i].size, expected[i].second) << i;
+    }
+
+    const Bytes sample = krtools::ReadWholeFile(kSamples / "media/clip.aac");
+    const krtools::AdtsInfo adts = krtools::SplitAdtsFrames(sample);
+    EXPECT_EQ(adts.sampleRate, 48000u);
+    ASSERT_FALSE(adts.frames.empty());
+    EXPECT_EQ(adts.frames.back().offset + adts.frames.back().size, sample.size());
+    Bytes cut = sample;
+    cut.pop_back();
+    EXPECT_TRUE(krtools::SplitAdtsFrames(cut).frames.empty());
+}
+
+TEST(BlockPayload, CutsFilesIntoNumberedBlocksOf1400Bytes) {
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{1400}, std::size_t{1401},
+                             std::size_t{4200}}) {
+        Bytes file(size);
+        for (std::size_t i = 0; i < size; ++i)
+            file[i] = static_cast<uint8_t>(i * 7);
+        const auto blocks = krtools::BuildBlockPayloads(file);
+        ASSERT_EQ(blocks.size(), krtools::BlockCount(size));
+        Bytes joined;
+        for (std::size_t i = 0; i < blocks.size(); ++i) {
+            krtools::BlockHeader h;
+            ASSERT_TRUE(krtools::ReadBlockHeader(blocks[i].data(), blocks[i].size(), h));
+            EXPECT_EQ(h.kind, 1u);
+            EXPECT_EQ(h.blockNumber, i + 1);
+            EXPECT_EQ(h.totalBlocks, blocks.size());
+            EXPECT_EQ(blocks[i].size(), krtools::kBlockHeaderSize + h.dataLength);
+            if (i + 1 < blocks.size()) {
+                EXPECT_EQ(h.dataLength, 1400u);
+            }
+            joined.insert(joined.end(), blocks[i].begin() + 28, blocks[i].end());
+        }
+        EXPECT_EQ(joined, file) << size;
+    }
+}
+
+}  // namespace

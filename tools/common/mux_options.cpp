@@ -1,0 +1,251 @@
+#include "common/mux_options.h"
+
+#include <charconv>
+#include <fstream>
+
+#include "common/epg_announcements.h"
+#include "common/file_io.h"
+#include "common/sysinfo_payload.h"
+
+namespace krtools {
+
+const char* const kMuxUsage =
+    "usage: krmux [--scenario DIR] [OPTION VALUE]... --out FILE\n"
+    "Writes an MPEG-2 transport stream (188-byte packets) that carries system information,\n"
+    "the EPG container, live programs and resource files as datagram sections.\n"
+    "\n"
+    "  --scenario DIR        read DIR/scenario.txt (the same keys as below, KEY = VALUE);\n"
+    "                        options given after it override it, programs and resources add\n"
+    "  --out FILE            output file, - for standard output\n"
+    "  --epg DIR             EPG directory: LiveEPG.txt, FileEPG.txt, ProgramEPG.txt, ico/\n"
+    "  --version STAMP       announced EPG version YYYYMMDDhhmmss (default: the live EPG's)\n"
+    "  --message TEXT        message for the screen, at most 1023 bytes\n"
+    "  --sysinfo-ms N        system information every N ms (default 500)\n"
+    "  --epg-pid N           PID of the EPG carousel (default 0x1FF0)\n"
+    "  --epg-channel A:P     its multicast address and UDP port (default 239.81.90.2:8191)\n"
+    "  --program ID,video=FILE,audio=FILE\n"
+    "                        a live program of the live EPG from an MPEG-4 Part 2 video\n"
+    "                        elementary stream and/or AAC ADTS audio\n"
+    "  --resource ID,FILE    a resource of the file EPG carouselled from FILE\n"
+    "  --live-start-ms N     live programs begin at N ms (default 2000)\n"
+    "  --loops N             times each live clip is played, at most 100 (default 1)\n"
+    "  --duration-ms N       length of the stream, at most 600000 (default: every clip\n"
+    "                        played and every carousel turned twice)\n"
+    "  --frame-rate N        video frames per second (default 25)\n"
+    "  --epg-rate N          EPG blocks per second (default 100)\n"
+    "  --resource-rate N     blocks per second of each resource (default 50)\n"
+    "  --psi yes|no          program association and map tables (default yes); --no-psi\n"
+    "  --drop SHARE          leave out this share (0..1) of the transport packets\n"
+    "  --corrupt SHARE       change one byte in this share (0..1) of the transport packets\n"
+    "  --seed N              seed of --drop and --corrupt (default 1)\n"
+    "  --help                this text\n";
+
+namespace {
+
+uint64_t ParseNumber(const std::string& key, const std::string& text, uint64_t max) {
+    int base = 10;
+    std::string digits = text;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        base = 16;
+        digits = digits.substr(2);
+    }
+    uint64_t value = 0;
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
+        value > max)
+        throw ToolError("bad value for " + key + ": '" + text + "' (a number up to " +
+                        std::to_string(max) + ")");
+    return value;
+}
+
+double ParseShare(const std::string& key, const std::string& text) {
+    double value = -1;
+    try {
+        std::size_t used = 0;
+        value = std::stod(text, &used);
+        if (used != text.size()) value = -1;
+    } catch (const std::exception&) {
+        value = -1;
+    }
+    if (!(value >= 0.0 && value <= 1.0))
+        throw ToolError("bad value for " + key + ": '" + text + "' (a share from 0 to 1)");
+    return value;
+}
+
+// Splits at blanks and commas.
+std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : text + ",") {
+        if (c == ' ' || c == ',' || c == '\t') {
+            if (!word.empty()) words.push_back(word);
+            word.clear();
+        } else {
+            word.push_back(c);
+        }
+    }
+    return words;
+}
+
+std::filesystem::path Resolve(const std::filesystem::path& base, const std::string& path) {
+    const std::filesystem::path p(path);
+    return p.is_absolute() || base.empty() ? p : base / p;
+}
+
+// One setting, from a scenario line or a command-line option. Paths are taken relative to base.
+void Apply(MuxOptions& o, const std::string& key, const std::string& value,
+           const std::filesystem::path& base) {
+    const std::string name = "'" + key + "'";
+    if (key == "epg") {
+        o.epgDirectory = Resolve(base, value);
+    } else if (key == "version") {
+        if (!IsVersionStamp(value))
+            throw ToolError("bad value for " + name + ": '" + value +
+                            "' (14 digits YYYYMMDDhhmmss)");
+        o.version = value;
+    } else if (key == "message") {
+        if (value.size() > 1023) throw ToolError("the message is longer than 1023 bytes");
+        o.message = value;
+    } else if (key == "sysinfo-ms") {
+        o.sysinfoIntervalMs = static_cast<uint32_t>(ParseNumber(name, value, 60000));
+        if (o.sysinfoIntervalMs == 0) throw ToolError("bad value for " + name + ": 0");
+    } else if (key == "epg-pid") {
+        o.epgPid = static_cast<uint16_t>(ParseNumber(name, value, 0x1FFE));
+    } else if (key == "epg-channel") {
+        if (!ParseChannel(value, o.epgAddress, o.epgPort))
+            throw ToolError("bad value for " + name + ": '" + value + "' (address:port)");
+    } else if (key == "program") {
+        const auto words = Words(value);
+        if (words.empty()) throw ToolError("bad value for " + name + ": empty");
+        LiveProgramSource program;
+        program.programId = static_cast<uint32_t>(ParseNumber(name, words[0], 0xFFFFFFFF));
+        for (std::size_t i = 1; i < words.size(); ++i) {
+            if (words[i].rfind("video=", 0) == 0) {
+                program.video = Resolve(base, words[i].substr(6));
+            } else if (words[i].rfind("audio=", 0) == 0) {
+                program.audio = Resolve(base, words[i].substr(6));
+            } else {
+                throw ToolError("bad value for " + name + ": '" + words[i] +
+                                "' (video=FILE or audio=FILE)");
+            }
+        }
+        if (program.programId == 0 || (program.video.empty() && program.audio.empty()))
+            throw ToolError("bad value for " + name + ": '" + value +
+                            "' (ID,video=FILE,audio=FILE with a non-zero ID)");
+        o.programs.push_back(program);
+    } else if (key == "resource") {
+        const auto words = Words(value);
+        if (words.size() != 2)
+            throw ToolError("bad value for " + name + ": '" + value + "' (ID,FILE)");
+        o.resources.push_back({static_cast<uint32_t>(ParseNumber(name, words[0], 0xFFFFFFFF)),
+                               Resolve(base, words[1])});
+    } else if (key == "live-start-ms") {
+        o.liveStartMs = static_cast<uint32_t>(ParseNumber(name, value, 600000));
+    } else if (key == "loops") {
+        o.loops = static_cast<uint32_t>(ParseNumber(name, value, 100));
+    } else if (key == "duration-ms") {
+        o.durationMs = static_cast<uint32_t>(ParseNumber(name, value, 600000));
+    } else if (key == "frame-rate") {
+        o.frameRate = static_cast<uint32_t>(ParseNumber(name, value, 240));
+        if (o.frameRate == 0) throw ToolError("bad value for " + name + ": 0");
+    } else if (key == "epg-rate") {
+        o.epgBlocksPerSecond = static_cast<uint32_t>(ParseNumber(name, value, 100000));
+        if (o.epgBlocksPerSecond == 0) throw ToolError("bad value for " + name + ": 0");
+    } else if (key == "resource-rate") {
+        o.resourceBlocksPerSecond = static_cast<uint32_t>(ParseNumber(name, value, 100000));
+        if (o.resourceBlocksPerSecond == 0) throw ToolError("bad value for " + name + ": 0");
+    } else if (key == "psi") {
+        if (value != "yes" && value != "no")
+            throw ToolError("bad value for " + name + ": '" + value + "' (yes or no)");
+        o.psi = value == "yes";
+    } else if (key == "drop") {
+        o.dropShare = ParseShare(name, value);
+    } else if (key == "corrupt") {
+        o.corruptShare = ParseShare(name, value);
+    } else if (key == "seed") {
+        o.seed = ParseNumber(name, value, UINT64_MAX);
+    } else {
+        throw ToolError("unknown setting " + name);
+    }
+}
+
+std::string Trim(const std::string& s) {
+    const auto begin = s.find_first_not_of(" \t\r");
+    if (begin == std::string::npos) return "";
+    const auto end = s.find_last_not_of(" \t\r");
+    return s.substr(begin, end - begin + 1);
+}
+
+void ReadScenarioInto(MuxOptions& options, const std::filesystem::path& directory) {
+    const auto path = directory / "scenario.txt";
+    const std::vector<uint8_t> bytes = ReadWholeFile(path);
+    const std::string text(bytes.begin(), bytes.end());
+    std::size_t lineNumber = 0;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = Trim(text.substr(at, end - at));
+        at = end + 1;
+        ++lineNumber;
+        if (line.empty() || line[0] == '#') continue;
+        const auto equals = line.find('=');
+        const std::string where = path.string() + " line " + std::to_string(lineNumber) + ": ";
+        if (equals == std::string::npos) throw ToolError(where + "expected KEY = VALUE");
+        try {
+            Apply(options, Trim(line.substr(0, equals)), Trim(line.substr(equals + 1)), directory);
+        } catch (const ToolError& error) {
+            throw ToolError(where + error.what());
+        }
+    }
+}
+
+}  // namespace
+
+MuxOptions ReadScenario(const std::filesystem::path& directory) {
+    MuxOptions options;
+    ReadScenarioInto(options, directory);
+    return options;
+}
+
+MuxCommand ParseMuxArguments(const std::vector<std::string>& arguments) {
+    MuxCommand command;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--help" || argument == "-h") {
+            command.help = true;
+            return command;
+        }
+        if (argument == "--no-psi") {
+            command.options.psi = false;
+            continue;
+        }
+        if (argument.rfind("--", 0) != 0 || argument.size() == 2)
+            throw ToolError("unexpected argument '" + argument + "'");
+        if (i + 1 == arguments.size()) throw ToolError(argument + " needs a value");
+        const std::string key = argument.substr(2);
+        const std::string& value = arguments[++i];
+        if (key == "scenario") {
+            ReadScenarioInto(command.options, value);
+        } else if (key == "out") {
+            command.output = value;
+        } else {
+            try {
+                Apply(command.options, key, value, {});
+            } catch (const ToolError& error) {
+                const std::string what = error.what();
+                throw ToolError(what.rfind("unknown setting", 0) == 0
+                                    ? "unknown option '" + argument + "'"
+                                    : what);
+            }
+        }
+    }
+    if (command.output.empty())
+        throw ToolError("no output: give --out FILE (- for standard output)");
+    if (command.options.epgDirectory.empty())
+        throw ToolError("no EPG directory: give --epg DIR or a scenario with 'epg'");
+    return command;
+}
+
+}  // namespace krtools

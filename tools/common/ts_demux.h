@@ -1,0 +1,60 @@
+// A software transport-stream demultiplexer: sections reassembled per PID from 188-byte
+// packets, however the bytes are chunked. A section may span packets and one packet may hold
+// several sections; a continuity error or a damaged packet drops the section being gathered.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+namespace krtools {
+
+class TsDemux {
+  public:
+    using SectionHandler = std::function<void(uint16_t pid, std::span<const uint8_t> section)>;
+
+    struct Stats {
+        uint64_t packets = 0;           // whole packets seen
+        uint64_t skippedBytes = 0;      // bytes dropped while looking for a sync byte
+        uint64_t damagedPackets = 0;    // transport error flag or an impossible header
+        uint64_t continuityErrors = 0;  // a packet on a PID went missing
+        uint64_t sections = 0;          // sections handed on
+        uint64_t droppedSections = 0;   // sections begun but never completed
+    };
+
+    explicit TsDemux(SectionHandler handler);
+
+    // Any number of bytes; a packet split between calls is completed by the next call.
+    void Feed(std::span<const uint8_t> bytes);
+
+    // Drops what is being gathered (the end of the input); partial sections count as dropped.
+    void Finish();
+
+    const Stats& stats() const { return stats_; }
+
+  private:
+    struct PidState {
+        std::vector<uint8_t> section;  // bytes of the section being gathered
+        bool gathering = false;
+        bool haveContinuity = false;
+        uint8_t continuity = 0;
+    };
+
+    void HandlePacket(const uint8_t* packet);
+    void HandlePayload(uint16_t pid, PidState& state, const uint8_t* data, std::size_t size,
+                       bool unitStart);
+    // Adds bytes to the section being gathered; returns how many it took.
+    std::size_t Gather(uint16_t pid, PidState& state, const uint8_t* data, std::size_t size);
+    void DropSection(PidState& state);
+
+    SectionHandler handler_;
+    std::array<uint8_t, 188> pending_{};
+    std::size_t pendingSize_ = 0;
+    std::vector<PidState> pids_;
+    Stats stats_;
+};
+
+}  // namespace krtools

@@ -1,0 +1,56 @@
+// krmux: writes a transport stream a terminal can receive, from a scenario directory or options.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/file_io.h"
+#include "common/head_end.h"
+#include "common/mux_options.h"
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    try {
+        if (arguments.empty()) {
+            std::fputs(krtools::kMuxUsage, stderr);
+            return 2;
+        }
+        const krtools::MuxCommand command = krtools::ParseMuxArguments(arguments);
+        if (command.help) {
+            std::fputs(krtools::kMuxUsage, stdout);
+            return 0;
+        }
+        const krtools::MuxResult result = krtools::BuildStream(command.options);
+        for (const std::string& warning : result.warnings)
+            std::fprintf(stderr, "krmux: warning: %s\n", warning.c_str());
+        if (command.output == "-") {
+            if (std::fwrite(result.stream.data(), 1, result.stream.size(), stdout) !=
+                    result.stream.size() ||
+                std::fflush(stdout) != 0)
+                throw krtools::ToolError("cannot write to standard output");
+        } else {
+            krtools::WriteWholeFile(command.output, result.stream);
+        }
+        std::fprintf(stderr,
+                     "krmux: %zu packets, %llu ms: %llu system information, %llu EPG blocks, "
+                     "%llu video and %llu audio datagrams, %llu resource blocks",
+                     result.stream.size() / 188, static_cast<unsigned long long>(result.durationMs),
+                     static_cast<unsigned long long>(result.sysinfoSections),
+                     static_cast<unsigned long long>(result.epgBlockSections),
+                     static_cast<unsigned long long>(result.videoSections),
+                     static_cast<unsigned long long>(result.audioSections),
+                     static_cast<unsigned long long>(result.resourceBlockSections));
+        if (result.droppedPackets || result.corruptedPackets)
+            std::fprintf(stderr, "; %llu packets dropped, %llu corrupted",
+                         static_cast<unsigned long long>(result.droppedPackets),
+                         static_cast<unsigned long long>(result.corruptedPackets));
+        std::fputs("\n", stderr);
+        return 0;
+    } catch (const krtools::ToolError& error) {
+        std::fprintf(stderr, "krmux: %s\n", error.what());
+        std::fputs("Try 'krmux --help' for more information.\n", stderr);
+        return 2;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "krmux: %s\n", error.what());
+        return 1;
+    }
+}

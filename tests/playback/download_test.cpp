@@ -4,24 +4,24 @@
 
 #include "playback/playback_fixture.h"
 #include "support/stream_builder.h"
+#include "support/sysinfo_builder.h"
 
 namespace {
 
-using krtest::BlockSpec;
 using krtest::DeliveryRecorder;
 using krtest::kClearResource;
 using krtest::kScrambledResource;
 
 class DownloadTest : public krtest::PlaybackTest {
   protected:
-    int32_t SendBlock(const krtest::TestResource& r, const BlockSpec& block) {
+    int32_t SendBlock(const krtest::TestResource& r, const krtest::Block& block) {
         return Send(r.pid, r.address, r.port, krtest::BuildBlockPayload(block));
     }
-    static BlockSpec Block(uint32_t number, uint32_t total, size_t size, uint32_t kind = 1) {
-        BlockSpec b;
+    static krtest::Block Block(uint32_t number, uint32_t total, size_t size, uint32_t kind = 1) {
+        krtest::Block b;
         b.kind = kind;
-        b.blockNumber = number;
-        b.totalBlocks = total;
+        b.number = number;
+        b.total = total;
         b.data.resize(size);
         for (size_t i = 0; i < size; ++i)
             b.data[i] = static_cast<uint8_t>(number * 31 + i);
@@ -38,11 +38,11 @@ TEST_F(DownloadTest, EveryBlockGoesToTheHostRepeatsIncluded) {
         ASSERT_EQ(SendBlock(kClearResource, Block(n, 3, 100 * n)), KR_OK);
     // Not multicast data, and blocks whose data would reach past the datagram.
     ASSERT_EQ(SendBlock(kClearResource, Block(2, 3, 50, 2)), KR_OK);
-    BlockSpec tooLong = Block(2, 3, 50);
-    tooLong.lengthDelta = 1;
+    krtest::Block tooLong = Block(2, 3, 50);
+    tooLong.declaredLength = 51;
     ASSERT_EQ(SendBlock(kClearResource, tooLong), KR_OK);
-    BlockSpec huge = Block(2, 3, 50);
-    huge.lengthDelta = 0xFFFFFF00;
+    krtest::Block huge = Block(2, 3, 50);
+    huge.declaredLength = 0xFFFFFF32;
     ASSERT_EQ(SendBlock(kClearResource, huge), KR_OK);
     auto headerOnly = krtest::BuildBlockPayload(Block(2, 3, 0));
     headerOnly.resize(20);

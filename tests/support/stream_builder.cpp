@@ -11,10 +11,6 @@ void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
     PutBe16(out, static_cast<uint16_t>(v >> 16));
     PutBe16(out, static_cast<uint16_t>(v));
 }
-void PutLe32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 
 }  // namespace
 
@@ -30,20 +26,6 @@ std::vector<uint8_t> BuildRtpPayload(const RtpPacketSpec& packet) {
         PutBe32(out, 0xC0000000u + i);
     out.insert(out.end(), 6, 0xEE);
     out.insert(out.end(), packet.media.begin(), packet.media.end());
-    return out;
-}
-
-std::vector<uint8_t> BuildBlockPayload(const BlockSpec& block) {
-    std::vector<uint8_t> out;
-    PutLe32(out, block.kind);
-    PutLe32(out, 0);
-    PutLe32(out, block.blockNumber);
-    PutLe32(out, block.totalBlocks);
-    PutLe32(out,
-            static_cast<uint32_t>(static_cast<int64_t>(block.data.size()) + block.lengthDelta));
-    PutLe32(out, 0);
-    PutLe32(out, 0);
-    out.insert(out.end(), block.data.begin(), block.data.end());
     return out;
 }
 

@@ -25,18 +25,6 @@ struct RtpPacketSpec {
 // media.
 std::vector<uint8_t> BuildRtpPayload(const RtpPacketSpec& packet);
 
-struct BlockSpec {
-    uint32_t kind = 1;
-    uint32_t blockNumber = 1;
-    uint32_t totalBlocks = 1;
-    std::vector<uint8_t> data;
-    // The data length written in the header: data.size() plus this (to forge a wrong one).
-    int64_t lengthDelta = 0;
-};
-
-// The 28-byte little-endian block header followed by the data.
-std::vector<uint8_t> BuildBlockPayload(const BlockSpec& block);
-
 // A media part that begins with a frame start code (00 00 01 code) and then counts bytes.
 std::vector<uint8_t> FrameStart(uint8_t code, std::size_t size, uint8_t seed = 0);
 

@@ -1,25 +1,10 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the EPG fuzz targets from the sample and test files."""
 import os
-import struct
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from seed_common import ROOT, container, read
+
 OUT = os.path.join(ROOT, 'fuzz', 'corpus', 'epg_container')
-
-
-def read(*parts):
-    with open(os.path.join(ROOT, *parts), 'rb') as f:
-        return f.read()
-
-
-def container(files):
-    directory = b''
-    offset = 0
-    for name, data in files:
-        directory += struct.pack('<I', len(name)) + name + struct.pack('<II', offset, len(data))
-        offset += len(data)
-    head = struct.pack('<IBII', 0xA0B0C0D0, 0, len(directory), len(files))
-    return head + directory + b''.join(data for _, data in files)
 
 
 def write(name, data, out=OUT):

@@ -1,0 +1,213 @@
+// krhost: the reference terminal. It hosts the library on a transport stream from a file,
+// standard input or a UDP socket, and plays, downloads or prints what the library delivers.
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "common/file_io.h"
+#include "epg_print.h"
+#include "progress.h"
+#include "tasks.h"
+
+namespace krhost {
+
+Station OpenStation(const HostOptions& options, std::unique_ptr<TsSource> source,
+                    const std::filesystem::path& defaultStore) {
+    Station s;
+    s.store = std::make_unique<StoreFile>(options.store.empty() ? defaultStore : options.store);
+    TerminalConfig config;
+    config.debug = !options.debugCodes.empty();
+    config.frequency = options.frequency;
+    config.store = s.store.get();
+    s.terminal = std::make_unique<Terminal>(config);
+    SessionOptions sessionOptions;
+    sessionOptions.rateMbps = options.rateMbps;
+    sessionOptions.nodes = options.nodes;
+    sessionOptions.timeoutSeconds = options.timeoutSeconds;
+    sessionOptions.debugCodes = options.debugCodes;
+    s.session = std::make_unique<Session>(*s.terminal, std::move(source), sessionOptions);
+    return s;
+}
+
+std::string EndText(EndReason reason) {
+    switch (reason) {
+        case EndReason::Done:
+            return "done";
+        case EndReason::InputEnded:
+            return "the input ended";
+        case EndReason::Timeout:
+            return "time-out";
+        case EndReason::Interrupted:
+            return "interrupted";
+    }
+    return "";
+}
+
+void ReportInput(const Session& session) {
+    const SessionStats s = session.stats();
+    std::string line = "input: " + std::to_string(s.demux.packets) + " packets, " +
+                       std::to_string(s.sectionsSent) + " sections to the library";
+    if (s.demux.continuityErrors != 0)
+        line += ", " + std::to_string(s.demux.continuityErrors) + " continuity errors";
+    if (s.demux.damagedPackets != 0)
+        line += ", " + std::to_string(s.demux.damagedPackets) + " damaged packets";
+    if (s.demux.skippedBytes != 0)
+        line += ", " + std::to_string(s.demux.skippedBytes) + " bytes out of sync";
+    if (s.sectionsRefused != 0)
+        line += ", " + std::to_string(s.sectionsRefused) + " sections without a free buffer";
+    Say(line);
+}
+
+namespace {
+
+int ReadErrorStatus(const Session& session) {
+    const std::string error = session.readError();
+    if (error.empty()) return 0;
+    Say(error);
+    return 2;
+}
+
+}  // namespace
+
+int RunPlay(const HostOptions& o) {
+    Station st = OpenStation(o, OpenSource(o.input), "krhost.store");
+    // The outputs are opened before the library starts, so a bad path fails at once.
+    auto task = std::make_unique<PlayTask>(*o.program, o.mode, o.out, o.audioOut, o.maxFrames,
+                                           *st.terminal);
+    st.session->Start();
+    const EndReason end = st.session->Run({task.get()});
+    task->Stop();
+    st.session->Finish();
+    const PlayResult r = task->Close();
+    ReportInput(*st.session);
+    if (const int status = ReadErrorStatus(*st.session)) return status;
+    if (!r.started) {
+        Say("program " + std::to_string(*o.program) +
+            " was not in the live EPG before the input ended (" + EndText(end) + ")");
+        return 1;
+    }
+    const std::string id = std::to_string(*o.program);
+    if (o.mode == KR_DELIVER_FRAMES) {
+        const std::string audio =
+            o.audioOut.empty() ? o.out.string() + ".audio" : o.audioOut.string();
+        Say("program " + id + ": " + std::to_string(r.videoFrames) + " video frames (" +
+            std::to_string(r.videoBytes) + " bytes) to " + o.out.string() + ", " +
+            std::to_string(r.audioFrames) + " audio frames (" + std::to_string(r.audioBytes) +
+            " bytes) to " + audio + " (" + EndText(end) + ")");
+    } else {
+        Say("program " + id + ": " + std::to_string(r.rawParts) + " datagram parts (" +
+            std::to_string(r.rawBytes) + " bytes) to " + o.out.string() + " (" + EndText(end) +
+            ")");
+    }
+    if (!r.error.empty()) {
+        Say(r.error);
+        return 1;
+    }
+    return 0;
+}
+
+int RunDownload(const HostOptions& o) {
+    auto source = OpenSource(o.input);
+    std::error_code code;
+    std::filesystem::create_directories(o.out, code);
+    if (!std::filesystem::is_directory(o.out, code))
+        throw krtools::ToolError("cannot create directory " + o.out.string());
+    Station st = OpenStation(o, std::move(source), "krhost.store");
+    DownloadTask task(o.resources, o.out, *st.terminal);
+    st.session->Start();
+    const EndReason end = st.session->Run({&task});
+    task.Stop();
+    st.session->Finish();
+    const DownloadResult result = task.Close();
+    ReportInput(*st.session);
+    int status = ReadErrorStatus(*st.session);
+    for (const ResourceProgress& r : result.resources) {
+        if (r.written) continue;
+        status = status != 0 ? status : 1;
+        const std::string id = "resource " + std::to_string(r.id);
+        if (!r.error.empty()) continue;  // said when it happened
+        if (!r.started) {
+            Say(id + " was not in the download EPG (" + EndText(end) + ")");
+        } else if (r.total == 0) {
+            Say(id + " (" + r.name + "): no block arrived (" + EndText(end) + ")");
+        } else {
+            std::vector<uint32_t> missing;
+            for (uint32_t n = 1; n <= r.total; ++n)
+                if (!r.blocks.count(n)) missing.push_back(n);
+            Say(id + " (" + r.name + ") incomplete (" + EndText(end) +
+                "): " + std::to_string(missing.size()) + " of " + std::to_string(r.total) +
+                " blocks missing: " + DescribeRanges(missing));
+        }
+    }
+    return status;
+}
+
+int RunEpg(const HostOptions& o) {
+    Station st = OpenStation(o, OpenSource(o.input), "krhost.store");
+    st.session->Start();
+    EpgWaitTask task;
+    (void)st.session->Run({&task});
+    // The buffers are the library's: read them before it finishes.
+    EpgSnapshot snapshot;
+    snapshot.live = st.session->live();
+    snapshot.download = st.session->download();
+    snapshot.links = FetchServiceLinks();
+    const std::string text = o.json ? FormatEpgJson(snapshot) : FormatEpgTables(snapshot);
+    const bool any = snapshot.live != nullptr || snapshot.download != nullptr;
+    st.session->Finish();
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+        throw krtools::ToolError("cannot write to standard output");
+    if (const int status = ReadErrorStatus(*st.session)) return status;
+    if (!any) {
+        Say("no EPG: none stored and none arrived before the input ended");
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace krhost
+
+namespace {
+
+void OnSignal(int) {
+    krhost::interruptRequested.store(true);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    try {
+        if (arguments.empty()) {
+            std::fputs(krhost::kHostUsage, stderr);
+            return 2;
+        }
+        const krhost::HostOptions options = krhost::ParseHostArguments(arguments);
+        std::signal(SIGINT, OnSignal);
+        std::signal(SIGTERM, OnSignal);
+        std::signal(SIGPIPE, SIG_IGN);
+        switch (options.command) {
+            case krhost::Command::Help:
+                std::fputs(krhost::kHostUsage, stdout);
+                return 0;
+            case krhost::Command::Play:
+                return krhost::RunPlay(options);
+            case krhost::Command::Download:
+                return krhost::RunDownload(options);
+            case krhost::Command::Epg:
+                return krhost::RunEpg(options);
+            case krhost::Command::Demo:
+                return krhost::RunDemo(options);
+        }
+        return 2;
+    } catch (const krtools::ToolError& error) {
+        std::fprintf(stderr, "krhost: %s\n", error.what());
+        std::fputs("Try 'krhost --help' for more information.\n", stderr);
+        return 2;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "krhost: %s\n", error.what());
+        return 1;
+    }
+}

@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "epg_print.h"
+#include "output_files.h"
 #include "progress.h"
 #include "tasks.h"
 
@@ -21,18 +22,6 @@ int32_t DownloadContent(const void* record) {
 constexpr uint32_t kMaxBlocks = 1024;
 
 }  // namespace
-
-std::string SafeFileName(const std::string& name, uint32_t resourceId) {
-    std::string last = name;
-    const std::size_t slash = last.find_last_of("/\\");
-    if (slash != std::string::npos) last = last.substr(slash + 1);
-    std::string safe;
-    for (char c : last)
-        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) safe += c;
-    if (safe.empty() || safe == "." || safe == "..")
-        safe = "resource-" + std::to_string(resourceId);
-    return safe;
-}
 
 DownloadTask::DownloadTask(std::vector<uint32_t> resourceIds, std::filesystem::path directory,
                            Terminal& terminal)

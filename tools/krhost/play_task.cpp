@@ -141,24 +141,4 @@ PlayResult PlayTask::Close() {
     return r;
 }
 
-void EpgWaitTask::OnLiveEpg(const LiveEpg&, bool announced) {
-    if (!announced) return;
-    if (!live_ && !download_) firstArrival_ = Clock::now();
-    live_ = true;
-}
-
-void EpgWaitTask::OnDownloadEpg(const DownloadEpg&, bool announced) {
-    if (!announced) return;
-    if (!live_ && !download_) firstArrival_ = Clock::now();
-    download_ = true;
-}
-
-// A container that carries only one kind is waited for a little while after it came, so a
-// second kind notified right after it is not missed.
-bool EpgWaitTask::Done() const {
-    using namespace std::chrono_literals;
-    if (live_ && download_) return true;
-    return (live_ || download_) && Clock::now() - firstArrival_ >= 500ms;
-}
-
 }  // namespace krhost

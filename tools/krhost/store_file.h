@@ -43,9 +43,4 @@ class StoreFile {
     uint64_t writes_ = 0;
 };
 
-// Writes bytes to path through a temporary file and a rename, flushing both the file and its
-// directory. False with a message on failure.
-bool ReplaceFileAtomically(const std::filesystem::path& path, const uint8_t* data, std::size_t size,
-                           std::string& error);
-
 }  // namespace krhost

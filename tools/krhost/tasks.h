@@ -117,8 +117,4 @@ class EpgWaitTask : public Task {
     Clock::time_point firstArrival_{};
 };
 
-// A file name from the broadcast made safe to create in the output directory: its last path
-// component, without "." or "..", or "resource-ID" when nothing usable is left.
-std::string SafeFileName(const std::string& name, uint32_t resourceId);
-
 }  // namespace krhost

@@ -1,8 +1,12 @@
 // The reference terminal end to end: krmux makes the sample broadcast, krhost receives it
 // through the library, and what krhost prints, plays, downloads and stores is checked against
 // the sample files it was made of.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -486,6 +490,62 @@ TEST_F(KrhostTest, BadArgumentsAndUnreadableInputSayWhatIsWrong) {
     EXPECT_EQ(unknown.status, 1);
     EXPECT_NE(unknown.err.find("program 4242 was not in the live EPG"), std::string::npos)
         << unknown.err;
+}
+
+// A UDP socket carrying TS packets, seven to a datagram as a network head end sends them.
+TEST_F(KrhostTest, ReceivesTransportStreamOverUdp) {
+    const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(sender, 0);
+    // A free port: bound by the sender first, then given to krhost.
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(sender, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    socklen_t length = sizeof local;
+    ASSERT_EQ(::getsockname(sender, reinterpret_cast<sockaddr*>(&local), &length), 0);
+    const int port = ntohs(local.sin_port);
+    ::close(sender);
+
+    const krtest::ToolProcess running = krtest::StartTool(
+        kKrhost, {"epg", "--json", "--timeout", "30", "--store", store, "--input",
+                  "udp://127.0.0.1:" + std::to_string(port)});
+    ASSERT_GT(running.pid, 0);
+    const Bytes ts = krtools::ReadWholeFile(stream);
+    const int socket = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to = local;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    // The broadcast repeats until krhost has what it needs (it may bind after the first
+    // datagrams went out).
+    int status = 0;
+    bool exited = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!exited && std::chrono::steady_clock::now() < deadline) {
+        for (std::size_t at = 0; at < ts.size() && !exited; at += 7 * 188) {
+            const std::size_t n = std::min<std::size_t>(7 * 188, ts.size() - at);
+            (void)::sendto(socket, ts.data() + at, n, 0, reinterpret_cast<sockaddr*>(&to),
+                           sizeof to);
+            if (at % (7 * 188 * 64) == 0) {
+                exited = ::waitpid(running.pid, &status, WNOHANG) == running.pid;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+    }
+    ::close(socket);
+    if (!exited) {
+        const ToolRun run = krtest::WaitTool(running);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(Json(run)["live"]["programs"].items.size(), 4u);
+        return;
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const Bytes out = krtools::ReadWholeFile(running.outPath);
+    const auto epg = krtest::ParseJson(std::string(out.begin(), out.end()));
+    ASSERT_TRUE(epg.has_value());
+    EXPECT_EQ((*epg)["live"]["programs"].items.size(), 4u);
+    EXPECT_EQ((*epg)["download"]["resources"].items.size(), 12u);
+    fs::remove(running.outPath);
+    fs::remove(running.errPath);
 }
 
 TEST_F(KrhostTest, DemoReceivesTheSampleScenarioEndToEnd) {

@@ -506,9 +506,9 @@ TEST_F(KrhostTest, ReceivesTransportStreamOverUdp) {
     const int port = ntohs(local.sin_port);
     ::close(sender);
 
-    const krtest::ToolProcess running = krtest::StartTool(
-        kKrhost, {"epg", "--json", "--timeout", "30", "--store", store, "--input",
-                  "udp://127.0.0.1:" + std::to_string(port)});
+    const krtest::ToolProcess running =
+        krtest::StartTool(kKrhost, {"epg", "--json", "--timeout", "30", "--store", store, "--input",
+                                    "udp://127.0.0.1:" + std::to_string(port)});
     ASSERT_GT(running.pid, 0);
     const Bytes ts = krtools::ReadWholeFile(stream);
     const int socket = ::socket(AF_INET, SOCK_DGRAM, 0);

@@ -214,6 +214,8 @@ void Terminal::OnWriteStore(uint32_t* length, const uint8_t* source) {
 void Terminal::OnDebugPrint(const char* text) {
     if (!config_.debug || text == nullptr) return;
     std::string line = Text(text, 4096);
+    // The library ends its lines with CR LF; a console wants LF alone.
+    std::erase(line, '\r');
     if (line.empty() || line.back() != '\n') line += '\n';
     SayRaw(line);
 }

@@ -382,6 +382,42 @@ TEST_F(KrhostTest, StoredLiveEpgIsCurrentBeforeTheBroadcastSendsOne) {
     EXPECT_NE(none.err.find("no EPG"), std::string::npos) << none.err;
 }
 
+// The terminal fetches each new EPG and gives back the one it held before: with two buffers of
+// each kind, a third version only gets in when the first was released.
+TEST_F(KrhostTest, EachNewEpgVersionReplacesTheOneBefore) {
+    Bytes broadcast;
+    const char* const editions[] = {"A", "B", "C"};
+    for (int i = 0; i < 3; ++i) {
+        const fs::path epg = dir / ("epg" + std::to_string(i));
+        fs::create_directories(epg);
+        for (const char* name : {"LiveEPG.txt", "FileEPG.txt"}) {
+            const Bytes bytes = krtools::ReadWholeFile(kSamples / "epg" / name);
+            std::string text(bytes.begin(), bytes.end());
+            const std::string version = "VERSION=20261206180000";
+            text.replace(text.find(version), version.size(),
+                         "VERSION=20261206" + std::to_string(18 + i) + "0000");
+            const std::string news = "ProgramName=City News";
+            if (text.find(news) != std::string::npos)
+                text.replace(text.find(news), news.size(), news + editions[i]);
+            krtools::WriteWholeFile(epg / name, Bytes(text.begin(), text.end()));
+        }
+        const fs::path part = dir / ("part" + std::to_string(i) + ".ts");
+        const ToolRun mux = RunTool(
+            kKrmux, {"--epg", epg.string(), "--duration-ms", "700", "--out", part.string()});
+        ASSERT_EQ(mux.status, 0) << mux.err;
+        const Bytes bytes = krtools::ReadWholeFile(part);
+        broadcast.insert(broadcast.end(), bytes.begin(), bytes.end());
+    }
+    const fs::path all = dir / "three_versions.ts";
+    krtools::WriteWholeFile(all, broadcast);
+    const ToolRun run = Krhost({"epg", "--json", "--until-end", "--input", all.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const JsonValue epg = Json(run);
+    EXPECT_EQ(epg["live"]["version"].text, "20261206200000");
+    EXPECT_EQ(epg["live"]["programs"][0]["name"].text, "CityNewsC");
+    EXPECT_EQ(epg["download"]["version"].text, "20261206200000");
+}
+
 // Killed at any moment, the terminal leaves a whole store that the next run reads.
 TEST_F(KrhostTest, StoreSurvivesAKillWhileTheTerminalRuns) {
     const krtest::ToolProcess running =

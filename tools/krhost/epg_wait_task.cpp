@@ -18,6 +18,7 @@ void EpgWaitTask::OnDownloadEpg(const DownloadEpg&, bool announced) {
 // second kind notified right after it is not missed.
 bool EpgWaitTask::Done() const {
     using namespace std::chrono_literals;
+    if (untilEnd_) return false;
     if (live_ && download_) return true;
     return (live_ || download_) && Clock::now() - firstArrival_ >= 500ms;
 }

@@ -147,7 +147,7 @@ int RunDownload(const HostOptions& o) {
 int RunEpg(const HostOptions& o) {
     Station st = OpenStation(o, OpenSource(o.input), "krhost.store");
     st.session->Start();
-    EpgWaitTask task;
+    EpgWaitTask task(o.untilEnd);
     (void)st.session->Run({&task});
     // The buffers are the library's: read them before it finishes.
     EpgSnapshot snapshot;

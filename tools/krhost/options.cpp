@@ -27,9 +27,10 @@ const char* const kHostUsage =
     "        download resources of the download EPG into DIR, each under the name the EPG\n"
     "        gives it; a progress bar shows blocks received of total on a terminal. Fails\n"
     "        naming the missing blocks when the input ends before a file is complete.\n"
-    "  epg [--json]\n"
+    "  epg [--json] [--until-end]\n"
     "        print the live EPG (programs, streams, icons, schedules, service links) and the\n"
-    "        download EPG (resources and their category tree) as tables, or as JSON.\n"
+    "        download EPG (resources and their category tree) as tables, or as JSON, once the\n"
+    "        broadcast has delivered them (with --until-end: as they are when the input ends).\n"
     "  demo [--samples DIR] [--out DIR]\n"
     "        build the sample head-end scenario (samples/scenario) in memory, run it through\n"
     "        the library, print the EPG, play program 1001 and download resources 2012 and\n"
@@ -103,6 +104,7 @@ bool Accepts(Command command, const std::string& option) {
         {"frames", {Command::Play}},
         {"resource", {Command::Download}},
         {"json", {Command::Epg}},
+        {"until-end", {Command::Epg}},
         {"samples", {Command::Demo}},
         {"out", {Command::Play, Command::Download, Command::Demo}},
     };
@@ -136,6 +138,8 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
         const std::string name = a.substr(2);
         if (name == "json") {
             o.json = true;
+        } else if (name == "until-end") {
+            o.untilEnd = true;
         } else {
             static const char* const kValued[] = {
                 "input",   "rate", "store", "debug",     "nodes",  "frequency", "timeout",
@@ -187,10 +191,15 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
     const struct {
         const char* name;
         bool given;
-    } given[] = {{"program", o.program.has_value()}, {"mode", o.mode != 0},
-                 {"audio-out", !o.audioOut.empty()}, {"frames", o.maxFrames != 0},
-                 {"resource", !o.resources.empty()}, {"json", o.json},
-                 {"samples", !o.samples.empty()},    {"out", !o.out.empty()}};
+    } given[] = {{"program", o.program.has_value()},
+                 {"mode", o.mode != 0},
+                 {"audio-out", !o.audioOut.empty()},
+                 {"frames", o.maxFrames != 0},
+                 {"resource", !o.resources.empty()},
+                 {"json", o.json},
+                 {"until-end", o.untilEnd},
+                 {"samples", !o.samples.empty()},
+                 {"out", !o.out.empty()}};
     for (const auto& g : given)
         if (g.given && !Accepts(o.command, g.name))
             throw ToolError(std::string("option '--") + g.name + "' does not belong to '" +

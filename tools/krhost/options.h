@@ -30,6 +30,7 @@ struct HostOptions {
     std::vector<uint32_t> resources;
     // epg
     bool json = false;
+    bool untilEnd = false;  // print the EPG current when the input ends
     // demo
     std::filesystem::path samples;
 };

@@ -104,14 +104,16 @@ class DownloadTask : public Task {
 };
 
 // Done once the broadcast delivered a live and a download EPG (or one of them and nothing
-// more came for a while).
+// more came for a while); never done when it follows the input to its end.
 class EpgWaitTask : public Task {
   public:
+    explicit EpgWaitTask(bool untilEnd = false) : untilEnd_(untilEnd) {}
     void OnLiveEpg(const LiveEpg&, bool announced) override;
     void OnDownloadEpg(const DownloadEpg&, bool announced) override;
     bool Done() const override;
 
   private:
+    bool untilEnd_;
     bool live_ = false;
     bool download_ = false;
     Clock::time_point firstArrival_{};

@@ -509,6 +509,8 @@ TEST_F(KrhostTest, BadArgumentsAndUnreadableInputSayWhatIsWrong) {
         {{"play", "--input", input, "--program", "1001", "--out", "/nonexistent/dir/v"},
          "cannot write /nonexistent/dir/v"},
         {{"demo", "--samples", "/nonexistent"}, "no samples in /nonexistent"},
+        {{"epg", "--input", (kSamples / "epg/LiveEPG.txt").string()},
+         "LiveEPG.txt holds no transport-stream packets"},
     };
     for (const auto& c : cases) {
         const ToolRun run = RunTool(kKrhost, c.arguments);

@@ -62,11 +62,22 @@ void ReportInput(const Session& session) {
 
 namespace {
 
-int ReadErrorStatus(const Session& session) {
+// 2 when the input could not be read to its end or was not a transport stream at all.
+int InputStatus(const Session& session, const std::string& input) {
     const std::string error = session.readError();
-    if (error.empty()) return 0;
-    Say(error);
-    return 2;
+    if (!error.empty()) {
+        Say(error);
+        return 2;
+    }
+    const SessionStats stats = session.stats();
+    // Bytes out of sync and not one section: not a transport stream (a stray 'G' in a text
+    // looks like a sync byte, so whole-looking packets alone prove nothing).
+    if (stats.demux.skippedBytes > 0 && stats.demux.sections == 0) {
+        Say((input == "-" ? std::string("standard input") : input) +
+            " holds no transport-stream packets");
+        return 2;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -82,7 +93,7 @@ int RunPlay(const HostOptions& o) {
     st.session->Finish();
     const PlayResult r = task->Close();
     ReportInput(*st.session);
-    if (const int status = ReadErrorStatus(*st.session)) return status;
+    if (const int status = InputStatus(*st.session, o.input)) return status;
     if (!r.started) {
         Say("program " + std::to_string(*o.program) +
             " was not in the live EPG before the input ended (" + EndText(end) + ")");
@@ -122,7 +133,7 @@ int RunDownload(const HostOptions& o) {
     st.session->Finish();
     const DownloadResult result = task.Close();
     ReportInput(*st.session);
-    int status = ReadErrorStatus(*st.session);
+    int status = InputStatus(*st.session, o.input);
     for (const ResourceProgress& r : result.resources) {
         if (r.written) continue;
         status = status != 0 ? status : 1;
@@ -157,9 +168,9 @@ int RunEpg(const HostOptions& o) {
     const std::string text = o.json ? FormatEpgJson(snapshot) : FormatEpgTables(snapshot);
     const bool any = snapshot.live != nullptr || snapshot.download != nullptr;
     st.session->Finish();
+    if (const int status = InputStatus(*st.session, o.input)) return status;
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
         throw krtools::ToolError("cannot write to standard output");
-    if (const int status = ReadErrorStatus(*st.session)) return status;
     if (!any) {
         Say("no EPG: none stored and none arrived before the input ended");
         return 1;

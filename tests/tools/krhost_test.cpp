@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "common/elementary_stream.h"
@@ -72,20 +73,6 @@ std::string NoBlanks(std::string text) {
     return text;
 }
 
-std::set<Bytes> Frames(const Bytes& stream, bool video) {
-    std::set<Bytes> frames;
-    if (video) {
-        for (const krtools::FrameSpan& f : krtools::SplitMpeg4Video(stream))
-            frames.emplace(stream.begin() + static_cast<std::ptrdiff_t>(f.offset),
-                           stream.begin() + static_cast<std::ptrdiff_t>(f.offset + f.size));
-    } else {
-        for (const krtools::FrameSpan& f : krtools::SplitAdtsFrames(stream).frames)
-            frames.emplace(stream.begin() + static_cast<std::ptrdiff_t>(f.offset),
-                           stream.begin() + static_cast<std::ptrdiff_t>(f.offset + f.size));
-    }
-    return frames;
-}
-
 std::vector<Bytes> FrameList(const Bytes& stream, bool video) {
     std::vector<Bytes> frames;
     const auto spans =
@@ -94,6 +81,18 @@ std::vector<Bytes> FrameList(const Bytes& stream, bool video) {
         frames.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(f.offset),
                             stream.begin() + static_cast<std::ptrdiff_t>(f.offset + f.size));
     return frames;
+}
+
+// The frames as text keys (GCC's -O3 overread check misfires on sets of byte vectors).
+std::unordered_set<std::string> FrameSet(const Bytes& stream, bool video) {
+    std::unordered_set<std::string> frames;
+    for (const Bytes& f : FrameList(stream, video))
+        frames.emplace(f.begin(), f.end());
+    return frames;
+}
+
+bool Holds(const std::unordered_set<std::string>& frames, const Bytes& frame) {
+    return frames.count(std::string(frame.begin(), frame.end())) != 0;
 }
 
 class KrhostTest : public ::testing::Test {
@@ -451,8 +450,8 @@ TEST_F(KrhostTest, StoreSurvivesAKillWhileTheTerminalRuns) {
 TEST_F(KrhostTest, DamagedStreamsGiveFewerFramesButNeverAWrongOne) {
     const Bytes clip = krtools::ReadWholeFile(kSamples / "media/clip.m4v");
     const Bytes sound = krtools::ReadWholeFile(kSamples / "media/clip.aac");
-    const std::set<Bytes> videoFrames = Frames(clip, true);
-    const std::set<Bytes> audioFrames = Frames(sound, false);
+    const auto videoFrames = FrameSet(clip, true);
+    const auto audioFrames = FrameSet(sound, false);
     const std::size_t allVideo = FrameList(clip, true).size();
     for (const char* seed : {"3", "11"}) {
         SCOPED_TRACE(seed);
@@ -470,13 +469,13 @@ TEST_F(KrhostTest, DamagedStreamsGiveFewerFramesButNeverAWrongOne) {
         EXPECT_GT(video.size(), allVideo / 2);
         EXPECT_LT(video.size(), allVideo);
         for (const Bytes& frame : video)
-            EXPECT_TRUE(videoFrames.count(frame))
+            EXPECT_TRUE(Holds(videoFrames, frame))
                 << "a video frame of " << frame.size() << " bytes that the source does not have";
         const Bytes audio = krtools::ReadWholeFile(out.string() + ".audio");
         const std::vector<Bytes> audioList = FrameList(audio, false);
         EXPECT_FALSE(audioList.empty());
         for (const Bytes& frame : audioList)
-            EXPECT_TRUE(audioFrames.count(frame)) << "an audio frame the source does not have";
+            EXPECT_TRUE(Holds(audioFrames, frame)) << "an audio frame the source does not have";
     }
 }
 

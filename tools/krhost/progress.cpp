@@ -44,11 +44,19 @@ void ShowProgress(const std::string& name, uint32_t received, uint32_t total) {
     constexpr uint32_t kWidth = 30;
     const uint32_t filled =
         total == 0 ? 0 : static_cast<uint32_t>(uint64_t{received} * kWidth / total);
-    std::string bar = "[" + std::string(filled, '#') + std::string(kWidth - filled, '.') + "] ";
-    bar += std::to_string(received) + "/" + std::to_string(total) + " blocks  " + name;
+    // Appended piece by piece: GCC's restrict check misreads chains of string concatenation.
+    std::string bar = "\r[";
+    bar.append(filled, '#');
+    bar.append(kWidth - filled, '.');
+    bar += "] ";
+    bar += std::to_string(received);
+    bar += '/';
+    bar += std::to_string(total);
+    bar += " blocks  ";
+    bar += name;
     std::lock_guard hold(consoleMutex);
     EraseBar();
-    shownBar = "\r" + bar;
+    shownBar = bar;
     DrawBar();
 }
 
@@ -67,7 +75,10 @@ std::string DescribeRanges(const std::vector<uint32_t>& numbers) {
             ++j;
         if (!out.empty()) out += ", ";
         out += std::to_string(numbers[i]);
-        if (j > i) out += "-" + std::to_string(numbers[j]);
+        if (j > i) {
+            out += '-';
+            out += std::to_string(numbers[j]);
+        }
         i = j + 1;
     }
     return out;

@@ -4,7 +4,7 @@
 demo:
 	cmake --preset release >/dev/null
 	cmake --build --preset release
-	./build/release/tools/terminal/krterminal
+	./build/release/tools/krhost/krhost demo
 
 test:
 	cmake --preset debug >/dev/null

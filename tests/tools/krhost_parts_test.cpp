@@ -1,0 +1,168 @@
+// The terminal's parts that need no library: its command line, store file, file names,
+// JSON writer and the missing-block ranges it reports.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/file_io.h"
+#include "json_writer.h"
+#include "options.h"
+#include "output_files.h"
+#include "progress.h"
+#include "store_file.h"
+#include "support/json_reader.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+TEST(KrhostOptions, ParsesEachCommandWithItsOptions) {
+    const krhost::HostOptions play = krhost::ParseHostArguments(
+        {"--input", "-", "play", "--program", "0x3E9", "--mode", "4", "--frames", "7", "--out", "v",
+         "--debug", "0x23", "--debug", "0", "--rate", "2.5", "--timeout", "3"});
+    EXPECT_EQ(play.command, krhost::Command::Play);
+    EXPECT_EQ(play.program, 1001u);
+    EXPECT_EQ(play.mode, 4u);
+    EXPECT_EQ(play.maxFrames, 7u);
+    EXPECT_EQ(play.debugCodes, (std::vector<uint8_t>{0x23, 0}));
+    EXPECT_EQ(play.rateMbps, 2.5);
+    EXPECT_EQ(play.timeoutSeconds, 3);
+
+    const krhost::HostOptions download =
+        krhost::ParseHostArguments({"download", "--input", "udp://239.1.1.1:1234", "--resource",
+                                    "1", "--resource", "2", "--out", "d"});
+    EXPECT_EQ(download.resources, (std::vector<uint32_t>{1, 2}));
+    EXPECT_TRUE(krhost::ParseHostArguments({"epg", "--json", "--input", "f"}).json);
+    EXPECT_EQ(krhost::ParseHostArguments({"demo"}).command, krhost::Command::Demo);
+    EXPECT_EQ(krhost::ParseHostArguments({"epg", "--help"}).command, krhost::Command::Help);
+}
+
+TEST(KrhostOptions, RefusesWhatDoesNotFit) {
+    const struct {
+        std::vector<std::string> arguments;
+        const char* message;
+    } cases[] = {
+        {{"play", "play"}, "unexpected argument 'play'"},
+        {{"play", "--input", "f", "--program", "0", "--out", "v"}, "bad value for 'program': '0'"},
+        {{"play", "--input", "f", "--program", "1", "--mode", "1", "--audio-out", "a", "--out",
+          "v"},
+         "--audio-out needs mode 0"},
+        {{"epg", "--input", "f", "--rate", "-1"}, "bad value for 'rate': '-1'"},
+        {{"epg", "--input", "f", "--nodes", "0"}, "bad value for 'nodes': '0'"},
+        {{"epg", "--input", "f", "--debug", "0x100"}, "bad value for 'debug': '0x100'"},
+        {{"download", "--input", "f", "--resource", "0", "--out", "d"},
+         "bad value for 'resource': '0'"},
+        {{"--json", "play", "--input", "f", "--program", "1", "--out", "v"},
+         "option '--json' does not belong to 'play'"},
+        {{"demo", "--input", "f"}, "--input does not belong to 'demo'"},
+        {{"--input", "f"}, "no command"},
+    };
+    for (const auto& c : cases) {
+        try {
+            krhost::ParseHostArguments(c.arguments);
+            ADD_FAILURE() << c.message << ": no error";
+        } catch (const krtools::ToolError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
+        }
+    }
+}
+
+class KrhostFiles : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("krhost_files_" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+               std::to_string(::getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    fs::path dir;
+};
+
+TEST_F(KrhostFiles, StoreFileIsReplacedWholeOrNotAtAll) {
+    const fs::path path = dir / "s.store";
+    {
+        krhost::StoreFile store(path);  // none yet: an empty store, no file until written
+        EXPECT_FALSE(fs::exists(path));
+        Bytes image(krhost::kStoreSize, 0x5A);
+        std::string error;
+        ASSERT_TRUE(store.Write(image.data(), image.size(), error)) << error;
+        EXPECT_EQ(krtools::ReadWholeFile(path), image);
+        // The library may hand the store's own buffer back as the source.
+        store.buffer()[7] = 0x11;
+        ASSERT_TRUE(store.Write(store.buffer(), krhost::kStoreSize, error)) << error;
+        EXPECT_EQ(krtools::ReadWholeFile(path)[7], 0x11);
+        EXPECT_EQ(store.writes(), 2u);
+    }
+    // Read back by the next run; no temporary file beside it.
+    krhost::StoreFile again(path);
+    Bytes read(krhost::kStoreSize);
+    EXPECT_EQ(again.Read(read.data(), read.size()), krhost::kStoreSize);
+    EXPECT_EQ(read[0], 0x5A);
+    EXPECT_EQ(read[7], 0x11);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+
+    // A write that cannot land leaves the old image, in memory and on disk.
+    fs::remove_all(dir);
+    std::string error;
+    Bytes other(krhost::kStoreSize, 1);
+    EXPECT_FALSE(again.Write(other.data(), other.size(), error));
+    EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+    EXPECT_EQ(again.Read(read.data(), read.size()), krhost::kStoreSize);
+    EXPECT_EQ(read[0], 0x5A);
+
+    // A file of another size is not a store: refused, never overwritten.
+    fs::create_directories(dir);
+    krtools::WriteWholeFile(dir / "notes.txt", Bytes{'h', 'i'});
+    EXPECT_THROW(krhost::StoreFile(dir / "notes.txt"), krtools::ToolError);
+    EXPECT_EQ(krtools::ReadWholeFile(dir / "notes.txt"), (Bytes{'h', 'i'}));
+}
+
+TEST(KrhostNames, BroadcastFileNamesCannotLeaveTheOutputDirectory) {
+    const struct {
+        const char* name;
+        const char* safe;
+    } cases[] = {
+        {"winter_landscapes.jpg", "winter_landscapes.jpg"},
+        {"/Pictures$5/winter.jpg", "winter.jpg"},
+        {"..\\..\\etc\\passwd", "passwd"},
+        {"../", "resource-7"},
+        {"..", "resource-7"},
+        {"", "resource-7"},
+        {"a\nb\x01.txt", "ab.txt"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(krhost::SafeFileName(c.name, 7), c.safe) << c.name;
+}
+
+TEST(KrhostReports, MissingBlocksAsRanges) {
+    EXPECT_EQ(krhost::DescribeRanges({}), "");
+    EXPECT_EQ(krhost::DescribeRanges({4}), "4");
+    EXPECT_EQ(krhost::DescribeRanges({1, 2, 3, 5, 7, 8}), "1-3, 5, 7-8");
+}
+
+TEST(KrhostJson, WritesWhatAStrictReaderReadsBack) {
+    krhost::JsonWriter w;
+    const std::string awkward = "quote \" backslash \\ tab \t line\n \x01 caf\xC3\xA9 bad \xFF";
+    w.BeginObject();
+    w.Key("text").String(awkward);
+    w.Key("empty").BeginArray().EndArray();
+    w.Key("list").BeginArray().Number(-5).Bool(true).Null().BeginObject().EndObject().EndArray();
+    w.EndObject();
+    const auto value = krtest::ParseJson(w.text());
+    ASSERT_TRUE(value.has_value()) << w.text();
+    EXPECT_EQ((*value)["text"].text,
+              "quote \" backslash \\ tab \t line\n \x01 caf\xC3\xA9 bad \xEF\xBF\xBD");
+    EXPECT_TRUE((*value)["empty"].items.empty());
+    ASSERT_EQ((*value)["list"].items.size(), 4u);
+    EXPECT_EQ((*value)["list"][0].Int(), -5);
+    EXPECT_TRUE((*value)["list"][2].IsNull());
+}
+
+}  // namespace

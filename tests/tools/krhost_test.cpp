@@ -1,0 +1,598 @@
+// The reference terminal end to end: krmux makes the sample broadcast, krhost receives it
+// through the library, and what krhost prints, plays, downloads and stores is checked against
+// the sample files it was made of.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "common/elementary_stream.h"
+#include "common/epg_announcements.h"
+#include "common/file_io.h"
+#include "support/json_reader.h"
+#include "tools/tool_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using krtest::JsonValue;
+using krtest::RunTool;
+using krtest::ToolRun;
+
+const fs::path kSamples = KRMODULE_SAMPLES_DIR;
+const std::string kKrhost = KRHOST_EXE;
+const std::string kKrmux = KRMUX_EXE;
+
+// KEY=VALUE sections of an EPG text file; SDP blocks are skipped.
+using Section = std::map<std::string, std::string>;
+std::vector<std::pair<std::string, Section>> ReadSections(const fs::path& file) {
+    const Bytes bytes = krtools::ReadWholeFile(file);
+    std::vector<std::pair<std::string, Section>> sections;
+    std::string text(bytes.begin(), bytes.end());
+    std::size_t at = 0;
+    bool sdp = false;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line == "#STARTSDP") sdp = true;
+        if (line == "#ENDSDP") sdp = false;
+        if (sdp || line.empty() || line[0] == '#') continue;
+        if (line[0] == '[') {
+            sections.push_back({line, {}});
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        if (equals == std::string::npos || sections.empty()) continue;
+        std::string key = line.substr(0, equals);
+        key.erase(std::remove(key.begin(), key.end(), ' '), key.end());
+        sections.back().second[key] = line.substr(equals + 1);
+    }
+    return sections;
+}
+
+// The live and file EPG are read without blanks; the program EPG keeps them.
+std::string NoBlanks(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+    return text;
+}
+
+std::vector<Bytes> FrameList(const Bytes& stream, bool video) {
+    std::vector<Bytes> frames;
+    const auto spans =
+        video ? krtools::SplitMpeg4Video(stream) : krtools::SplitAdtsFrames(stream).frames;
+    for (const krtools::FrameSpan& f : spans)
+        frames.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(f.offset),
+                            stream.begin() + static_cast<std::ptrdiff_t>(f.offset + f.size));
+    return frames;
+}
+
+// The frames as text keys (GCC's -O3 overread check misfires on sets of byte vectors).
+std::unordered_set<std::string> FrameSet(const Bytes& stream, bool video) {
+    std::unordered_set<std::string> frames;
+    for (const Bytes& f : FrameList(stream, video))
+        frames.emplace(f.begin(), f.end());
+    return frames;
+}
+
+bool Holds(const std::unordered_set<std::string>& frames, const Bytes& frame) {
+    return frames.count(std::string(frame.begin(), frame.end())) != 0;
+}
+
+class KrhostTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        shared = fs::temp_directory_path() / ("krhost_suite_" + std::to_string(::getpid()));
+        fs::create_directories(shared);
+        stream = shared / "sample.ts";
+        const ToolRun mux = RunTool(
+            kKrmux, {"--scenario", (kSamples / "scenario").string(), "--out", stream.string()});
+        ASSERT_EQ(mux.status, 0) << mux.err;
+    }
+    static void TearDownTestSuite() { fs::remove_all(shared); }
+
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(stream));
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = shared / info->name();
+        fs::create_directories(dir);
+        store = (dir / "krhost.store").string();
+    }
+
+    // krhost with a store of the test's own.
+    ToolRun Krhost(std::vector<std::string> arguments, const fs::path& input = "/dev/null") {
+        arguments.insert(arguments.end(), {"--store", store});
+        return RunTool(kKrhost, arguments, input);
+    }
+
+    static JsonValue Json(const ToolRun& run) {
+        const auto value = krtest::ParseJson(run.out);
+        EXPECT_TRUE(value.has_value()) << "not JSON:\n" << run.out;
+        return value.value_or(JsonValue{});
+    }
+
+    static inline fs::path shared;
+    static inline fs::path stream;
+    fs::path dir;
+    std::string store;
+};
+
+TEST_F(KrhostTest, EpgAsJsonMatchesTheSampleFiles) {
+    // From standard input, as from a pipe.
+    const ToolRun run = Krhost({"epg", "--json", "--input", "-"}, stream);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("message 255: Welcome to the sample datacast service"),
+              std::string::npos)
+        << run.err;
+    const JsonValue epg = Json(run);
+    const JsonValue& live = epg["live"];
+    ASSERT_FALSE(live.IsNull());
+    EXPECT_EQ(live["version"].text, "20261206180000");
+
+    // Programs, their streams and icons as LiveEPG.txt and ico/ describe them.
+    std::set<std::string> icons;
+    for (const auto& [name, s] : ReadSections(kSamples / "epg/ico/ico.ini"))
+        for (const auto& [key, value] : s)
+            if (key.rfind("ICO", 0) == 0) icons.insert(value.substr(0, value.find('.')));
+    std::vector<Section> programs;
+    std::vector<Section> links;
+    for (const auto& [name, s] : ReadSections(kSamples / "epg/LiveEPG.txt")) {
+        if (name.rfind("[PROGRAM", 0) != 0) continue;
+        (s.count("ProgramID") ? programs : links).push_back(s);
+    }
+    const JsonValue& got = live["programs"];
+    ASSERT_EQ(got.items.size(), programs.size());
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        Section& want = programs[i];
+        const JsonValue& p = got[i];
+        SCOPED_TRACE(want["ProgramID"]);
+        EXPECT_EQ(std::to_string(p["id"].Int()), want["ProgramID"]);
+        EXPECT_EQ(p["name"].text, NoBlanks(want["ProgramName"]));
+        EXPECT_EQ(p["abstract"].text, NoBlanks(want["Abstract"]));
+        EXPECT_EQ(std::to_string(p["sort"].Int()), want["ProgramSort"]);
+        EXPECT_EQ(p["ca"].Int(), want.count("CA") ? std::stoi(want["CA"]) : 0);
+        EXPECT_EQ(p["frequency"].Int(), std::stoll(want["Freq"]) * 1000);
+        if (want.count("Channel")) {
+            uint32_t address = 0;
+            uint16_t port = 0;
+            ASSERT_TRUE(krtools::ParseChannel(NoBlanks(want["Channel"]), address, port));
+            EXPECT_EQ(p["stream"]["address"].text, krtools::FormatAddress(address));
+            EXPECT_EQ(p["stream"]["port"].Int(), port);
+        }
+        if (want.count("Pid")) {
+            EXPECT_EQ(std::to_string(p["stream"]["pid"].Int()), want["Pid"]);
+        }
+        if (icons.count(want["ProgramID"])) {
+            EXPECT_EQ(p["icon"].Int(), static_cast<int64_t>(fs::file_size(
+                                           kSamples / "epg/ico" / (want["ProgramID"] + ".bmp"))));
+        } else {
+            EXPECT_TRUE(p["icon"].IsNull());
+        }
+    }
+    // Stream descriptions of the SDP and transport-stream programs.
+    EXPECT_EQ(got[0]["stream"]["videoPort"].Int(), 6000);
+    EXPECT_EQ(got[0]["stream"]["audioCodec"].text, "MP4A-LATM");
+    EXPECT_EQ(got[0]["stream"]["audioClock"].Int(), 44100);
+    EXPECT_EQ(got[3]["stream"]["pids"][1]["pid"].Int(), 514);
+    EXPECT_EQ(got[3]["stream"]["pids"][1]["type"].Int(), 67);
+    ASSERT_EQ(live["icons"].items.size(), icons.size());
+    for (const JsonValue& icon : live["icons"].items)
+        EXPECT_TRUE(icons.count(std::to_string(icon["id"].Int()))) << icon["id"].Int();
+    ASSERT_EQ(epg["serviceLinks"].items.size(), links.size());
+    EXPECT_EQ(std::to_string(epg["serviceLinks"][0]["svid"].Int()), links[0]["Svid"]);
+
+    // Schedules, verbatim from ProgramEPG.txt.
+    std::map<int64_t, const JsonValue*> schedules;
+    for (const JsonValue& s : live["schedules"].items)
+        schedules[s["program"].Int()] = &s;
+    std::size_t scheduled = 0;
+    for (auto& [name, want] : ReadSections(kSamples / "epg/ProgramEPG.txt")) {
+        if (!want.count("ProgramID")) continue;
+        ++scheduled;
+        const auto it = schedules.find(std::stoll(want["ProgramID"]));
+        ASSERT_NE(it, schedules.end()) << want["ProgramID"];
+        for (int d = 0; d < 7; ++d) {
+            const JsonValue& day = (*it->second)["days"][static_cast<std::size_t>(d)];
+            EXPECT_EQ(day["day"].text, want["Day" + std::to_string(d + 1)]);
+            EXPECT_EQ(day["content"].text, want["Content" + std::to_string(d + 1)]);
+        }
+    }
+    EXPECT_EQ(schedules.size(), scheduled);
+
+    // Resources and their tree as FileEPG.txt announces them.
+    const JsonValue& download = epg["download"];
+    ASSERT_FALSE(download.IsNull());
+    std::vector<Section> resources;
+    for (const auto& [name, s] : ReadSections(kSamples / "epg/FileEPG.txt"))
+        if (s.count("ProgramID")) resources.push_back(s);
+    ASSERT_EQ(download["resources"].items.size(), resources.size());
+    std::map<int64_t, const JsonValue*> nodes;
+    std::vector<const JsonValue*> pending = {&download["tree"]};
+    while (!pending.empty()) {
+        const JsonValue* node = pending.back();
+        pending.pop_back();
+        if (node->members.count("resource")) nodes[(*node)["id"].Int()] = node;
+        for (const JsonValue& child : (*node)["children"].items)
+            pending.push_back(&child);
+    }
+    EXPECT_EQ(download["tree"]["name"].text, "/");
+    for (std::size_t i = 0; i < resources.size(); ++i) {
+        Section& want = resources[i];
+        const JsonValue& r = download["resources"][i];
+        SCOPED_TRACE(want["ProgramID"]);
+        EXPECT_EQ(std::to_string(r["id"].Int()), want["ProgramID"]);
+        EXPECT_EQ(std::to_string(r["pid"].Int()), want["Pid"]);
+        EXPECT_EQ(std::to_string(r["bandwidth"].Int()), want["Bandwidth"]);
+        uint32_t address = 0;
+        uint16_t port = 0;
+        ASSERT_TRUE(krtools::ParseChannel(NoBlanks(want["Channel"]), address, port));
+        EXPECT_EQ(r["address"].text, krtools::FormatAddress(address));
+        EXPECT_EQ(r["port"].Int(), port);
+        const auto node = nodes.find(r["id"].Int());
+        ASSERT_NE(node, nodes.end());
+        const std::string file = want["FileName"];
+        EXPECT_EQ((*node->second)["path"].text, file.substr(file.find_last_of('/') + 1));
+        EXPECT_EQ((*node->second)["name"].text, NoBlanks(want["ProgramName"]));
+        EXPECT_EQ(std::to_string((*node->second)["size"].Int()), want["Size"]);
+    }
+    EXPECT_EQ(nodes.size(), resources.size());
+
+    // The same EPG as tables for a person.
+    const ToolRun tables = Krhost({"epg", "--input", stream.string()});
+    ASSERT_EQ(tables.status, 0) << tables.err;
+    for (const char* text : {"Live EPG: version 20261206180000, 4 programs", "CityNews",
+                             "239.81.1.1:6000", "6002 MP4A-LATM/44100", "Monday 7 December: 06:00",
+                             "Download EPG: version 20261206180000, 12 resources",
+                             "      WeeklyDigest  (resource 2009, 2097152 bytes, "
+                             "weekly_digest.ebk)"})
+        EXPECT_NE(tables.out.find(text), std::string::npos) << text << "\n" << tables.out;
+}
+
+TEST_F(KrhostTest, PlayedFramesAreTheSourceStreamsByteForByte) {
+    const fs::path video = dir / "news.m4v";
+    const ToolRun run =
+        Krhost({"play", "--input", stream.string(), "--program", "1001", "--out", video.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("program 1001: 50 video frames (31390 bytes)"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(krtools::ReadWholeFile(video), krtools::ReadWholeFile(kSamples / "media/clip.m4v"));
+    EXPECT_EQ(krtools::ReadWholeFile(video.string() + ".audio"),
+              krtools::ReadWholeFile(kSamples / "media/clip.aac"));
+
+    // The scrambled program's clear test content on its shifted ports, audio to a file named
+    // on the command line.
+    const fs::path sports = dir / "sports.m4v";
+    const fs::path sound = dir / "sports.aac";
+    const ToolRun scrambled = Krhost({"play", "--input", stream.string(), "--program", "1002",
+                                      "--out", sports.string(), "--audio-out", sound.string()});
+    ASSERT_EQ(scrambled.status, 0) << scrambled.err;
+    EXPECT_EQ(krtools::ReadWholeFile(sports), krtools::ReadWholeFile(kSamples / "media/clip.m4v"));
+    EXPECT_EQ(krtools::ReadWholeFile(sound), krtools::ReadWholeFile(kSamples / "media/clip.aac"));
+}
+
+// Raw delivery writes each datagram's part; --frames ends the run after that many.
+TEST_F(KrhostTest, RawModeWritesUdpDatagramsAndStopsAfterTheFrameLimit) {
+    const fs::path out = dir / "udp.bin";
+    const ToolRun run = Krhost({"play", "--input", stream.string(), "--program", "1001", "--mode",
+                                "3", "--frames", "5", "--out", out.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("(done)"), std::string::npos) << run.err;
+    const Bytes bytes = krtools::ReadWholeFile(out);
+    std::size_t parts = 0;
+    for (std::size_t at = 0; at + 8 <= bytes.size(); ++parts) {
+        const uint16_t port = static_cast<uint16_t>(bytes[at + 2] << 8 | bytes[at + 3]);
+        const std::size_t length = static_cast<std::size_t>(bytes[at + 4] << 8 | bytes[at + 5]);
+        EXPECT_TRUE(port == 6000 || port == 6002) << port;
+        ASSERT_GE(length, 8u + 12u);
+        at += length;
+        if (at == bytes.size()) {
+            ++parts;
+            break;
+        }
+    }
+    EXPECT_EQ(parts, 5u);
+}
+
+TEST_F(KrhostTest, DownloadedResourcesAreTheSampleFiles) {
+    const fs::path out = dir / "downloads";
+    const ToolRun run = Krhost({"download", "--input", stream.string(), "--resource", "2007",
+                                "--resource", "2012", "--out", out.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    // Named as the download EPG names them.
+    for (const char* name : {"winter_landscapes.jpg", "service_guide.txt"})
+        EXPECT_EQ(krtools::ReadWholeFile(out / name),
+                  krtools::ReadWholeFile(kSamples / "resources" / name))
+            << name;
+    EXPECT_NE(run.err.find("resource 2007 complete: 8 blocks, 10551 bytes"), std::string::npos)
+        << run.err;
+    // Nothing but the two files: no temporary left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
+}
+
+TEST_F(KrhostTest, DownloadCutShortNamesTheMissingBlocks) {
+    // Resource blocks trickle: the input ends long before the picture's eight blocks are in.
+    const fs::path slow = dir / "slow.ts";
+    const ToolRun mux =
+        RunTool(kKrmux, {"--scenario", (kSamples / "scenario").string(), "--resource-rate", "4",
+                         "--duration-ms", "1000", "--out", slow.string()});
+    ASSERT_EQ(mux.status, 0) << mux.err;
+    const fs::path out = dir / "downloads";
+    const ToolRun run = Krhost({"download", "--input", slow.string(), "--resource", "2007",
+                                "--resource", "4242", "--out", out.string()});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find("resource 2007 (winter_landscapes.jpg) incomplete (the input ended): "),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find(" of 8 blocks missing: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("resource 4242 was not in the download EPG"), std::string::npos)
+        << run.err;
+    EXPECT_FALSE(fs::exists(out / "winter_landscapes.jpg"));
+}
+
+TEST_F(KrhostTest, StoredLiveEpgIsCurrentBeforeTheBroadcastSendsOne) {
+    const ToolRun first = Krhost({"epg", "--json", "--input", stream.string()});
+    ASSERT_EQ(first.status, 0) << first.err;
+    ASSERT_EQ(fs::file_size(store), 0x20000u);
+
+    // No broadcast at all: the live EPG comes from the store; the download EPG is not kept.
+    const ToolRun second = Krhost({"epg", "--json", "--input", "/dev/null"});
+    ASSERT_EQ(second.status, 0) << second.err;
+    const JsonValue before = Json(first);
+    const JsonValue after = Json(second);
+    ASSERT_FALSE(after["live"].IsNull());
+    EXPECT_TRUE(after["download"].IsNull());
+    ASSERT_EQ(after["live"]["programs"].items.size(), before["live"]["programs"].items.size());
+    for (std::size_t i = 0; i < before["live"]["programs"].items.size(); ++i) {
+        const JsonValue& a = after["live"]["programs"][i];
+        const JsonValue& b = before["live"]["programs"][i];
+        EXPECT_EQ(a["id"].Int(), b["id"].Int());
+        EXPECT_EQ(a["name"].text, b["name"].text);
+        EXPECT_EQ(a["stream"]["address"].text, b["stream"]["address"].text);
+        EXPECT_EQ(a["stream"]["videoPort"].Int(), b["stream"]["videoPort"].Int());
+        EXPECT_EQ(a["icon"].Int(), b["icon"].Int());
+    }
+
+    // A program of the stored EPG starts before the stream has sent any EPG.
+    const ToolRun play = Krhost(
+        {"play", "--input", "/dev/null", "--program", "1003", "--out", (dir / "radio").string()});
+    EXPECT_EQ(play.status, 0) << play.err;
+    EXPECT_NE(play.err.find("playing program 1003 (MusicRadio)"), std::string::npos) << play.err;
+
+    // Without a store nothing is known.
+    const ToolRun none = RunTool(
+        kKrhost, {"epg", "--input", "/dev/null", "--store", (dir / "fresh.store").string()});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("no EPG"), std::string::npos) << none.err;
+}
+
+// The terminal fetches each new EPG and gives back the one it held before: with two buffers of
+// each kind, a third version only gets in when the first was released.
+TEST_F(KrhostTest, EachNewEpgVersionReplacesTheOneBefore) {
+    Bytes broadcast;
+    const char* const editions[] = {"A", "B", "C"};
+    for (int i = 0; i < 3; ++i) {
+        const fs::path epg = dir / ("epg" + std::to_string(i));
+        fs::create_directories(epg);
+        for (const char* name : {"LiveEPG.txt", "FileEPG.txt"}) {
+            const Bytes bytes = krtools::ReadWholeFile(kSamples / "epg" / name);
+            std::string text(bytes.begin(), bytes.end());
+            const std::string version = "VERSION=20261206180000";
+            text.replace(text.find(version), version.size(),
+                         "VERSION=20261206" + std::to_string(18 + i) + "0000");
+            const std::string news = "ProgramName=City News";
+            if (text.find(news) != std::string::npos)
+                text.replace(text.find(news), news.size(), news + editions[i]);
+            krtools::WriteWholeFile(epg / name, Bytes(text.begin(), text.end()));
+        }
+        const fs::path part = dir / ("part" + std::to_string(i) + ".ts");
+        const ToolRun mux = RunTool(
+            kKrmux, {"--epg", epg.string(), "--duration-ms", "700", "--out", part.string()});
+        ASSERT_EQ(mux.status, 0) << mux.err;
+        const Bytes bytes = krtools::ReadWholeFile(part);
+        broadcast.insert(broadcast.end(), bytes.begin(), bytes.end());
+    }
+    const fs::path all = dir / "three_versions.ts";
+    krtools::WriteWholeFile(all, broadcast);
+    const ToolRun run = Krhost({"epg", "--json", "--until-end", "--input", all.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const JsonValue epg = Json(run);
+    EXPECT_EQ(epg["live"]["version"].text, "20261206200000");
+    EXPECT_EQ(epg["live"]["programs"][0]["name"].text, "CityNewsC");
+    EXPECT_EQ(epg["download"]["version"].text, "20261206200000");
+}
+
+// Killed at any moment, the terminal leaves a whole store that the next run reads.
+TEST_F(KrhostTest, StoreSurvivesAKillWhileTheTerminalRuns) {
+    const krtest::ToolProcess running =
+        krtest::StartTool(kKrhost, {"play", "--input", stream.string(), "--rate", "1", "--program",
+                                    "1001", "--out", (dir / "v").string(), "--store", store});
+    ASSERT_GT(running.pid, 0);
+    // Wait until the live EPG has been stored (a store that holds the program's name).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool stored = false;
+    while (!stored && std::chrono::steady_clock::now() < deadline) {
+        std::error_code code;
+        if (fs::file_size(store, code) == 0x20000) {
+            const Bytes image = krtools::ReadWholeFile(store);
+            const std::string name = "CityNews";
+            stored =
+                std::search(image.begin(), image.end(), name.begin(), name.end()) != image.end();
+        }
+        if (!stored) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(running.pid, SIGKILL);
+    const ToolRun killed = krtest::WaitTool(running);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(killed.status, 128 + SIGKILL);
+    EXPECT_EQ(fs::file_size(store), 0x20000u);
+    const ToolRun after = Krhost({"epg", "--json", "--input", "/dev/null"});
+    ASSERT_EQ(after.status, 0) << after.err;
+    EXPECT_EQ(Json(after)["live"]["programs"].items.size(), 4u);
+}
+
+// Lost and damaged packets cost frames, but whatever is delivered is a frame of the source.
+TEST_F(KrhostTest, DamagedStreamsGiveFewerFramesButNeverAWrongOne) {
+    const Bytes clip = krtools::ReadWholeFile(kSamples / "media/clip.m4v");
+    const Bytes sound = krtools::ReadWholeFile(kSamples / "media/clip.aac");
+    const auto videoFrames = FrameSet(clip, true);
+    const auto audioFrames = FrameSet(sound, false);
+    const std::size_t allVideo = FrameList(clip, true).size();
+    for (const char* seed : {"3", "11"}) {
+        SCOPED_TRACE(seed);
+        const fs::path damaged = dir / (std::string("damaged") + seed + ".ts");
+        const ToolRun mux =
+            RunTool(kKrmux, {"--scenario", (kSamples / "scenario").string(), "--drop", "0.02",
+                             "--corrupt", "0.03", "--seed", seed, "--out", damaged.string()});
+        ASSERT_EQ(mux.status, 0) << mux.err;
+        const fs::path out = dir / (std::string("video") + seed);
+        const ToolRun run = Krhost(
+            {"play", "--input", damaged.string(), "--program", "1001", "--out", out.string()});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.err.find("continuity errors"), std::string::npos) << run.err;
+        const std::vector<Bytes> video = FrameList(krtools::ReadWholeFile(out), true);
+        EXPECT_GT(video.size(), allVideo / 2);
+        EXPECT_LT(video.size(), allVideo);
+        for (const Bytes& frame : video)
+            EXPECT_TRUE(Holds(videoFrames, frame))
+                << "a video frame of " << frame.size() << " bytes that the source does not have";
+        const Bytes audio = krtools::ReadWholeFile(out.string() + ".audio");
+        const std::vector<Bytes> audioList = FrameList(audio, false);
+        EXPECT_FALSE(audioList.empty());
+        for (const Bytes& frame : audioList)
+            EXPECT_TRUE(Holds(audioFrames, frame)) << "an audio frame the source does not have";
+    }
+}
+
+TEST_F(KrhostTest, BadArgumentsAndUnreadableInputSayWhatIsWrong) {
+    krtools::WriteWholeFile(dir / "short.store", Bytes(100, 0));
+    const std::string input = stream.string();
+    const struct {
+        std::vector<std::string> arguments;
+        const char* message;
+    } cases[] = {
+        {{}, "usage: krhost COMMAND"},
+        {{"fly"}, "unknown command 'fly'"},
+        {{"epg"}, "no input: give --input FILE, - or udp://ADDR:PORT"},
+        {{"play", "--input", input, "--out", "x"}, "play needs --program ID"},
+        {{"play", "--input", input, "--program", "1001"}, "play needs --out FILE"},
+        {{"play", "--input", input, "--program", "x1", "--out", "x"},
+         "bad value for 'program': 'x1'"},
+        {{"play", "--input", input, "--program", "1001", "--mode", "9", "--out", "x"},
+         "bad value for 'mode': '9'"},
+        {{"download", "--input", input, "--out", "d"}, "download needs --resource ID"},
+        {{"epg", "--input", input, "--resource", "5"},
+         "option '--resource' does not belong to 'epg'"},
+        {{"epg", "--input", input, "--colour"}, "unknown option '--colour'"},
+        {{"epg", "--input"}, "--input needs a value"},
+        {{"epg", "--input", "/nonexistent/x.ts"}, "cannot read /nonexistent/x.ts"},
+        {{"epg", "--input", dir.string()}, "is a directory"},
+        {{"epg", "--input", "udp://239.1.2:5"}, "bad input 'udp://239.1.2:5' (udp://ADDR:PORT)"},
+        {{"epg", "--input", input, "--store", (dir / "short.store").string()},
+         "has 100 bytes, not 131072: not a store file"},
+        {{"play", "--input", input, "--program", "1001", "--out", "/nonexistent/dir/v"},
+         "cannot write /nonexistent/dir/v"},
+        {{"demo", "--samples", "/nonexistent"}, "no samples in /nonexistent"},
+        {{"epg", "--input", (kSamples / "epg/LiveEPG.txt").string()},
+         "LiveEPG.txt holds no transport-stream packets"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = RunTool(kKrhost, c.arguments);
+        EXPECT_EQ(run.status, 2) << c.message << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.message << "\n" << run.err;
+        EXPECT_TRUE(run.out.empty()) << run.out;
+    }
+    const ToolRun help = RunTool(kKrhost, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("usage: krhost COMMAND"), std::string::npos);
+
+    // A program the live EPG does not list is a failure of the command, not of the arguments.
+    const ToolRun unknown =
+        Krhost({"play", "--input", input, "--program", "4242", "--out", (dir / "v").string()});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.err.find("program 4242 was not in the live EPG"), std::string::npos)
+        << unknown.err;
+}
+
+// A UDP socket carrying TS packets, seven to a datagram as a network head end sends them.
+TEST_F(KrhostTest, ReceivesTransportStreamOverUdp) {
+    const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(sender, 0);
+    // A free port: bound by the sender first, then given to krhost.
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(sender, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    socklen_t length = sizeof local;
+    ASSERT_EQ(::getsockname(sender, reinterpret_cast<sockaddr*>(&local), &length), 0);
+    const int port = ntohs(local.sin_port);
+    ::close(sender);
+
+    const krtest::ToolProcess running =
+        krtest::StartTool(kKrhost, {"epg", "--json", "--timeout", "30", "--store", store, "--input",
+                                    "udp://127.0.0.1:" + std::to_string(port)});
+    ASSERT_GT(running.pid, 0);
+    const Bytes ts = krtools::ReadWholeFile(stream);
+    const int socket = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to = local;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    // The broadcast repeats until krhost has what it needs (it may bind after the first
+    // datagrams went out).
+    int status = 0;
+    bool exited = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!exited && std::chrono::steady_clock::now() < deadline) {
+        for (std::size_t at = 0; at < ts.size() && !exited; at += 7 * 188) {
+            const std::size_t n = std::min<std::size_t>(7 * 188, ts.size() - at);
+            (void)::sendto(socket, ts.data() + at, n, 0, reinterpret_cast<sockaddr*>(&to),
+                           sizeof to);
+            if (at % (7 * 188 * 64) == 0) {
+                exited = ::waitpid(running.pid, &status, WNOHANG) == running.pid;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+    }
+    ::close(socket);
+    if (!exited) {
+        const ToolRun run = krtest::WaitTool(running);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(Json(run)["live"]["programs"].items.size(), 4u);
+        return;
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const Bytes out = krtools::ReadWholeFile(running.outPath);
+    const auto epg = krtest::ParseJson(std::string(out.begin(), out.end()));
+    ASSERT_TRUE(epg.has_value());
+    EXPECT_EQ((*epg)["live"]["programs"].items.size(), 4u);
+    EXPECT_EQ((*epg)["download"]["resources"].items.size(), 12u);
+    fs::remove(running.outPath);
+    fs::remove(running.errPath);
+}
+
+TEST_F(KrhostTest, DemoReceivesTheSampleScenarioEndToEnd) {
+    const ToolRun run = RunTool(kKrhost, {"demo", "--out", (dir / "demo").string()});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    for (const char* text :
+         {"4. Played program 1001 (CityNews): 50 video frames", "(identical to clip.m4v)",
+          "(identical to clip.aac)", "2007: 8 blocks", "(identical to winter_landscapes.jpg)",
+          "(identical to service_guide.txt)", "Live EPG: version 20261206180000"})
+        EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
+}
+
+}  // namespace

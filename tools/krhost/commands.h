@@ -1,0 +1,37 @@
+// The commands of krhost; each returns the process exit status.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "options.h"
+#include "session.h"
+#include "store_file.h"
+#include "terminal.h"
+
+namespace krhost {
+
+int RunPlay(const HostOptions& options);
+int RunDownload(const HostOptions& options);
+int RunEpg(const HostOptions& options);
+int RunDemo(const HostOptions& options);
+
+// The store, the host and the session of one command.
+struct Station {
+    std::unique_ptr<StoreFile> store;
+    std::unique_ptr<Terminal> terminal;
+    std::unique_ptr<Session> session;
+};
+
+// Opens the store (the default path when none is given) and sets up the host and the session
+// over the source; the caller starts the session. Throws krtools::ToolError on a store that
+// is not one.
+Station OpenStation(const HostOptions& options, std::unique_ptr<TsSource> source,
+                    const std::filesystem::path& defaultStore);
+
+// "input: N packets, ..." on the console, with what went wrong on the way.
+void ReportInput(const Session& session);
+
+std::string EndText(EndReason reason);
+
+}  // namespace krhost

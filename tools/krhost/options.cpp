@@ -1,0 +1,228 @@
+#include "options.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+
+#include "common/file_io.h"
+
+namespace krhost {
+
+const char* const kHostUsage =
+    "usage: krhost COMMAND [OPTION VALUE]...\n"
+    "The reference terminal of krmodule: it links the library, demultiplexes a transport\n"
+    "stream in software, applies the library's section filters as a hardware filter would\n"
+    "and hands every matching section to the library.\n"
+    "\n"
+    "Commands:\n"
+    "  play --program ID --out FILE [--mode N] [--audio-out FILE] [--frames N]\n"
+    "        start the live program ID once the live EPG announcing it has arrived and\n"
+    "        write what the library delivers: with mode 0 (default) whole video frames to\n"
+    "        FILE and audio frames to FILE.audio (or --audio-out); modes 1..5 write the raw\n"
+    "        part of each datagram (1, 2, 5: UDP payload; 3: UDP header and payload;\n"
+    "        4: the IPv4 datagram) to FILE. Stops at the end of the input or after N video\n"
+    "        frames (raw: N deliveries).\n"
+    "  download --resource ID [--resource ID]... --out DIR\n"
+    "        download resources of the download EPG into DIR, each under the name the EPG\n"
+    "        gives it; a progress bar shows blocks received of total on a terminal. Fails\n"
+    "        naming the missing blocks when the input ends before a file is complete.\n"
+    "  epg [--json] [--until-end]\n"
+    "        print the live EPG (programs, streams, icons, schedules, service links) and the\n"
+    "        download EPG (resources and their category tree) as tables, or as JSON, once the\n"
+    "        broadcast has delivered them (with --until-end: as they are when the input ends).\n"
+    "  demo [--samples DIR] [--out DIR]\n"
+    "        build the sample head-end scenario (samples/scenario) in memory, run it through\n"
+    "        the library, print the EPG, play program 1001 and download resources 2012 and\n"
+    "        2007 into DIR (default: a new temporary directory).\n"
+    "\n"
+    "Input and terminal options (every command but demo needs --input):\n"
+    "  --input SRC      a transport-stream file, - for standard input, or udp://ADDR:PORT\n"
+    "                   (a UDP socket carrying TS packets; a multicast ADDR is joined)\n"
+    "  --rate MBIT      pace file and standard input at MBIT Mbit/s (default 20; 0: no\n"
+    "                   pacing). Head-end streams carry no clock; pacing lets the library's\n"
+    "                   workers keep up as they would with a tuner.\n"
+    "  --store FILE     the persistent store, 131072 bytes, replaced atomically on every\n"
+    "                   write (default krhost.store in the working directory; demo: in DIR)\n"
+    "  --debug CODE     library diagnostics to standard error: CODE is module * 16 + level\n"
+    "                   (0x00: everything; 0x23: module 2 up to level 3); may be repeated\n"
+    "  --nodes N        section buffers of the library (default 1024)\n"
+    "  --frequency KHZ  the frequency the terminal reports as tuned (default 626000)\n"
+    "  --timeout SEC    stop after SEC seconds (for udp:// input, which has no end)\n"
+    "  --help           this text\n"
+    "\n"
+    "Examples:\n"
+    "  krmux --scenario samples/scenario --out sample.ts\n"
+    "  krhost epg --input sample.ts\n"
+    "  krhost play --input sample.ts --program 1001 --out news.m4v\n"
+    "  krhost download --input sample.ts --resource 2007 --out downloads\n"
+    "  krmux --scenario samples/scenario --out - | krhost epg --json --input -\n"
+    "\n"
+    "Exit status: 0 done; 1 the command could not complete (program not announced, blocks\n"
+    "missing, output not writable); 2 bad arguments or unreadable input.\n";
+
+namespace {
+
+using krtools::ToolError;
+
+uint64_t ParseNumber(const std::string& name, const std::string& text, uint64_t max) {
+    uint64_t value = 0;
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        first += 2;
+        base = 16;
+    }
+    const auto [end, error] = std::from_chars(first, last, value, base);
+    if (text.empty() || error != std::errc{} || end != last || value > max)
+        throw ToolError("bad value for '" + name + "': '" + text + "'");
+    return value;
+}
+
+double ParseReal(const std::string& name, const std::string& text, double max) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(value) || value < 0 ||
+        value > max)
+        throw ToolError("bad value for '" + name + "': '" + text + "'");
+    return value;
+}
+
+const std::map<std::string, Command> kCommands = {{"play", Command::Play},
+                                                  {"download", Command::Download},
+                                                  {"epg", Command::Epg},
+                                                  {"demo", Command::Demo},
+                                                  {"help", Command::Help}};
+
+// Options each command accepts beside the input and terminal options.
+bool Accepts(Command command, const std::string& option) {
+    static const std::map<std::string, std::vector<Command>> owners = {
+        {"program", {Command::Play}},
+        {"mode", {Command::Play}},
+        {"audio-out", {Command::Play}},
+        {"frames", {Command::Play}},
+        {"resource", {Command::Download}},
+        {"json", {Command::Epg}},
+        {"until-end", {Command::Epg}},
+        {"samples", {Command::Demo}},
+        {"out", {Command::Play, Command::Download, Command::Demo}},
+    };
+    const auto it = owners.find(option);
+    if (it == owners.end()) return true;
+    for (Command c : it->second)
+        if (c == command) return true;
+    return false;
+}
+
+}  // namespace
+
+HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
+    HostOptions o;
+    std::optional<Command> command;
+    std::string commandName;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        if (a == "--help" || a == "-h") {
+            o.command = Command::Help;
+            return o;
+        }
+        if (a.rfind("--", 0) != 0) {
+            if (command) throw ToolError("unexpected argument '" + a + "'");
+            const auto it = kCommands.find(a);
+            if (it == kCommands.end()) throw ToolError("unknown command '" + a + "'");
+            command = it->second;
+            commandName = a;
+            continue;
+        }
+        const std::string name = a.substr(2);
+        if (name == "json") {
+            o.json = true;
+        } else if (name == "until-end") {
+            o.untilEnd = true;
+        } else {
+            static const char* const kValued[] = {
+                "input",   "rate", "store", "debug",     "nodes",  "frequency", "timeout",
+                "program", "mode", "out",   "audio-out", "frames", "resource",  "samples"};
+            bool known = false;
+            for (const char* v : kValued)
+                known = known || name == v;
+            if (!known) throw ToolError("unknown option '" + a + "'");
+            if (i + 1 >= arguments.size()) throw ToolError(a + " needs a value");
+            const std::string& v = arguments[++i];
+            if (name == "input") {
+                o.input = v;
+            } else if (name == "rate") {
+                o.rateMbps = ParseReal(name, v, 10000);
+            } else if (name == "store") {
+                o.store = v;
+            } else if (name == "debug") {
+                o.debugCodes.push_back(static_cast<uint8_t>(ParseNumber(name, v, 0xFF)));
+            } else if (name == "nodes") {
+                o.nodes = static_cast<uint32_t>(ParseNumber(name, v, 8192));
+                if (o.nodes == 0) throw ToolError("bad value for 'nodes': '0'");
+            } else if (name == "frequency") {
+                o.frequency = static_cast<uint32_t>(ParseNumber(name, v, UINT32_MAX));
+            } else if (name == "timeout") {
+                o.timeoutSeconds = ParseReal(name, v, 1e6);
+            } else if (name == "program") {
+                o.program = static_cast<uint32_t>(ParseNumber(name, v, UINT32_MAX));
+                if (*o.program == 0) throw ToolError("bad value for 'program': '0'");
+            } else if (name == "mode") {
+                o.mode = static_cast<uint32_t>(ParseNumber(name, v, 5));
+            } else if (name == "out") {
+                o.out = v;
+            } else if (name == "audio-out") {
+                o.audioOut = v;
+            } else if (name == "frames") {
+                o.maxFrames = ParseNumber(name, v, UINT64_MAX);
+            } else if (name == "resource") {
+                const auto id = static_cast<uint32_t>(ParseNumber(name, v, UINT32_MAX));
+                if (id == 0) throw ToolError("bad value for 'resource': '0'");
+                o.resources.push_back(id);
+            } else if (name == "samples") {
+                o.samples = v;
+            }
+        }
+    }
+    if (!command) throw ToolError("no command: give play, download, epg or demo");
+    o.command = *command;
+    // Options may come before or after the command; each must belong to it.
+    const struct {
+        const char* name;
+        bool given;
+    } given[] = {{"program", o.program.has_value()},
+                 {"mode", o.mode != 0},
+                 {"audio-out", !o.audioOut.empty()},
+                 {"frames", o.maxFrames != 0},
+                 {"resource", !o.resources.empty()},
+                 {"json", o.json},
+                 {"until-end", o.untilEnd},
+                 {"samples", !o.samples.empty()},
+                 {"out", !o.out.empty()}};
+    for (const auto& g : given)
+        if (g.given && !Accepts(o.command, g.name))
+            throw ToolError(std::string("option '--") + g.name + "' does not belong to '" +
+                            commandName + "'");
+    switch (o.command) {
+        case Command::Play:
+            if (!o.program) throw ToolError("play needs --program ID");
+            if (o.out.empty()) throw ToolError("play needs --out FILE");
+            if (!o.audioOut.empty() && o.mode != 0)
+                throw ToolError("--audio-out needs mode 0 (frames)");
+            break;
+        case Command::Download:
+            if (o.resources.empty()) throw ToolError("download needs --resource ID");
+            if (o.out.empty()) throw ToolError("download needs --out DIR");
+            break;
+        default:
+            break;
+    }
+    if (o.command != Command::Demo && o.command != Command::Help && o.input.empty())
+        throw ToolError("no input: give --input FILE, - or udp://ADDR:PORT");
+    if (o.command == Command::Demo && !o.input.empty())
+        throw ToolError("demo builds its own input: --input does not belong to 'demo'");
+    return o;
+}
+
+}  // namespace krhost

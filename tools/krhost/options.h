@@ -1,0 +1,43 @@
+// The command line of krhost: a command and its options.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace krhost {
+
+enum class Command : uint8_t { Play, Download, Epg, Demo, Help };
+
+struct HostOptions {
+    Command command = Command::Help;
+    std::string input;            // file, "-" for standard input, or udp://ADDR:PORT
+    double rateMbps = 20;         // pacing of file input; 0: as fast as it can be read
+    std::filesystem::path store;  // empty: the command's default
+    std::vector<uint8_t> debugCodes;
+    uint32_t nodes = 1024;
+    uint32_t frequency = 626000;  // kHz reported to the library
+    double timeoutSeconds = 0;    // 0: none
+    // play
+    std::optional<uint32_t> program;
+    uint32_t mode = 0;
+    std::filesystem::path out;
+    std::filesystem::path audioOut;
+    uint64_t maxFrames = 0;  // 0: until the input ends
+    // download
+    std::vector<uint32_t> resources;
+    // epg
+    bool json = false;
+    bool untilEnd = false;  // print the EPG current when the input ends
+    // demo
+    std::filesystem::path samples;
+};
+
+// The arguments without the program name. Throws krtools::ToolError on a bad argument.
+HostOptions ParseHostArguments(const std::vector<std::string>& arguments);
+
+extern const char* const kHostUsage;
+
+}  // namespace krhost

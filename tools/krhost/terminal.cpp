@@ -1,0 +1,223 @@
+#include "terminal.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "progress.h"
+
+namespace krhost {
+namespace {
+
+std::atomic<Terminal*> current{nullptr};
+
+// The store handle is the address of the store image in memory.
+uintptr_t StoreHandle(Terminal& t) {
+    return t.config().store != nullptr ? reinterpret_cast<uintptr_t>(t.config().store->buffer())
+                                       : 0;
+}
+
+std::string Text(const char* text, std::size_t max = 1024) {
+    if (text == nullptr) return {};
+    return std::string(text, strnlen(text, max));
+}
+
+int32_t EpgUpdateNotify(uint32_t what) {
+    if (Terminal* t = current.load()) t->OnEpgUpdate(what);
+    return 0;
+}
+
+int32_t SetSectionFilter(uint32_t requestId, SectionFilterParams params) {
+    Terminal* t = current.load();
+    return t != nullptr ? t->OnSetFilter(requestId, params) : -1;
+}
+
+int32_t StopSectionFilter(uint32_t requestId) {
+    if (Terminal* t = current.load()) t->OnStopFilter(requestId);
+    return 0;
+}
+
+int32_t Reserved() {
+    return 0;
+}
+
+int32_t GetCurrentFrequency(uint32_t* frequency) {
+    Terminal* t = current.load();
+    if (t != nullptr && frequency != nullptr) *frequency = t->config().frequency;
+    return 0;
+}
+
+// A software terminal has no descrambler: the request is shown when diagnostics are on.
+int32_t SetDescrambler(DescramblerRecord record, uint32_t) {
+    Terminal* t = current.load();
+    if (t != nullptr && t->config().debug)
+        Say("descrambler: control words for " +
+            (record.request.type == 0 ? "PID " + std::to_string(record.request.pid)
+                                      : "port " + std::to_string(record.request.udpPort)) +
+            " (no descrambler in this terminal)");
+    return 0;
+}
+
+int32_t ShowMessage(uint32_t messageId, const char* text, uint32_t, uint32_t hideLater) {
+    Say("message " + std::to_string(messageId) + ": " + Text(text) +
+        (hideLater != 0 ? " (hidden later)" : ""));
+    return 0;
+}
+
+int32_t HideMessage() {
+    Say("message hidden");
+    return 0;
+}
+
+int32_t MailNotify(uint32_t state) {
+    Say("mail notice " + std::to_string(state));
+    return 0;
+}
+
+int32_t GetStoreBuffer(uint32_t* size, uintptr_t* storeHandle) {
+    Terminal* t = current.load();
+    if (t == nullptr || t->config().store == nullptr || size == nullptr || storeHandle == nullptr)
+        return -1;
+    *size = kStoreSize;
+    *storeHandle = StoreHandle(*t);
+    return 0;
+}
+
+int32_t ReadStore(uintptr_t storeHandle, uint32_t* length, uint8_t* destination) {
+    Terminal* t = current.load();
+    if (t != nullptr && storeHandle == StoreHandle(*t)) t->OnReadStore(length, destination);
+    return 0;
+}
+
+int32_t WriteStore(uintptr_t storeHandle, uint32_t* length, const uint8_t* source) {
+    Terminal* t = current.load();
+    if (t != nullptr && storeHandle == StoreHandle(*t)) t->OnWriteStore(length, source);
+    return 0;
+}
+
+int32_t DebugPrint(const char* text) {
+    if (Terminal* t = current.load()) t->OnDebugPrint(text);
+    return 0;
+}
+
+int32_t RedirectService(uint16_t first, uint16_t second, uint16_t third) {
+    Say("redirect to service " + std::to_string(first) + "/" + std::to_string(second) + "/" +
+        std::to_string(third) + " (not followed)");
+    return 0;
+}
+
+// No card reader: every card operation fails, as with no card inserted.
+int32_t SmartcardApdu(uint32_t*, const uint8_t*, uint8_t*) {
+    return -1;
+}
+int32_t SmartcardReset(uint8_t*, uint32_t* length) {
+    if (length != nullptr) *length = 0;
+    return -1;
+}
+
+}  // namespace
+
+Terminal::Terminal(TerminalConfig config)
+    : config_(config), lastActivity_(Clock::now().time_since_epoch().count()) {
+    current.store(this);
+}
+
+Terminal::~Terminal() {
+    current.store(nullptr);
+}
+
+InitRecord Terminal::MakeInitRecord(uint32_t sectionBuffers) const {
+    InitRecord record{};
+    record.sectionBufferCount = sectionBuffers;
+    HostCallbacks& c = record.callbacks;
+    c.EpgUpdateNotify = EpgUpdateNotify;
+    c.SetSectionFilter = SetSectionFilter;
+    c.StopSectionFilter = StopSectionFilter;
+    c.Reserved4 = Reserved;
+    c.GetCurrentFrequency = GetCurrentFrequency;
+    c.SetDescrambler = SetDescrambler;
+    c.ShowMessage = ShowMessage;
+    c.HideMessage = HideMessage;
+    c.MailNotify = MailNotify;
+    c.GetStoreBuffer = GetStoreBuffer;
+    c.ReadStore = ReadStore;
+    c.WriteStore = WriteStore;
+    c.Reserved13 = Reserved;
+    c.DebugPrint = DebugPrint;
+    c.RedirectService = RedirectService;
+    c.Reserved16 = Reserved;
+    c.SmartcardApdu = SmartcardApdu;
+    c.SmartcardReset = SmartcardReset;
+    return record;
+}
+
+void Terminal::Poke() {
+    {
+        std::lock_guard hold(mutex_);
+        pokedFlag_ = true;
+    }
+    poked_.notify_all();
+}
+
+void Terminal::Wait(Clock::time_point deadline) {
+    std::unique_lock hold(mutex_);
+    poked_.wait_until(hold, deadline, [this] { return pokedFlag_; });
+    pokedFlag_ = false;
+}
+
+void Terminal::NoteActivity() {
+    lastActivity_.store(Clock::now().time_since_epoch().count());
+}
+
+Clock::time_point Terminal::lastActivity() const {
+    return Clock::time_point(Clock::duration(lastActivity_.load()));
+}
+
+// Runs on the library's system-information worker, which holds the module lock: only note the
+// notice here; the session fetches and releases on its own thread.
+void Terminal::OnEpgUpdate(uint32_t what) {
+    NoteActivity();
+    if (what == KR_EPG_LIVE_CHANGED) liveNotice_.store(true);
+    if (what == KR_EPG_DOWNLOAD_CHANGED) downloadNotice_.store(true);
+    Poke();
+}
+
+int32_t Terminal::OnSetFilter(uint32_t requestId, const SectionFilterParams& params) {
+    NoteActivity();
+    filters_.Set(requestId, params);
+    filtersSet_.fetch_add(1);
+    return 0;
+}
+
+void Terminal::OnStopFilter(uint32_t requestId) {
+    NoteActivity();
+    (void)filters_.Stop(requestId);
+}
+
+void Terminal::OnReadStore(uint32_t* length, uint8_t* destination) {
+    if (length == nullptr || destination == nullptr || config_.store == nullptr) return;
+    *length = static_cast<uint32_t>(config_.store->Read(destination, *length));
+}
+
+void Terminal::OnWriteStore(uint32_t* length, const uint8_t* source) {
+    NoteActivity();
+    if (length == nullptr || source == nullptr || config_.store == nullptr) return;
+    std::string error;
+    if (!config_.store->Write(source, *length, error)) {
+        // Said once: a store that cannot be written usually stays so.
+        if (storeFailures_.fetch_add(1) == 0) Say("warning: store not saved: " + error);
+        return;
+    }
+    *length = static_cast<uint32_t>(std::min<uint32_t>(*length, kStoreSize));
+}
+
+void Terminal::OnDebugPrint(const char* text) {
+    if (!config_.debug || text == nullptr) return;
+    std::string line = Text(text, 4096);
+    // The library ends its lines with CR LF; a console wants LF alone.
+    std::erase(line, '\r');
+    if (line.empty() || line.back() != '\n') line += '\n';
+    SayRaw(line);
+}
+
+}  // namespace krhost

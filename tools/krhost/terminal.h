@@ -1,0 +1,79 @@
+// The host side of the library: the 18 slots of HostCallbacks over the terminal's software
+// demultiplexer filters, its store file, the console and the EPG update notices. Slots are
+// called from the library's workers and from the threads that call into it.
+#pragma once
+
+#include <krmodule/krmodule.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "common/section_filter.h"
+#include "store_file.h"
+
+namespace krhost {
+
+using Clock = std::chrono::steady_clock;
+
+struct TerminalConfig {
+    bool debug = false;           // print the library's diagnostics
+    uint32_t frequency = 626000;  // kHz
+    StoreFile* store = nullptr;
+};
+
+// One terminal per process: the slots reach it through a process-wide pointer while it lives.
+class Terminal {
+  public:
+    explicit Terminal(TerminalConfig config);
+    ~Terminal();
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    InitRecord MakeInitRecord(uint32_t sectionBuffers) const;
+
+    krtools::SectionFilterTable& filters() { return filters_; }
+    const TerminalConfig& config() const { return config_; }
+
+    // Something happened the session waits for: an EPG notice, a content delivery, the end of
+    // the input. Wakes Wait.
+    void Poke();
+    // Waits until poked or until the deadline; returns at once when poked since the last call.
+    void Wait(Clock::time_point deadline);
+
+    // EPG notices not yet handled, taken (and cleared) by the session.
+    bool TakeLiveNotice() { return liveNotice_.exchange(false); }
+    bool TakeDownloadNotice() { return downloadNotice_.exchange(false); }
+    bool NoticePending() const { return liveNotice_.load() || downloadNotice_.load(); }
+
+    // Last time the library did something visible (a slot call or a delivery).
+    void NoteActivity();
+    Clock::time_point lastActivity() const;
+
+    uint64_t filtersSet() const { return filtersSet_.load(); }
+    uint64_t storeWriteFailures() const { return storeFailures_.load(); }
+
+    // Slot bodies.
+    void OnEpgUpdate(uint32_t what);
+    int32_t OnSetFilter(uint32_t requestId, const SectionFilterParams& params);
+    void OnStopFilter(uint32_t requestId);
+    void OnWriteStore(uint32_t* length, const uint8_t* source);
+    void OnReadStore(uint32_t* length, uint8_t* destination);
+    void OnDebugPrint(const char* text);
+
+  private:
+    TerminalConfig config_;
+    krtools::SectionFilterTable filters_;
+    std::mutex mutex_;
+    std::condition_variable poked_;
+    bool pokedFlag_ = false;
+    std::atomic<bool> liveNotice_{false};
+    std::atomic<bool> downloadNotice_{false};
+    std::atomic<int64_t> lastActivity_;
+    std::atomic<uint64_t> filtersSet_{0};
+    std::atomic<uint64_t> storeFailures_{0};
+};
+
+}  // namespace krhost

@@ -63,7 +63,7 @@ std::vector<uint8_t> LiveEpgContainer() {
 // Each section is a whole one-packet video frame whose RTP timestamp is its index + 1 (a
 // program's first frame cannot have timestamp 0: that is the timestamp of a fresh state).
 std::vector<uint8_t> FrameSection(uint32_t index) {
-    krtest::RtpPacketSpec packet;
+    krtest::RtpPacketFields packet;
     packet.seq = static_cast<uint16_t>(index);
     packet.timestamp = index + 1;
     packet.marker = true;

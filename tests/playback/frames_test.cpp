@@ -12,7 +12,7 @@ namespace {
 
 using krtest::DeliveryRecorder;
 using krtest::FrameStart;
-using krtest::RtpPacketSpec;
+using krtest::RtpPacketFields;
 
 struct Packet {
     bool video = true;
@@ -39,14 +39,14 @@ std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>>& parts) {
 class FramesTest : public krtest::PlaybackTest {
   protected:
     int32_t SendPacket(const krtest::TestProgram& program, const Packet& p) {
-        RtpPacketSpec spec;
-        spec.seq = p.seq;
-        spec.timestamp = p.timestamp;
-        spec.marker = p.marker;
-        spec.payloadType = p.payloadType;
-        spec.media = p.media;
+        RtpPacketFields fields;
+        fields.seq = p.seq;
+        fields.timestamp = p.timestamp;
+        fields.marker = p.marker;
+        fields.payloadType = p.payloadType;
+        fields.media = p.media;
         return Send(program.pid, program.address, p.video ? program.videoPort : program.audioPort,
-                    krtest::BuildRtpPayload(spec));
+                    krtest::BuildRtpPayload(fields));
     }
 };
 
@@ -147,33 +147,33 @@ TEST_F(FramesTest, RtpHeadersThatAreRefused) {
     ASSERT_EQ(kr_T2K_StartProgram(krtest::kClear.id, 0, DeliveryRecorder::OnStream), KR_OK);
     struct Case {
         const char* name;
-        RtpPacketSpec spec;
+        RtpPacketFields fields;
         bool delivered;
     };
-    RtpPacketSpec good;
+    RtpPacketFields good;
     good.marker = true;
     good.media = FrameStart(0xB6, 40);
     auto with = [&](auto change) {
-        RtpPacketSpec s = good;
+        RtpPacketFields s = good;
         change(s);
         return s;
     };
     const Case cases[] = {
-        {"version 1", with([](RtpPacketSpec& s) { s.version = 1; }), false},
-        {"padding", with([](RtpPacketSpec& s) { s.padding = true; }), false},
-        {"extension", with([](RtpPacketSpec& s) { s.extension = true; }), false},
-        {"CSRC list before the media", with([](RtpPacketSpec& s) { s.csrcCount = 3; }), true},
+        {"version 1", with([](RtpPacketFields& s) { s.version = 1; }), false},
+        {"padding", with([](RtpPacketFields& s) { s.padding = true; }), false},
+        {"extension", with([](RtpPacketFields& s) { s.extension = true; }), false},
+        {"CSRC list before the media", with([](RtpPacketFields& s) { s.csrcCount = 3; }), true},
         {"plain", good, true},
     };
     uint32_t timestamp = 100;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         recorder.Clear();
-        RtpPacketSpec spec = c.spec;
-        spec.timestamp = timestamp++;
-        spec.seq = static_cast<uint16_t>(timestamp);
+        RtpPacketFields fields = c.fields;
+        fields.timestamp = timestamp++;
+        fields.seq = static_cast<uint16_t>(timestamp);
         ASSERT_EQ(Send(krtest::kClear.pid, krtest::kClear.address, krtest::kClear.videoPort,
-                       krtest::BuildRtpPayload(spec)),
+                       krtest::BuildRtpPayload(fields)),
                   KR_OK);
         Drain();
         ASSERT_EQ(recorder.StreamCount(), c.delivered ? 1u : 0u);
@@ -188,7 +188,7 @@ TEST_F(FramesTest, RtpHeadersThatAreRefused) {
 // CSRC list is refused instead of handing over a negative length.
 TEST_F(FramesTest, PacketsShorterThanTheirHeadersAreRefused) {
     ASSERT_EQ(kr_T2K_StartProgram(krtest::kClear.id, 0, DeliveryRecorder::OnStream), KR_OK);
-    RtpPacketSpec full;
+    RtpPacketFields full;
     full.marker = true;
     full.csrcCount = 15;
     full.timestamp = 77;

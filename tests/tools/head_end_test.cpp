@@ -1,6 +1,7 @@
 // The head-end stream generator: the same inputs give the same bytes and every datagram passes
 // the library's own checks. That the datagrams carry exactly the inputs is proven end to end by
-// the terminal tests, which receive krmux output and compare it with the sample files.
+// the terminal tests, which receive krmux output, clean and damaged, and compare it with the
+// sample files.
 #include <gtest/gtest.h>
 #include <krmodule/krmodule.h>
 
@@ -8,9 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <unistd.h>
@@ -177,26 +176,6 @@ TEST_F(HeadEndTest, EveryDatagramPassesTheLibraryChecks) {
     EXPECT_TRUE(Analyse(krtools::BuildStream(options).stream).tables.empty());
 }
 
-// Damage shows as missing datagrams, never as wrong ones: whatever passes the checks is what
-// the head end sent.
-TEST_F(HeadEndTest, DamagedStreamsLoseDatagramsButNeverAlterThem) {
-    options.durationMs = 3000;
-    const Analysis clean = Analyse(krtools::BuildStream(options).stream);
-    std::set<std::tuple<uint32_t, uint16_t, Bytes>> sent;
-    for (const Datagram& d : clean.datagrams)
-        sent.insert({d.address, d.port, d.payload});
-
-    options.dropShare = 0.02;
-    options.corruptShare = 0.05;
-    const Analysis damaged = Analyse(krtools::BuildStream(options).stream);
-    EXPECT_GT(damaged.invalid, 0u);
-    EXPECT_GT(damaged.stats.continuityErrors, 0u);
-    EXPECT_LT(damaged.datagrams.size(), clean.datagrams.size());
-    EXPECT_GT(damaged.datagrams.size(), clean.datagrams.size() / 2);
-    for (const Datagram& d : damaged.datagrams)
-        EXPECT_TRUE(sent.count({d.address, d.port, d.payload})) << "port " << d.port;
-}
-
 TEST_F(HeadEndTest, SystemInformationAnnouncesTheEpgAtItsInterval) {
     options.sysinfoIntervalMs = 400;
     options.durationMs = 3000;
@@ -329,14 +308,11 @@ TEST(ElementaryStream, VideoFramesBeginAtTheirHeadersOrVop) {
                       0,    0, 1, 0xB6, 3,                                   //
                       0,    0, 1, 0xB3, 4,    0, 0, 1, 0xB6, 5,    0, 0, 0,  //
                       0,    0, 1, 0xB6, 6,    0, 0, 1, 0xB1};
-    const auto frames = krtools::SplitMpeg4Video(es);
-    const std::vector<std::pair<std::size_t, std::size_t>> expected = {
-        {0, 25}, {25, 5}, {30, 13}, {43, 9}};
-    ASSERT_EQ(frames.size(), expected.size());
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        EXPECT_EQ(frames[i].offset, expected[i].first) << i;
-        EXPECT_EQ(frames[i].size, expected[i].second) << i;
-    }
+    std::vector<std::pair<std::size_t, std::size_t>> frames;
+    for (const krtools::FrameSpan& f : krtools::SplitMpeg4Video(es))
+        frames.emplace_back(f.offset, f.size);
+    EXPECT_EQ(frames, (std::vector<std::pair<std::size_t, std::size_t>>{
+                          {0, 25}, {25, 5}, {30, 13}, {43, 9}}));
 
     const Bytes sample = krtools::ReadWholeFile(kSamples / "media/clip.aac");
     const krtools::AdtsInfo adts = krtools::SplitAdtsFrames(sample);

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -41,15 +42,10 @@ const std::string kKrmux = KRMUX_EXE;
 using Section = std::map<std::string, std::string>;
 std::vector<std::pair<std::string, Section>> ReadSections(const fs::path& file) {
     const Bytes bytes = krtools::ReadWholeFile(file);
+    std::istringstream text(std::string(bytes.begin(), bytes.end()));
     std::vector<std::pair<std::string, Section>> sections;
-    std::string text(bytes.begin(), bytes.end());
-    std::size_t at = 0;
     bool sdp = false;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
+    for (std::string line; std::getline(text, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line == "#STARTSDP") sdp = true;
         if (line == "#ENDSDP") sdp = false;
@@ -73,8 +69,10 @@ std::string NoBlanks(std::string text) {
     return text;
 }
 
-std::vector<Bytes> FrameList(const Bytes& stream, bool video) {
-    std::vector<Bytes> frames;
+// The frames of an elementary stream, as text (GCC's -O3 overread check misfires on sets of
+// byte vectors).
+std::vector<std::string> FrameList(const Bytes& stream, bool video) {
+    std::vector<std::string> frames;
     const auto spans =
         video ? krtools::SplitMpeg4Video(stream) : krtools::SplitAdtsFrames(stream).frames;
     for (const krtools::FrameSpan& f : spans)
@@ -83,16 +81,9 @@ std::vector<Bytes> FrameList(const Bytes& stream, bool video) {
     return frames;
 }
 
-// The frames as text keys (GCC's -O3 overread check misfires on sets of byte vectors).
-std::unordered_set<std::string> FrameSet(const Bytes& stream, bool video) {
-    std::unordered_set<std::string> frames;
-    for (const Bytes& f : FrameList(stream, video))
-        frames.emplace(f.begin(), f.end());
-    return frames;
-}
-
-bool Holds(const std::unordered_set<std::string>& frames, const Bytes& frame) {
-    return frames.count(std::string(frame.begin(), frame.end())) != 0;
+std::unordered_set<std::string> FrameSet(const fs::path& file, bool video) {
+    const auto frames = FrameList(krtools::ReadWholeFile(file), video);
+    return {frames.begin(), frames.end()};
 }
 
 // A channel line of an EPG file against the address and port the terminal printed.
@@ -440,11 +431,10 @@ TEST_F(KrhostTest, StoreSurvivesAKillWhileTheTerminalRuns) {
 
 // Lost and damaged packets cost frames, but whatever is delivered is a frame of the source.
 TEST_F(KrhostTest, DamagedStreamsGiveFewerFramesButNeverAWrongOne) {
-    const Bytes clip = krtools::ReadWholeFile(kSamples / "media/clip.m4v");
-    const Bytes sound = krtools::ReadWholeFile(kSamples / "media/clip.aac");
-    const auto videoFrames = FrameSet(clip, true);
-    const auto audioFrames = FrameSet(sound, false);
-    const std::size_t allVideo = FrameList(clip, true).size();
+    const auto videoFrames = FrameSet(kSamples / "media/clip.m4v", true);
+    const auto audioFrames = FrameSet(kSamples / "media/clip.aac", false);
+    const std::size_t allVideo =
+        FrameList(krtools::ReadWholeFile(kSamples / "media/clip.m4v"), true).size();
     for (const char* seed : {"3", "11"}) {
         SCOPED_TRACE(seed);
         const fs::path damaged = dir / (std::string("damaged") + seed + ".ts");
@@ -457,17 +447,16 @@ TEST_F(KrhostTest, DamagedStreamsGiveFewerFramesButNeverAWrongOne) {
             {"play", "--input", damaged.string(), "--program", "1001", "--out", out.string()});
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_NE(run.err.find("continuity errors"), std::string::npos) << run.err;
-        const std::vector<Bytes> video = FrameList(krtools::ReadWholeFile(out), true);
+        const auto video = FrameList(krtools::ReadWholeFile(out), true);
         EXPECT_GT(video.size(), allVideo / 2);
         EXPECT_LT(video.size(), allVideo);
-        for (const Bytes& frame : video)
-            EXPECT_TRUE(Holds(videoFrames, frame))
+        for (const std::string& frame : video)
+            EXPECT_TRUE(videoFrames.count(frame))
                 << "a video frame of " << frame.size() << " bytes that the source does not have";
-        const Bytes audio = krtools::ReadWholeFile(out.string() + ".audio");
-        const std::vector<Bytes> audioList = FrameList(audio, false);
-        EXPECT_FALSE(audioList.empty());
-        for (const Bytes& frame : audioList)
-            EXPECT_TRUE(Holds(audioFrames, frame)) << "an audio frame the source does not have";
+        const auto audio = FrameList(krtools::ReadWholeFile(out.string() + ".audio"), false);
+        EXPECT_FALSE(audio.empty());
+        for (const std::string& frame : audio)
+            EXPECT_TRUE(audioFrames.count(frame)) << "an audio frame the source does not have";
     }
 }
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,26 @@ TEST_F(HeadEndTest, EveryDatagramPassesTheLibraryChecks) {
 
     options.psi = false;
     EXPECT_TRUE(Analyse(krtools::BuildStream(options).stream).tables.empty());
+}
+
+// Every datagram that survives damage is one the head end sent: the checksums and CRC catch the
+// rest, whatever the content (EPG blocks and resource blocks included).
+TEST_F(HeadEndTest, DamagedStreamsLoseDatagramsButNeverAlterThem) {
+    options.durationMs = 3000;
+    const Analysis clean = Analyse(krtools::BuildStream(options).stream);
+    std::set<std::tuple<uint32_t, uint16_t, Bytes>> sent;
+    for (const Datagram& d : clean.datagrams)
+        sent.insert({d.address, d.port, d.payload});
+
+    options.dropShare = 0.02;
+    options.corruptShare = 0.05;
+    const Analysis damaged = Analyse(krtools::BuildStream(options).stream);
+    EXPECT_GT(damaged.invalid, 0u);
+    EXPECT_GT(damaged.stats.continuityErrors, 0u);
+    EXPECT_LT(damaged.datagrams.size(), clean.datagrams.size());
+    EXPECT_GT(damaged.datagrams.size(), clean.datagrams.size() / 2);
+    for (const Datagram& d : damaged.datagrams)
+        EXPECT_TRUE(sent.count({d.address, d.port, d.payload})) << "port " << d.port;
 }
 
 TEST_F(HeadEndTest, SystemInformationAnnouncesTheEpgAtItsInterval) {

@@ -155,17 +155,6 @@ TEST_F(SendRetrievedTest, StoppedRequestsGiveTheirQueuedNodesBack) {
     }
 }
 
-TEST_F(SendRetrievedTest, NotAcceptedBeforeStartOrAfterFinish) {
-    ExpectAllReleased();
-    kr::IntakeFinish();
-    kr_T2K_SetDebugFlag(0x10, 1);
-    const std::vector<uint8_t> section = Section();
-    EXPECT_EQ(Deliver(1, section), 1);
-    EXPECT_TRUE(host.HasDebugLine("**    The KRDB module retrieve hasn't been initialized!\r\n") ||
-                host.HasDebugLine("--  The KRDB module retrieve hasn't been initialized!\r\n"));
-    ASSERT_EQ(kr::IntakeInit(poolSize), 0);
-}
-
 // Validation of the datagram a node carries, including nodes whose lengths lie.
 TEST(ValidateDatagram, AcceptsOnlyDatagramsThatFitTheirNode) {
     auto node = std::make_unique<kr::SectionNode>();

@@ -364,6 +364,7 @@ TEST_F(FileEpgTest, FileAndVersionRules) {
     EXPECT_EQ(ParseText(v1), -1);
     EXPECT_TRUE(host.HasDebugLine(IndentedLine("##", 2, "No unlock resource EPG.")));
     EXPECT_EQ(kr::Epg().currentDownload, second);
+    EXPECT_EQ(first->epg.resource[0].programId, 3u);  // what the host holds is not rebuilt
 }
 
 TEST_F(FileEpgTest, RecordsOfAnOlderFileAreNotShown) {

@@ -27,7 +27,7 @@ class LogTest : public ::testing::Test {
     FakeHost host;
 };
 
-TEST_F(LogTest, LaysOutEachLevel) {
+TEST_F(LogTest, LaysOutEachLevelAndTagsEachModule) {
     kr_T2K_SetDebugFlag(0x30, 1);  // module 3, every level
     host.Clear();
     struct Case {
@@ -50,9 +50,7 @@ TEST_F(LogTest, LaysOutEachLevel) {
         kr::kr_Print(c.code, "%s", "hello");
         ASSERT_EQ(Lines(), std::vector<std::string>{c.line}) << "code 0x" << std::hex << +c.code;
     }
-}
-
-TEST_F(LogTest, TagsByModule) {
+    // Each module has its tag.
     kr_T2K_SetDebugFlag(0x00, 1);  // all modules, every level
     const char* tags[] = {"  ", "--", "==", "**", "++", "##", "::", "~~",
                           "!!", "@@", "%%", "$$", "  ", "  ", "  ", "  "};

@@ -57,26 +57,6 @@ TEST_F(ContainerTest, LiveFileIsParsedFirstWhateverTheOrder) {
     EXPECT_EQ(epg.program[1].icon, nullptr);
 }
 
-TEST_F(ContainerTest, SampleEpg) {
-    std::vector<EpgFile> files = {{"ico\\ico.ini", krtest::ReadSample("epg/ico/ico.ini")},
-                                  {"LiveEPG.txt", krtest::ReadSample("epg/LiveEPG.txt")}};
-    for (const char* id : {"1001", "1002", "1004"}) {
-        files.push_back({std::string("ico\\") + id + ".bmp",
-                         krtest::ReadSample(std::string("epg/ico/") + id + ".bmp")});
-    }
-    ASSERT_EQ(Process(krtest::BuildEpgContainer(files)), 1);
-    const LiveEpg& epg = Current();
-    ASSERT_EQ(epg.programCount, 4);
-    EXPECT_EQ(epg.iconCount, 3);
-    EXPECT_EQ(epg.program[3].icon, &epg.icons[2].image);
-    EXPECT_EQ(epg.program[2].icon, nullptr);
-    EXPECT_EQ(epg.stream[0].media.sdp.videoConfigLength, 24);
-    EXPECT_EQ(epg.stream[2].media.sdp.audioPort, 6022);
-    EXPECT_EQ(epg.stream[3].media.pid.pids[1], 514);
-    EXPECT_EQ(kr::Epg().linkCount, 1);
-    EXPECT_EQ(kr::Epg().serviceLinks[0].svid, 101);
-}
-
 TEST_F(ContainerTest, IconRules) {
     ASSERT_EQ(Process(krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kLive)}})), 1);
     // Eight icons: six are stored. Other directories, extensions and oversized files are not.

@@ -35,11 +35,6 @@ int CountResources(const CategoryNode* node) {
     return n;
 }
 
-std::string FileEpg(int day) {
-    return "[FILE_EPG]\nCOUNT=1\nVERSION=201001" + std::to_string(10 + day) +
-           "000000\n[PROGRAM1]\nProgramID=" + std::to_string(day) + "\nFileName=/d/f\n";
-}
-
 std::string ProgramEpg(int day, uint32_t programId) {
     return "[Program_EPG]\nCOUNT=1\nVERSION=201001" + std::to_string(10 + day) +
            "000000\n[PROGRAM1]\nProgramID=" + std::to_string(programId) + "\nDay1=day " +
@@ -142,38 +137,6 @@ TEST_F(EpgFilesHostTest, NewScheduleIsLinkedAtTheNextFetch) {
     EXPECT_EQ(Notified(), (std::vector<uint32_t>{1}));
     ASSERT_NE(kr::Epg().currentEvent, live->eventEpg);
     EXPECT_STREQ(kr::Epg().currentEvent->events[0].content[0], "schedule 3");
-}
-
-// The host holds the download EPG it fetched; once a newer one is current, a third file waits
-// until the host gives the first back.
-TEST_F(EpgFilesHostTest, DownloadBuffersFollowTheHost) {
-    kr_T2K_SetDebugFlag(0x50, 1);
-    Process({{"FileEPG.txt", Bytes(FileEpg(1))}});
-    DownloadEpg* first = nullptr;
-    ASSERT_EQ(kr_T2K_GetDownloadEpg(&first), KR_OK);
-    EXPECT_EQ(first->resource[0].programId, 1u);
-
-    Process({{"FileEPG.txt", Bytes(FileEpg(2))}});
-    DownloadEpg* second = nullptr;
-    ASSERT_EQ(kr_T2K_GetDownloadEpg(&second), KR_OK);
-    EXPECT_NE(second, first);
-    EXPECT_EQ(first->resource[0].programId, 1u);  // what the host holds is not rebuilt
-
-    host.Clear();
-    Process({{"FileEPG.txt", Bytes(FileEpg(3))}});
-    EXPECT_TRUE(host.HasDebugText("No unlock resource EPG."));
-    EXPECT_TRUE(Notified().empty());
-    DownloadEpg* current = nullptr;
-    ASSERT_EQ(kr_T2K_GetDownloadEpg(&current), KR_OK);
-    EXPECT_EQ(current, second);
-
-    EXPECT_EQ(kr_T2K_ReleaseDownloadEpg(first), KR_OK);
-    Process({{"FileEPG.txt", Bytes(FileEpg(3))}});
-    EXPECT_EQ(Notified(), (std::vector<uint32_t>{2}));
-    ASSERT_EQ(kr_T2K_GetDownloadEpg(&current), KR_OK);
-    EXPECT_EQ(current, first);
-    EXPECT_EQ(current->resource[0].programId, 3u);
-    EXPECT_EQ(Child(Child(current->root, "d"), "f")->id, 3u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "epg/epg_container.h"
 #include "epg/epg_fixture.h"
@@ -12,40 +13,35 @@
 
 namespace {
 
+using CorpusRun = bool (*)(const uint8_t* data, std::size_t size);
+
+bool RunContainer(const uint8_t* data, std::size_t size) {
+    kr::kr_ProcessEpgContainer(data, static_cast<uint32_t>(size));
+    kr::kr_NotifyEpgUpdate(0xFFFFFFFFu);
+    return true;
+}
+
+bool RunLiveEpg(const uint8_t* data, std::size_t size) {
+    kr::kr_ParseLiveEpg(data, static_cast<uint32_t>(size));
+    kr::kr_EpgReset();
+    return true;
+}
+
 class FuzzCorpusTest : public krtest::EpgTest {};
 
-TEST_F(FuzzCorpusTest, EpgContainer) {
-    const auto inputs =
-        krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/epg_container");
-    ASSERT_FALSE(inputs.empty());
-    for (const auto& input : inputs) {
-        kr::kr_ProcessEpgContainer(input.data(), static_cast<uint32_t>(input.size()));
-        kr::kr_NotifyEpgUpdate(0xFFFFFFFFu);
-    }
-}
-
-TEST_F(FuzzCorpusTest, LiveEpg) {
-    const auto inputs = krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/live_epg");
-    ASSERT_FALSE(inputs.empty());
-    for (const auto& input : inputs) {
-        kr::kr_ParseLiveEpg(input.data(), static_cast<uint32_t>(input.size()));
+TEST_F(FuzzCorpusTest, EpgTargets) {
+    const std::pair<const char*, CorpusRun> targets[] = {{"epg_container", RunContainer},
+                                                         {"live_epg", RunLiveEpg},
+                                                         {"file_epg", krfuzz::RunFileEpg},
+                                                         {"program_epg", krfuzz::RunProgramEpg}};
+    for (const auto& [name, run] : targets) {
+        SCOPED_TRACE(name);
+        const auto inputs =
+            krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/" + name);
+        ASSERT_FALSE(inputs.empty());
+        for (const auto& input : inputs)
+            EXPECT_TRUE(run(input.data(), input.size()));
         kr::kr_EpgReset();
-    }
-}
-
-TEST_F(FuzzCorpusTest, FileEpg) {
-    const auto inputs = krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/file_epg");
-    ASSERT_FALSE(inputs.empty());
-    for (const auto& input : inputs)
-        EXPECT_TRUE(krfuzz::RunFileEpg(input.data(), input.size()));
-}
-
-TEST_F(FuzzCorpusTest, ProgramEpg) {
-    const auto inputs =
-        krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/program_epg");
-    ASSERT_FALSE(inputs.empty());
-    for (const auto& input : inputs) {
-        EXPECT_TRUE(krfuzz::RunProgramEpg(input.data(), input.size()));
     }
 }
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
+#include <tuple>
 
 #include "epg/epg_fixture.h"
 
@@ -21,72 +21,53 @@ class LiveEpgTest : public krtest::EpgTest {
     LiveEpg& Current() { return kr::Epg().currentLive->epg; }
 };
 
+// CR LF reads like LF.
 TEST_F(LiveEpgTest, BuildsProgramsFromASampleFile) {
     host.SetFrequency(626000);
-    ASSERT_EQ(Parse(ReadTestData("epg/live_basic.txt")), 0);
-    const LiveEpg& epg = Current();
-    EXPECT_EQ(epg.programCount, 2);
-    EXPECT_EQ(epg.version, 0xD714645Cu);
-    EXPECT_EQ(epg.programs, &epg.program[0]);
-    EXPECT_EQ(epg.eventEpg, nullptr);
+    for (const char* name : {"epg/live_basic.txt", "epg/live_basic_crlf.txt"}) {
+        SCOPED_TRACE(name);
+        kr::kr_EpgReset();
+        host.Clear();
+        ASSERT_EQ(Parse(ReadTestData(name)), 0);
+        const LiveEpg& epg = Current();
+        EXPECT_EQ(epg.programCount, 2);
+        EXPECT_EQ(epg.version, 0xD714645Cu);
+        EXPECT_EQ(epg.programs, &epg.program[0]);
+        EXPECT_EQ(epg.eventEpg, nullptr);
 
-    const ProgramInfo& news = epg.program[0];
-    EXPECT_EQ(news.programId, 101u);
-    EXPECT_STREQ(news.name, "MorningNews");  // compact lines lose their blanks
-    EXPECT_EQ(news.ca, 1);
-    EXPECT_STREQ(news.abstract, "Headlines");  // nothing from a second '=' on
-    EXPECT_EQ(news.frequency, 626000u);
-    EXPECT_EQ(news.sort, 4);
-    EXPECT_STREQ(news.internetLink, "http://example.invalid/news");
-    EXPECT_STREQ(news.epgInfoFile, "news.txt");
-    EXPECT_EQ(news.media, &epg.stream[0].media);
-    EXPECT_EQ(news.icon, nullptr);
+        // Compact lines lose their blanks; nothing from a second '=' on.
+        const ProgramInfo& news = epg.program[0];
+        EXPECT_EQ(std::tuple(news.programId, news.ca, news.frequency, news.sort),
+                  std::tuple(101u, 1, 626000u, 4));
+        EXPECT_STREQ(news.name, "MorningNews");
+        EXPECT_STREQ(news.abstract, "Headlines");
+        EXPECT_STREQ(news.internetLink, "http://example.invalid/news");
+        EXPECT_STREQ(news.epgInfoFile, "news.txt");
+        EXPECT_EQ(news.media, &epg.stream[0].media);
+        EXPECT_EQ(news.icon, nullptr);
 
-    const StreamInfo& s = epg.stream[0];
-    EXPECT_EQ(s.programId, 101u);
-    EXPECT_EQ(s.pid, 256);
-    EXPECT_EQ(s.address, 0xEF010203u);
-    EXPECT_EQ(s.port, 5000);
-    EXPECT_EQ(s.frequency, 626000u);
-    const MediaSdpView& sdp = s.media.sdp;
-    EXPECT_EQ(sdp.videoPort, 5000);
-    EXPECT_EQ(sdp.audioPort, 5002);
-    EXPECT_STREQ(sdp.videoCodec, "H264");
-    EXPECT_EQ(sdp.videoClock, 90000u);
-    EXPECT_STREQ(sdp.audioCodec, "MP4A-LATM");
-    EXPECT_EQ(sdp.audioClock, 44100u);
-    ASSERT_EQ(sdp.videoConfigLength, 2);
-    EXPECT_EQ(sdp.videoConfig[0], 0x0A);
-    EXPECT_EQ(sdp.videoConfig[1], 0x0B);
-    EXPECT_EQ(sdp.audioConfig[0], 0x12);
-    EXPECT_EQ(sdp.audioConfig[1], 0x10);
+        const StreamInfo& s = epg.stream[0];
+        EXPECT_EQ(std::tuple(s.programId, s.pid, s.address, s.port, s.frequency),
+                  std::tuple(101u, 256, 0xEF010203u, 5000, 626000u));
+        const MediaSdpView& sdp = s.media.sdp;
+        EXPECT_EQ(std::tuple(sdp.videoPort, sdp.audioPort, sdp.videoClock, sdp.audioClock),
+                  std::tuple(5000, 5002, 90000u, 44100u));
+        EXPECT_STREQ(sdp.videoCodec, "H264");
+        EXPECT_STREQ(sdp.audioCodec, "MP4A-LATM");
+        EXPECT_EQ(std::tuple(sdp.videoConfigLength, sdp.videoConfig[0], sdp.videoConfig[1],
+                             sdp.audioConfig[0], sdp.audioConfig[1]),
+                  std::tuple(2, 0x0A, 0x0B, 0x12, 0x10));
 
-    // Freq 0: the host tells the frequency in use.
-    EXPECT_EQ(epg.program[1].frequency, 626000u);
-    EXPECT_EQ(host.CallCount(krtest::Slot::GetCurrentFrequency), 1u);
-    const MediaPidView& pids = epg.stream[1].media.pid;
-    EXPECT_EQ(pids.pidCount, 2);
-    EXPECT_EQ(pids.pids[0], 481);
-    EXPECT_EQ(pids.pids[1], 482);
-    EXPECT_EQ(pids.pidTypes[0], 27);
-    EXPECT_EQ(pids.pidTypes[1], 15);
-    EXPECT_TRUE(host.HasDebugText("program channel : 239.1.2.3:5000"));
-    EXPECT_TRUE(host.HasDebugText("Parsed ProgramID 102:      pid01: 0x01e2"));
-    EXPECT_TRUE(host.HasDebugText("2 program(s) in live epg."));
-}
-
-TEST_F(LiveEpgTest, CrLfFileReadsLikeLf) {
-    ASSERT_EQ(Parse(ReadTestData("epg/live_basic.txt")), 0);
-    LiveEpg lf;
-    std::memcpy(&lf, &Current(), sizeof lf);
-    kr::kr_EpgReset();
-    ASSERT_EQ(Parse(ReadTestData("epg/live_basic_crlf.txt")), 0);
-    const LiveEpg& crlf = Current();
-    ASSERT_EQ(crlf.programCount, lf.programCount);
-    for (int i = 0; i < lf.programCount; ++i) {
-        EXPECT_EQ(std::memcmp(&crlf.stream[i], &lf.stream[i], sizeof(StreamInfo)), 0) << i;
-        EXPECT_STREQ(crlf.program[i].abstract, lf.program[i].abstract);
-        EXPECT_STREQ(crlf.program[i].name, lf.program[i].name);
+        // Freq 0: the host tells the frequency in use.
+        EXPECT_EQ(epg.program[1].frequency, 626000u);
+        EXPECT_EQ(host.CallCount(krtest::Slot::GetCurrentFrequency), 1u);
+        const MediaPidView& pids = epg.stream[1].media.pid;
+        EXPECT_EQ(std::tuple(pids.pidCount, pids.pids[0], pids.pids[1], pids.pidTypes[0],
+                             pids.pidTypes[1]),
+                  std::tuple(2, 481, 482, 27, 15));
+        EXPECT_TRUE(host.HasDebugText("program channel : 239.1.2.3:5000"));
+        EXPECT_TRUE(host.HasDebugText("Parsed ProgramID 102:      pid01: 0x01e2"));
+        EXPECT_TRUE(host.HasDebugText("2 program(s) in live epg."));
     }
 }
 
@@ -103,17 +84,13 @@ TEST_F(LiveEpgTest, ServiceLinkSectionsBecomeLinksNotPrograms) {
     ASSERT_EQ(count, 2);
     ServiceLink links[2] = {};
     ASSERT_EQ(kr_T2K_GetServiceInfoLink(&count, links), 0);
-    EXPECT_EQ(links[0].frequency, 714000u);
-    EXPECT_EQ(links[0].onid, 1);
-    EXPECT_EQ(links[0].tsid, 2);
-    EXPECT_EQ(links[0].svid, 3);
+    EXPECT_EQ(std::tuple(links[0].frequency, links[0].onid, links[0].tsid, links[0].svid),
+              std::tuple(714000u, 1, 2, 3));
     EXPECT_STREQ(links[0].internetLink, "http://example.invalid/other");
     EXPECT_STREQ(links[0].epgInfoFile, "other.txt");
     // The last section is a link too; it names only Svid and inherits nothing.
-    EXPECT_EQ(links[1].frequency, 800000u);
-    EXPECT_EQ(links[1].onid, 0);
-    EXPECT_EQ(links[1].tsid, 0);
-    EXPECT_EQ(links[1].svid, 9);
+    EXPECT_EQ(std::tuple(links[1].frequency, links[1].onid, links[1].tsid, links[1].svid),
+              std::tuple(800000u, 0, 0, 9));
     EXPECT_STREQ(links[1].internetLink, "");
 
     uint8_t tooFew = 1;
@@ -144,22 +121,18 @@ TEST_F(LiveEpgTest, MalformedValuesReadAsTheirLeadingDigits) {
     const LiveEpg& epg = Current();
     ASSERT_EQ(epg.programCount, 1);
     const StreamInfo& s = epg.stream[0];
-    EXPECT_EQ(s.programId, 12u);
-    EXPECT_EQ(s.pid, 0xFFFF);
-    EXPECT_EQ(s.frequency, 650000u);
-    EXPECT_EQ(s.ca, 300 & 0xFF);
-    EXPECT_EQ(s.address, 0u);  // a Channel of 9 characters is ignored
+    // A Channel of 9 characters is ignored.
+    EXPECT_EQ(std::tuple(s.programId, s.pid, s.frequency, s.ca, s.address),
+              std::tuple(12u, 0xFFFF, 650000u, 300 & 0xFF, 0u));
     EXPECT_FALSE(host.HasDebugText("program channel"));
     EXPECT_STREQ(epg.program[0].name, "");
     // rtpmap and fmtp before any media line are audio; a short audio config pads with 0.
     const MediaSdpView& sdp = s.media.sdp;
     EXPECT_STREQ(sdp.audioCodec, "AAC");
-    EXPECT_EQ(sdp.audioClock, 8000u);
-    EXPECT_EQ(sdp.audioConfig[0], 0x12);
-    EXPECT_EQ(sdp.audioConfig[1], 0x00);
+    EXPECT_EQ(std::tuple(sdp.audioClock, sdp.audioConfig[0], sdp.audioConfig[1]),
+              std::tuple(8000u, 0x12, 0x00));
     // A video config with an abnormal character keeps the byte before it.
-    EXPECT_EQ(sdp.videoConfigLength, 1);
-    EXPECT_EQ(sdp.videoConfig[0], 0x12);
+    EXPECT_EQ(std::tuple(sdp.videoConfigLength, sdp.videoConfig[0]), std::tuple(1, 0x12));
     EXPECT_TRUE(host.HasDebugText("warning :find abnormal character . \n"));
 }
 

@@ -11,6 +11,7 @@
 #include "intake/request_table.h"
 #include "intake/shared_filter.h"
 #include "support/intake_fixture.h"
+#include "support/section_builder.h"
 
 namespace {
 
@@ -141,7 +142,7 @@ TEST_F(RequestTableTest, StopsByTypeAndOwnerButNeverOwnerZero) {
     EXPECT_EQ(kr::RequestsInUse(), 1);  // the service-map request
 }
 
-TEST_F(RequestTableTest, WithoutATableEverythingIsRefused) {
+TEST_F(RequestTableTest, WithoutIntakeEverythingIsRefused) {
     ExpectAllReleased();
     kr::IntakeFinish();
     kr_T2K_SetDebugFlag(0x30, 1);
@@ -155,6 +156,11 @@ TEST_F(RequestTableTest, WithoutATableEverythingIsRefused) {
               (std::vector<std::string>{"**    Request not init.\r\n",
                                         "**  The requests are not initialized.\r\n",
                                         "**  The requests are not initialized.\r\n"}));
+    // Nor are sections taken.
+    kr_T2K_SetDebugFlag(0x10, 1);
+    EXPECT_EQ(krtest::Deliver(1, krtest::BuildTableSection(0x81, {1, 2, 3})), 1);
+    EXPECT_TRUE(host.HasDebugLine("**    The KRDB module retrieve hasn't been initialized!\r\n") ||
+                host.HasDebugLine("--  The KRDB module retrieve hasn't been initialized!\r\n"));
     ASSERT_EQ(kr::IntakeInit(poolSize), 0);
 }
 

@@ -38,26 +38,21 @@ TEST_F(SharedFilterTest, BuildsTheDatagramSectionFilter) {
     uint8_t match[64];
     uint8_t mask[64];
     kr::BuildIpUdpFilter(match, mask, 0xEF515A01, 8190);
+    // Table id, section syntax bit, IPv4 version and length, no fragment offset, UDP, the
+    // destination address and port; everything else open.
+    struct Byte {
+        size_t at;
+        uint8_t match, mask;
+    };
+    const Byte fixed[] = {{0, 0x3E, 0xFF},  {5, 0, 0x02},     {12, 0x45, 0xFF}, {18, 0, 0xFF},
+                          {19, 0, 0xFF},    {21, 0x11, 0xFF}, {28, 0xEF, 0xFF}, {29, 0x51, 0xFF},
+                          {30, 0x5A, 0xFF}, {31, 0x01, 0xFF}, {34, 0x1F, 0xFF}, {35, 0xFE, 0xFF}};
     std::vector<uint8_t> expectMatch(64, 0);
     std::vector<uint8_t> expectMask(64, 0);
-    expectMatch[0] = 0x3E;
-    expectMask[0] = 0xFF;
-    expectMask[5] = 0x02;
-    expectMatch[12] = 0x45;
-    expectMask[12] = 0xFF;
-    expectMask[18] = 0xFF;
-    expectMask[19] = 0xFF;
-    expectMatch[21] = 0x11;
-    expectMask[21] = 0xFF;
-    const uint8_t address[] = {0xEF, 0x51, 0x5A, 0x01};
-    for (int i = 0; i < 4; ++i) {
-        expectMatch[static_cast<size_t>(28 + i)] = address[i];
-        expectMask[static_cast<size_t>(28 + i)] = 0xFF;
+    for (const Byte& b : fixed) {
+        expectMatch[b.at] = b.match;
+        expectMask[b.at] = b.mask;
     }
-    expectMatch[34] = 0x1F;
-    expectMatch[35] = 0xFE;
-    expectMask[34] = 0xFF;
-    expectMask[35] = 0xFF;
     EXPECT_EQ(std::vector<uint8_t>(match, match + 64), expectMatch);
     EXPECT_EQ(std::vector<uint8_t>(mask, mask + 64), expectMask);
 

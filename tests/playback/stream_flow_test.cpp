@@ -21,7 +21,24 @@ namespace {
 using krtest::DeliveryRecorder;
 using krtest::kCombined;
 
-class StreamFlowTest : public krtest::PlaybackTest {};
+class StreamFlowTest : public krtest::PlaybackTest {
+  protected:
+    // Sections of video packets for kClear, frameParts packets of mediaSize bytes per frame.
+    std::vector<std::vector<uint8_t>> VideoSections(uint16_t count, uint16_t frameParts,
+                                                    size_t mediaSize) const {
+        std::vector<std::vector<uint8_t>> sections;
+        for (uint16_t i = 0; i < count; ++i) {
+            krtest::RtpPacketFields video;
+            video.seq = i;
+            video.timestamp = 1000u + i / frameParts;
+            video.marker = i % frameParts == frameParts - 1;
+            video.media = krtest::FrameStart(0xB6, mediaSize);
+            sections.push_back(SectionFor(krtest::kClear.address, krtest::kClear.videoPort,
+                                          krtest::BuildRtpPayload(video)));
+        }
+        return sections;
+    }
+};
 
 TEST_F(StreamFlowTest, RawModesHandOverTheirPartOfTheDatagram) {
     std::vector<uint8_t> payload(333);
@@ -155,18 +172,14 @@ TEST_F(StreamFlowTest, NothingIsAllocatedWhileDatagramsFlow) {
     kr_T2K_SetDebugFlag(0, 0);
     ASSERT_EQ(kr_T2K_StartProgram(krtest::kClear.id, 0, CountFrames), KR_OK);
     ASSERT_EQ(kr_T2K_StartProgram(kCombined.id, 3, CountFrames), KR_OK);
-    std::vector<std::vector<uint8_t>> sections;
+    // Ten video frames of three packets, and 30 single-packet audio frames.
+    std::vector<std::vector<uint8_t>> sections = VideoSections(30, 3, 1200);
     for (uint16_t i = 0; i < 30; ++i) {
-        krtest::RtpPacketFields video;
-        video.seq = i;
-        video.timestamp = 1000u + i / 3;
-        video.marker = i % 3 == 2;
-        video.media = krtest::FrameStart(0xB6, 1200);
-        sections.push_back(SectionFor(krtest::kClear.address, krtest::kClear.videoPort,
-                                      krtest::BuildRtpPayload(video)));
-        krtest::RtpPacketFields audio = video;
+        krtest::RtpPacketFields audio;
+        audio.seq = i;
+        audio.timestamp = 1000u + i / 3;
         audio.marker = true;
-        audio.media.resize(200);
+        audio.media = krtest::FrameStart(0xB6, 200);
         sections.push_back(SectionFor(krtest::kClear.address, krtest::kClear.audioPort,
                                       krtest::BuildRtpPayload(audio)));
     }
@@ -197,16 +210,7 @@ TEST_F(StreamFlowTest, NothingIsAllocatedWhileDatagramsFlow) {
 // arriving and the worker gathers frames.
 TEST_F(StreamFlowTest, StartAndStopRaceDelivery) {
     kr_T2K_SetDebugFlag(0, 0);
-    std::vector<std::vector<uint8_t>> sections;
-    for (uint16_t i = 0; i < 6; ++i) {
-        krtest::RtpPacketFields video;
-        video.seq = i;
-        video.timestamp = 1000u + i / 2;
-        video.marker = i % 2 == 1;
-        video.media = krtest::FrameStart(0xB6, 600);
-        sections.push_back(SectionFor(krtest::kClear.address, krtest::kClear.videoPort,
-                                      krtest::BuildRtpPayload(video)));
-    }
+    const auto sections = VideoSections(6, 2, 600);
     std::atomic<bool> done{false};
     std::thread delivery([&] {
         for (size_t i = 0; !done.load(); ++i) {

@@ -59,6 +59,15 @@ bool AllZero(const uint8_t* bytes, size_t length) {
     return std::all_of(bytes, bytes + length, [](uint8_t b) { return b == 0; });
 }
 
+// One update of the CA area as its owner makes it.
+template <size_t N>
+void UpdateCa(uint32_t offset, const std::array<uint8_t, N>& bytes) {
+    kr::StoreUpdate update;
+    ASSERT_EQ(update.Write(offset, N, bytes.data()), 0);
+    ASSERT_EQ(update.SetCrc(kr::kStoreCaArea), 0);
+    ASSERT_EQ(update.Flush(), 0);
+}
+
 bool HeadSealed(const Image& image) {
     return kr::Crc32(image.data(), 28) == kr::ReadBe32(image.data(), 28);
 }
@@ -87,15 +96,6 @@ class StoreTest : public ModuleTest {
         Image copy(kr::kStoreSize, 0xCC);
         EXPECT_EQ(kr::kr_StoreRead(0, kr::kStoreSize, copy.data()), 0);
         return copy;
-    }
-
-    // One update of the CA area as its owner makes it.
-    static void UpdateCa(uint8_t fill) {
-        const std::array<uint8_t, 6> head = {fill, 1, 2, 3, 4, 5};
-        kr::StoreUpdate update;
-        ASSERT_EQ(update.Write(0x39, head.size(), head.data()), 0);
-        ASSERT_EQ(update.SetCrc(kr::kStoreCaArea), 0);
-        ASSERT_EQ(update.Flush(), 0);
     }
 };
 
@@ -193,11 +193,11 @@ TEST_F(StoreTest, RejectedStoreIsFormattedAndTheFirstFlushWritesAFreshImage) {
         uint8_t byte = 0;
         EXPECT_EQ(kr::kr_StoreRead(0x4000, 1, &byte), -1);
 
-        UpdateCa(0x42);
+        const std::array<uint8_t, 6> caHead = {0x42, 1, 2, 3, 4, 5};
+        UpdateCa(0x39, caHead);
         const Image written = host.StoreContents();
         Image expected(kr::kStoreSize, 0);
         std::memcpy(expected.data(), "KRDATA\x10\xEE\xFF", 9);
-        const std::array<uint8_t, 6> caHead = {0x42, 1, 2, 3, 4, 5};
         std::copy(caHead.begin(), caHead.end(), expected.begin() + 0x39);
         SealArea(expected, kr::kStoreCaArea);
         SealHead(expected);
@@ -410,12 +410,7 @@ TEST_F(StoreRestartTest, UpdateSurvivesARestartOfTheModule) {
     ASSERT_EQ(StartModule(), KR_OK);
     EXPECT_TRUE(host.HasDebugLine(Line("Store data head CRC error!")));
     const std::array<uint8_t, 4> map = {9, 8, 7, 6};
-    {
-        kr::StoreUpdate update;
-        ASSERT_EQ(update.Write(0x40, map.size(), map.data()), 0);
-        ASSERT_EQ(update.SetCrc(kr::kStoreCaArea), 0);
-        ASSERT_EQ(update.Flush(), 0);
-    }
+    UpdateCa(0x40, map);
     FinishModule();
     EXPECT_TRUE(HeadSealed(host.StoreContents()));
 

@@ -140,8 +140,14 @@ TEST_F(SysinfoTest, DownloadsTheAnnouncedEpgAndNotifiesTheHost) {
     ASSERT_EQ(live->programCount, 4);                 // the sample announces five and carries four
     EXPECT_STREQ(live->program[0].name, "CityNews");  // values lose their blanks
     EXPECT_EQ(live->program[0].programId, 1001u);
+    // Three icons: the third program has none, the fourth the last one.
     EXPECT_EQ(live->iconCount, 3);
     EXPECT_NE(live->program[0].icon, nullptr);
+    EXPECT_EQ(live->program[2].icon, nullptr);
+    EXPECT_EQ(live->program[3].icon, &live->icons[2].image);
+    uint8_t links = 0;
+    EXPECT_EQ(kr_T2K_GetServiceInfoLink(&links, nullptr), KR_OK);
+    EXPECT_EQ(links, 1);
 }
 
 TEST_F(SysinfoTest, RepeatedAnnouncementLeavesARunningDownloadAlone) {

@@ -3,6 +3,7 @@
 #include <krmodule/krmodule.h>
 
 #include "core/byte_order.h"
+#include "core/byte_reader.h"
 #include "core/checksum.h"
 #include "core/log.h"
 
@@ -44,6 +45,24 @@ int32_t ValidateDatagram(const SectionNode* node) {
         return KR_NO;
     }
     return KR_YES;
+}
+
+std::span<const uint8_t> HeldBytes(const SectionNode& node) {
+    const uint16_t held = node.length < kNodeDataSize ? node.length : kNodeDataSize;
+    return {node.data, held};
+}
+
+bool UdpPayload(const SectionNode& node, std::span<const uint8_t>& payload) {
+    constexpr uint16_t kUdpHeaderSize = 8;
+    ByteReader reader(HeldBytes(node));
+    reader.Seek(kUdpHeaderOffset + 4);
+    const uint16_t udpLength = reader.Be16();
+    if (!reader.ok() || udpLength < kUdpHeaderSize) return false;
+    reader.Seek(kUdpPayloadOffset);
+    const std::span<const uint8_t> bytes = reader.Bytes(udpLength - kUdpHeaderSize);
+    if (!reader.ok()) return false;
+    payload = bytes;
+    return true;
 }
 
 }  // namespace kr

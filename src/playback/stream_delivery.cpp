@@ -13,27 +13,9 @@
 namespace kr {
 namespace {
 
-constexpr uint32_t kUdpHeaderSize = 8;
 constexpr uint32_t kSectionCrcSize = 4;
 // Bytes between the CSRC list and the media.
 constexpr uint32_t kRtpTrailerSize = 6;
-
-std::span<const uint8_t> HeldBytes(const SectionNode& node) {
-    const uint16_t held = node.length < kNodeDataSize ? node.length : kNodeDataSize;
-    return {node.data, held};
-}
-
-// The UDP payload as the UDP length gives it; empty and false when the length does not fit the
-// bytes held.
-bool UdpPayload(const SectionNode& node, std::span<const uint8_t>& payload) {
-    ByteReader reader(HeldBytes(node));
-    reader.Seek(kUdpHeaderOffset + 4);
-    const uint16_t udpLength = reader.Be16();
-    if (!reader.ok() || udpLength < kUdpHeaderSize) return false;
-    reader.Seek(kUdpPayloadOffset);
-    payload = reader.Bytes(udpLength - kUdpHeaderSize);
-    return reader.ok();
-}
 
 bool IsFrameStart(std::span<const uint8_t> frame) {
     if (frame.size() < 4 || frame[0] != 0 || frame[1] != 0 || frame[2] != 1) return false;

@@ -2,7 +2,6 @@
 
 #include <span>
 
-#include "core/byte_order.h"
 #include "core/log.h"
 #include "intake/datagram.h"
 #include "intake/request_table.h"
@@ -18,17 +17,6 @@ namespace {
 constexpr uint32_t kIdleMs = 300;
 // Empty polls after which system information counts as absent.
 constexpr int kMissesUntilAbsent = 4;
-constexpr uint32_t kUdpHeaderLength = 8;
-
-// The UDP payload of a validated datagram: the bytes its UDP length names, never more than the
-// node holds.
-std::span<const uint8_t> UdpPayload(const SectionNode& node) {
-    if (node.length < kUdpPayloadOffset) return {};
-    const uint32_t udpLength = ReadBe16(node.data, kUdpHeaderOffset + 4);
-    const uint32_t held = node.length - kUdpPayloadOffset;
-    const uint32_t length = udpLength < kUdpHeaderLength ? 0 : udpLength - kUdpHeaderLength;
-    return {node.data + kUdpPayloadOffset, length < held ? length : held};
-}
 
 }  // namespace
 
@@ -37,7 +25,8 @@ void ProcessSysinfoNode(const SectionNode& node) {
         kr_Print(0x24, "Invalid sysinfo retrieve.");
         return;
     }
-    const std::span<const uint8_t> payload = UdpPayload(node);
+    std::span<const uint8_t> payload;
+    (void)UdpPayload(node, payload);  // a validated datagram always has it
     if (node.type == kTypeSysinfo) {
         ParseSysinfo(payload, Sysinfo().buffer);
     } else if (node.type == kTypeEpgDownload) {

@@ -35,6 +35,7 @@ WorkerTable& Workers() {
 
 std::atomic<int32_t> liveWorkers{0};
 thread_local bool reportedReady = false;
+thread_local bool onWorker = false;
 
 void Settle() {
     WorkerTable& table = Workers();
@@ -48,6 +49,7 @@ void Settle() {
 void RunWorker(WorkerRoutine routine, void* argument) {
     liveWorkers.fetch_add(1);
     reportedReady = false;
+    onWorker = true;
     routine(argument);
     // A routine that ended without announcing itself must not hold up start-up.
     if (!reportedReady) Settle();
@@ -62,6 +64,7 @@ struct WorkSignal {
     std::mutex mutex;
     std::condition_variable changed;
     bool pending = false;
+    std::atomic<bool> idle{false};  // the worker is in, or about to enter, its idle wait
 };
 
 std::array<WorkSignal, kWorkQueueCount>& Signals() {
@@ -142,13 +145,29 @@ void SetStopping(bool value) {
     stopping.store(value, std::memory_order_release);
 }
 
-bool WaitForWork(WorkQueue queue, uint32_t ms) {
+bool WaitForWork(WorkQueue queue, uint32_t ms, WorkCheck check) {
     WorkSignal& signal = Signals()[static_cast<std::size_t>(queue)];
     std::unique_lock<std::mutex> hold(signal.mutex);
+    if (check != nullptr) {
+        // Sequentially consistent with the producer's publication of its work: either the check
+        // below sees the work, or the producer sees the flag and signals.
+        signal.idle.store(true, std::memory_order_seq_cst);
+        if (check(queue)) {
+            signal.idle.store(false, std::memory_order_relaxed);
+            signal.pending = false;
+            return true;
+        }
+    }
     const bool woken = signal.changed.wait_for(
         hold, std::chrono::milliseconds(ms), [&signal] { return signal.pending || IsStopping(); });
     signal.pending = false;
+    signal.idle.store(false, std::memory_order_relaxed);
     return woken;
+}
+
+void SignalWorkIfIdle(WorkQueue queue) {
+    WorkSignal& signal = Signals()[static_cast<std::size_t>(queue)];
+    if (signal.idle.load(std::memory_order_seq_cst)) SignalWork(queue);
 }
 
 void SignalWork(WorkQueue queue) {
@@ -166,6 +185,72 @@ void WakeAllWorkers() {
         { std::lock_guard<std::mutex> hold(signal.mutex); }
         signal.changed.notify_all();
     }
+}
+
+void ShortLock::lock() noexcept {
+    for (;;) {
+        if (!held_.exchange(true, std::memory_order_acquire)) return;
+        // Holders keep it for a few instructions: spin on a plain read first, then give way.
+        for (int spin = 0; held_.load(std::memory_order_relaxed); ++spin) {
+            if (spin >= 64) std::this_thread::yield();
+        }
+    }
+}
+
+void ShortLock::unlock() noexcept {
+    held_.store(false, std::memory_order_release);
+}
+
+namespace {
+
+struct GateWait {
+    std::mutex mutex;
+    std::condition_variable changed;
+};
+
+// One wait record serves every gate: stops are rare and short.
+GateWait& GateWaits() {
+    static GateWait wait;
+    return wait;
+}
+
+thread_local const DeliveryGate* gateOfThisThread = nullptr;
+
+}  // namespace
+
+void DeliveryGate::Enter(uint32_t requestId) noexcept {
+    gateOfThisThread = this;
+    busy_.store(requestId, std::memory_order_seq_cst);
+}
+
+void DeliveryGate::Leave() noexcept {
+    busy_.store(0, std::memory_order_seq_cst);
+    if (waiters_.load(std::memory_order_seq_cst) > 0) {
+        GateWait& wait = GateWaits();
+        { std::lock_guard<std::mutex> hold(wait.mutex); }
+        wait.changed.notify_all();
+    }
+}
+
+void DeliveryGate::WaitWhileBusyWith(uint32_t requestId) {
+    if (requestId == 0 || OwnedByThisThread()) return;
+    waiters_.fetch_add(1, std::memory_order_seq_cst);
+    GateWait& wait = GateWaits();
+    {
+        std::unique_lock<std::mutex> hold(wait.mutex);
+        wait.changed.wait(hold, [this, requestId] {
+            return busy_.load(std::memory_order_seq_cst) != requestId;
+        });
+    }
+    waiters_.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+bool DeliveryGate::OwnedByThisThread() const noexcept {
+    return gateOfThisThread == this;
+}
+
+bool OnWorkerThread() {
+    return onWorker;
 }
 
 void SleepMs(uint32_t ms) {

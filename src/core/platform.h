@@ -2,6 +2,7 @@
 // the heap. Everything else in the module goes through these functions.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -45,14 +46,24 @@ void SetStopping(bool stopping);
 enum class WorkQueue : uint8_t { Sys = 0, Stream = 1, Ca = 2, Ecm = 3 };
 constexpr int kWorkQueueCount = 4;
 
+// Tells whether work is waiting for a worker (called by the worker itself, with no lock held).
+using WorkCheck = bool (*)(WorkQueue queue);
+
 // A worker's idle sleep: blocks for ms milliseconds, or less when work is signalled for its
 // queue or the module stops. A signal given while the worker was busy ends the next wait at
 // once, so no queued section waits a full idle round. true when the wait was ended by a signal
 // or the stop flag, false when it lasted the whole interval.
-bool WaitForWork(WorkQueue queue, uint32_t ms);
+//
+// With a check, the worker announces itself idle before it asks the check once more; a
+// producer that calls SignalWorkIfIdle after it made work visible then either is seen by the
+// check or sees the worker idle, so a producer pays for a wake-up only when the worker sleeps.
+bool WaitForWork(WorkQueue queue, uint32_t ms, WorkCheck check = nullptr);
 
 // Signals that a section was queued for the worker of this queue.
 void SignalWork(WorkQueue queue);
+
+// Signals only when the worker of this queue is in (or entering) an idle wait.
+void SignalWorkIfIdle(WorkQueue queue);
 
 // Ends every idle wait now (used at shut-down, after the stop flag is set).
 void WakeAllWorkers();
@@ -80,6 +91,53 @@ class ModuleLockGuard {
     ModuleLockGuard(const ModuleLockGuard&) = delete;
     ModuleLockGuard& operator=(const ModuleLockGuard&) = delete;
 };
+
+// ---- Short locks --------------------------------------------------------------------------
+
+// A lock for a few instructions: the section intake tables, the EPG hand-over, the frame states.
+// Never held while the host is called, while a parse runs or while another lock is taken (so it
+// can never be part of a lock-order cycle), and not re-entrant. A waiter spins briefly, then
+// yields its time slice.
+class ShortLock {
+  public:
+    void lock() noexcept;
+    void unlock() noexcept;
+
+  private:
+    std::atomic<bool> held_{false};
+};
+
+class ShortLockGuard {
+  public:
+    explicit ShortLockGuard(ShortLock& lock) : lock_(lock) { lock_.lock(); }
+    ~ShortLockGuard() { lock_.unlock(); }
+    ShortLockGuard(const ShortLockGuard&) = delete;
+    ShortLockGuard& operator=(const ShortLockGuard&) = delete;
+
+  private:
+    ShortLock& lock_;
+};
+
+// Lets a stop wait until a worker is no longer handing the host content of a stopped request.
+// The worker enters the gate with the request id before it checks that the request still runs,
+// and leaves it after the host's function returned; a stopper that freed the request first and
+// then waits at the gate knows that no call for it runs afterwards.
+class DeliveryGate {
+  public:
+    void Enter(uint32_t requestId) noexcept;
+    void Leave() noexcept;
+    // Waits while the worker delivers for requestId. Returns at once on the worker's own thread
+    // (a host function that stops its own program).
+    void WaitWhileBusyWith(uint32_t requestId);
+    bool OwnedByThisThread() const noexcept;
+
+  private:
+    std::atomic<uint32_t> busy_{0};
+    std::atomic<int32_t> waiters_{0};
+};
+
+// True on a thread that the module started as a worker.
+bool OnWorkerThread();
 
 // ---- Heap ---------------------------------------------------------------------------------
 

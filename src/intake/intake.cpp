@@ -28,24 +28,44 @@ constexpr WorkQueue kConsumerWorkers[] = {WorkQueue::Sys, WorkQueue::Stream, Wor
                                           WorkQueue::Ecm};
 
 void ReleaseMemory() {
-    FreeMem(pool);
-    pool = nullptr;
-    poolNodes = 0;
+    {
+        ShortLockGuard hold(IntakeLock());
+        FreeMem(pool);
+        pool = nullptr;
+        poolNodes = 0;
+    }
     RequestTableFinish();
 }
 
-// Copies a section into a free node and queues it for the request's worker. Runs under the
-// module lock, so a request stopped meanwhile can never leave a node behind on its queue.
-int32_t QueueSection(const RequestEntry& request, const uint8_t* section, int32_t length) {
+// What one delivery came to, worked out under the intake lock and reported after it: the
+// diagnostics go to the host, which is never called with the intake lock held.
+struct Outcome {
+    int32_t result = 0;
+    uint32_t consumer = 0;  // the consumer request a shared filter's section went on to
+    bool dispatched = false;
+    bool notReady = false;
+    bool unknown = false;  // of the request named last (the consumer when dispatched)
+    bool full = false;
+    bool lengthWarning = false;
+    uint32_t warnedRequest = 0;
+    int32_t sectionLength = 0;
+    uint16_t counts[4] = {};
+    SectionQueue* woken = nullptr;
+};
+
+// Copies a section into a free node and queues it for the request's worker.
+void QueueSectionLocked(const RequestEntry& request, const uint8_t* section, int32_t length,
+                        Outcome& out) {
     SectionNode* node = nullptr;
-    if (TakeFreeNode(&node) != 0 || node == nullptr) {
-        kr_Print(0x34, "The buffer is full.");
-        kr_Print(0x34, "SYS: %d, STRM: %d, CA: %d, ECM: %d", QueueCount(GetQueue(QueueId::Sys)),
-                 QueueCount(GetQueue(QueueId::Stream)), QueueCount(GetQueue(QueueId::Ca)),
-                 QueueCount(GetQueue(QueueId::Ecm)));
-        return -4;
+    if (QueueTakeLocked(GetQueue(QueueId::Free), &node) != 0 || node == nullptr) {
+        out.full = true;
+        for (std::size_t i = 0; i < std::size(kConsumerQueues); ++i)
+            out.counts[i] = QueueCount(GetQueue(kConsumerQueues[i]));
+        out.result = -4;
+        return;
     }
     node->type = request.type;
+    node->entryIndex = RequestIndex(&request);
     node->requestId = request.requestId;
     node->ownerId = request.ownerId;
     node->ipAddress = request.ipAddress;
@@ -59,13 +79,75 @@ int32_t QueueSection(const RequestEntry& request, const uint8_t* section, int32_
 
     const int32_t sectionLength = (ReadBe16(section, 1) & 0x0FFF) + 3;
     if (sectionLength != length) {
-        kr_Print(0x33, "request id : %d, receive length error: %d\tsection length: %d",
-                 static_cast<int>(request.requestId), length, sectionLength);
+        out.lengthWarning = true;
+        out.warnedRequest = request.requestId;
+        out.sectionLength = sectionLength;
     }
-    const int32_t result = QueuePut(request.queue, node);
-    // A request without a consumer queue would strand the node: it goes back to the pool.
-    if (result != 0) ReturnNode(node);
-    return result;
+    out.result = QueuePutLocked(request.queue, node);
+    if (out.result == 0) {
+        out.woken = request.queue;
+    } else {
+        // A request without a consumer queue would strand the node: it goes back to the pool.
+        (void)QueuePutLocked(GetQueue(QueueId::Free), node);
+    }
+}
+
+// The request lookup, the shared-filter dispatch and the queue put, in one short hold.
+void IntakeLocked(uint32_t requestId, const uint8_t* section, int32_t length, Outcome& out) {
+    if (!intakeReady.load(std::memory_order_relaxed)) {
+        out.notReady = true;
+        out.result = 1;
+        return;
+    }
+    const RequestEntry* request = FindRequestLocked(requestId);
+    if (request == nullptr) {
+        out.unknown = true;
+        out.result = -1;
+        return;
+    }
+    if (request->type == kTypeSharedFilter) {
+        const SharedMatch match = MatchSharedSectionLocked(requestId, section, length);
+        if (!match.matched) {
+            out.result = match.result;
+            return;
+        }
+        // The section enters intake again under the consumer's id.
+        out.dispatched = true;
+        out.consumer = match.consumer;
+        request = FindRequestLocked(match.consumer);
+        if (request == nullptr) {
+            out.unknown = true;
+            out.result = -1;
+            return;
+        }
+        // A consumer is never a shared filter's own request; a forged table could make it one.
+        if (request->type == kTypeSharedFilter) {
+            out.result = 128;
+            return;
+        }
+    }
+    QueueSectionLocked(*request, section, length, out);
+}
+
+void Report(int32_t requestId, int32_t length, const Outcome& out) {
+    if (out.dispatched) {
+        kr_Print(0x15, "Request %d data enter SendRetrieved, length: %d.",
+                 static_cast<int>(out.consumer), length);
+    }
+    if (out.notReady) kr_Print(0x12, "The KRDB module retrieve hasn't been initialized!");
+    if (out.unknown) {
+        kr_Print(0x33, "Can't find the request %d.",
+                 out.dispatched ? static_cast<int>(out.consumer) : requestId);
+    }
+    if (out.full) {
+        kr_Print(0x34, "The buffer is full.");
+        kr_Print(0x34, "SYS: %d, STRM: %d, CA: %d, ECM: %d", out.counts[0], out.counts[1],
+                 out.counts[2], out.counts[3]);
+    }
+    if (out.lengthWarning) {
+        kr_Print(0x33, "request id : %d, receive length error: %d\tsection length: %d",
+                 static_cast<int>(out.warnedRequest), length, out.sectionLength);
+    }
 }
 
 }  // namespace
@@ -81,6 +163,7 @@ int32_t IntakeInit(uint32_t nodeCount) {
     for (std::size_t i = 0; i < std::size(kConsumerQueues); ++i) {
         SectionQueue* queue = GetQueue(kConsumerQueues[i]);
         QueueInit(queue);
+        ShortLockGuard intake(IntakeLock());
         queue->wakesWorker = true;
         queue->worker = kConsumerWorkers[i];
     }
@@ -94,10 +177,13 @@ int32_t IntakeInit(uint32_t nodeCount) {
             return -1;
         }
     }
-    poolNodes = nodeCount;
-    for (uint32_t i = 0; i < nodeCount; ++i) {
-        new (&pool[i]) SectionNode{};
-        ReturnNode(&pool[i]);
+    {
+        ShortLockGuard intake(IntakeLock());
+        poolNodes = nodeCount;
+        for (uint32_t i = 0; i < nodeCount; ++i) {
+            new (&pool[i]) SectionNode{};
+            (void)QueuePutLocked(GetQueue(QueueId::Free), &pool[i]);
+        }
     }
     SharedFiltersStart();
     intakeReady.store(true);
@@ -111,17 +197,27 @@ int32_t IntakeFinish() {
         // Refuse sections first: a delivery thread still running sees either a complete intake
         // or none, never one being released.
         ModuleLockGuard hold;
-        intakeReady.store(false);
+        {
+            ShortLockGuard intake(IntakeLock());
+            intakeReady.store(false);
+        }
         SharedFiltersFinish();
-        FreeMem(pool);
-        pool = nullptr;
-        poolNodes = 0;
         CloseLock(&GetQueue(QueueId::Free)->lock);
         for (QueueId id : kConsumerQueues)
             CloseLock(&GetQueue(id)->lock);
-        for (QueueId id :
-             {QueueId::Free, QueueId::Sys, QueueId::Stream, QueueId::Ca, QueueId::Ecm}) {
-            *GetQueue(id) = SectionQueue{};
+        {
+            ShortLockGuard intake(IntakeLock());
+            FreeMem(pool);
+            pool = nullptr;
+            poolNodes = 0;
+            for (QueueId id :
+                 {QueueId::Free, QueueId::Sys, QueueId::Stream, QueueId::Ca, QueueId::Ecm}) {
+                SectionQueue* queue = GetQueue(id);
+                queue->head = NodeLinks{};
+                queue->count.store(0);
+                queue->lock = LockHandle{};
+                queue->wakesWorker = false;
+            }
         }
         RequestTableFinish();
     }
@@ -156,19 +252,13 @@ int32_t kr_T2K_SendRetrieved(int32_t requestId, int32_t status, const uint8_t* s
         kr_Print(0x33, "Send section length error: %d !", length);
         return -1;
     }
-    ModuleLockGuard hold;
-    if (!intakeReady.load()) {
-        kr_Print(0x12, "The KRDB module retrieve hasn't been initialized!");
-        return 1;
+    Outcome out;
+    {
+        ShortLockGuard hold(IntakeLock());
+        IntakeLocked(static_cast<uint32_t>(requestId), section, length, out);
     }
-    RequestEntry* request = nullptr;
-    if (FindRequest(static_cast<uint32_t>(requestId), &request) != 0) {
-        kr_Print(0x33, "Can't find the request %d.", requestId);
-        return -1;
-    }
-    if (request->type == kTypeSharedFilter) {
-        return DispatchSharedSection(static_cast<uint32_t>(requestId),
-                                     static_cast<uint8_t>(status & 0xFF), section, length);
-    }
-    return QueueSection(*request, section, length);
+    // One wake-up per sleeping worker, given after the lock is let go.
+    if (out.woken != nullptr) WakeConsumer(out.woken);
+    Report(requestId, length, out);
+    return out.result;
 }

@@ -1,5 +1,7 @@
 #include "intake/request_table.h"
 
+#include <array>
+#include <atomic>
 #include <cstring>
 
 #include "core/host.h"
@@ -15,6 +17,10 @@ RequestTable* table = nullptr;
 // Ids never repeat within a process, also across restarts of the module.
 uint32_t lastRequestId = 0;
 
+// The id of each active entry, 0 for the others: what workers check a node against without a
+// lock. Ids are unique, so a node can never pass for a later request of the same entry.
+std::array<std::atomic<uint32_t>, kRequestCount> liveIds{};
+
 bool InUse(const RequestEntry& entry) {
     return entry.state < kRequestReserved;
 }
@@ -25,7 +31,7 @@ bool TableMissing() {
     return true;
 }
 
-enum class StopKey { Type, Pid, Owner };
+enum class StopKey { Type, Pid, Owner, Id };
 
 bool Matches(const RequestEntry& entry, StopKey key, uint32_t value) {
     switch (key) {
@@ -35,26 +41,53 @@ bool Matches(const RequestEntry& entry, StopKey key, uint32_t value) {
             return entry.pid == value;
         case StopKey::Owner:
             return entry.ownerId == value;
+        case StopKey::Id:
+            return entry.requestId == value;
     }
     return false;
 }
 
-// The caller holds the module lock and has checked that the table exists.
-void StopMatching(StopKey key, uint32_t value) {
+void SetStateLocked(RequestEntry& entry, uint8_t state) {
+    entry.state = state;
+    liveIds[RequestIndex(&entry)].store(state == kRequestActive ? entry.requestId : 0,
+                                        std::memory_order_seq_cst);
+}
+
+// The caller holds the module lock and has checked that the table exists. The entry is freed,
+// and its waiting sections dropped, before the host's filter is stopped: a section that arrives
+// meanwhile finds no request and is refused instead of being delivered late.
+void StopMatching(StopKey key, uint32_t value, StoppedRequests* stopped) {
     for (RequestEntry& entry : table->entries) {
         if (!InUse(entry) || !Matches(entry, key, value)) continue;
-        if (entry.viaSharedFilter != 0) {
-            DetachIpFilter(entry.requestId);
-        } else if (Host().StopSectionFilter != nullptr) {
-            Host().StopSectionFilter(entry.requestId);
+        const uint32_t id = entry.requestId;
+        const bool shared = entry.viaSharedFilter != 0;
+        SectionQueue* const queue = entry.queue;
+        {
+            ShortLockGuard hold(IntakeLock());
+            SetStateLocked(entry, kRequestFree);
+            RemoveRequestNodesLocked(id, queue);
         }
-        kr_Print(0x33, "Stop retrieve, request id: %d.", static_cast<int>(entry.requestId));
-        if (entry.queue != nullptr) RemoveRequestNodes(entry.requestId, entry.queue);
-        entry.state = kRequestFree;
+        if (shared) {
+            DetachIpFilter(id);
+        } else if (Host().StopSectionFilter != nullptr) {
+            Host().StopSectionFilter(id);
+        }
+        kr_Print(0x33, "Stop retrieve, request id: %d.", static_cast<int>(id));
+        if (queue != nullptr) kr_Print(0x35, "Remove retrieves from queue.");
+        if (stopped != nullptr && stopped->count < kRequestCount) stopped->ids[stopped->count++] = id;
     }
 }
 
 }  // namespace
+
+uint8_t RequestIndex(const RequestEntry* entry) {
+    return static_cast<uint8_t>(entry - table->entries);
+}
+
+bool RequestLive(uint8_t entryIndex, uint32_t requestId) {
+    return entryIndex < kRequestCount &&
+           liveIds[entryIndex].load(std::memory_order_seq_cst) == requestId;
+}
 
 int32_t RequestTableInit() {
     ModuleLockGuard hold;
@@ -63,14 +96,24 @@ int32_t RequestTableInit() {
     std::memset(fresh, 0, sizeof(RequestTable));
     for (RequestEntry& entry : fresh->entries)
         entry.state = kRequestFree;
+    ShortLockGuard intake(IntakeLock());
+    for (std::atomic<uint32_t>& id : liveIds)
+        id.store(0);
     table = fresh;
     return 0;
 }
 
 void RequestTableFinish() {
     ModuleLockGuard hold;
-    FreeMem(table);
-    table = nullptr;
+    RequestTable* old = nullptr;
+    {
+        ShortLockGuard intake(IntakeLock());
+        old = table;
+        table = nullptr;
+        for (std::atomic<uint32_t>& id : liveIds)
+            id.store(0);
+    }
+    FreeMem(old);
 }
 
 int32_t AllotRequest(RequestEntry** out) {
@@ -79,16 +122,28 @@ int32_t AllotRequest(RequestEntry** out) {
         kr_Print(0x33, "Request not init.");
         return -2;
     }
-    for (RequestEntry& entry : table->entries) {
-        if (entry.state != kRequestFree) continue;
-        std::memset(&entry, 0, sizeof entry);
-        entry.state = kRequestReserved;
-        entry.requestId = ++lastRequestId;
-        if (entry.requestId == 0) kr_Print(0x32, "No request id exists!");
-        *out = &entry;
-        return 0;
+    RequestEntry* chosen = nullptr;
+    {
+        ShortLockGuard intake(IntakeLock());
+        for (RequestEntry& entry : table->entries) {
+            if (entry.state != kRequestFree) continue;
+            std::memset(&entry, 0, sizeof entry);
+            entry.state = kRequestReserved;
+            entry.requestId = ++lastRequestId;
+            chosen = &entry;
+            break;
+        }
     }
-    return -7;
+    if (chosen == nullptr) return -7;
+    if (chosen->requestId == 0) kr_Print(0x32, "No request id exists!");
+    *out = chosen;
+    return 0;
+}
+
+void SetRequestState(RequestEntry* entry, uint8_t state) {
+    if (entry == nullptr) return;
+    ShortLockGuard hold(IntakeLock());
+    SetStateLocked(*entry, state);
 }
 
 void QueueForType(uint8_t type, SectionQueue** out) {
@@ -118,21 +173,28 @@ void QueueForType(uint8_t type, SectionQueue** out) {
     }
 }
 
+RequestEntry* FindRequestLocked(uint32_t requestId) {
+    if (table == nullptr) return nullptr;
+    for (RequestEntry& entry : table->entries) {
+        if (InUse(entry) && entry.requestId == requestId) return &entry;
+    }
+    return nullptr;
+}
+
 int32_t FindRequest(uint32_t requestId, RequestEntry** out) {
     if (out == nullptr) return -2;
-    ModuleLockGuard hold;
-    if (TableMissing()) return -1;
-    for (RequestEntry& entry : table->entries) {
-        if (InUse(entry) && entry.requestId == requestId) {
-            *out = &entry;
-            return 0;
-        }
+    bool missing = false;
+    {
+        ShortLockGuard hold(IntakeLock());
+        missing = table == nullptr;
+        *out = FindRequestLocked(requestId);
     }
-    return -1;
+    if (missing) kr_Print(0x32, "The requests are not initialized.");
+    return *out != nullptr ? 0 : -1;
 }
 
 int32_t IsOwnerActive(uint32_t ownerId) {
-    ModuleLockGuard hold;
+    ShortLockGuard hold(IntakeLock());
     if (table == nullptr) return KR_NO;
     for (const RequestEntry& entry : table->entries) {
         if (InUse(entry) && entry.ownerId == ownerId) return KR_YES;
@@ -157,39 +219,45 @@ int32_t StartTypedRequest(uint8_t type, uint16_t pid, uint8_t tableId) {
 
     const KrSetSectionFilterFn setFilter = Host().SetSectionFilter;
     if (setFilter != nullptr && setFilter(entry->requestId, params) == 0) {
-        entry->state = kRequestActive;
+        SetRequestState(entry, kRequestActive);
         return 0;
     }
     kr_Print(0x71, "Set filter failed!");
-    entry->state = kRequestFree;
+    SetRequestState(entry, kRequestFree);
     return -1;
 }
 
-void StopRequestsByType(uint8_t type) {
+void StopRequestsByType(uint8_t type, StoppedRequests* stopped) {
     ModuleLockGuard hold;
     if (TableMissing()) return;
     kr_Print(0x32, "Stop retrieves by type %d.", type);
-    StopMatching(StopKey::Type, type);
+    StopMatching(StopKey::Type, type, stopped);
 }
 
-void StopRequestsByPid(uint16_t pid) {
+void StopRequestsByPid(uint16_t pid, StoppedRequests* stopped) {
     ModuleLockGuard hold;
     if (TableMissing()) return;
     kr_Print(0x32, "Stop retrieves by pid 0x%2.2X.", pid);
-    StopMatching(StopKey::Pid, pid);
+    StopMatching(StopKey::Pid, pid, stopped);
 }
 
-void StopRequestsByOwner(uint32_t ownerId) {
+void StopRequestsByOwner(uint32_t ownerId, StoppedRequests* stopped) {
     // Requests without an owner carry 0: they are never stopped this way.
     if (ownerId == 0) return;
     ModuleLockGuard hold;
     if (TableMissing()) return;
     kr_Print(0x32, "Stop retrieves by id %d.", static_cast<int>(ownerId));
-    StopMatching(StopKey::Owner, ownerId);
+    StopMatching(StopKey::Owner, ownerId, stopped);
+}
+
+void StopRequestById(uint32_t requestId) {
+    ModuleLockGuard hold;
+    if (table == nullptr) return;
+    StopMatching(StopKey::Id, requestId, nullptr);
 }
 
 int32_t RequestsInUse() {
-    ModuleLockGuard hold;
+    ShortLockGuard hold(IntakeLock());
     if (table == nullptr) return 0;
     int32_t count = 0;
     for (const RequestEntry& entry : table->entries)

@@ -1,7 +1,11 @@
 // The table of what the module wants to receive: one entry per host filter request, each with a
-// unique id that the host echoes with every section. Every search and change of the table
-// happens under the module lock, so the host's delivery thread, its API threads and the workers
-// never see a half-changed entry.
+// unique id that the host echoes with every section.
+//
+// Two locks guard it. Whoever changes the table holds the module lock, so the changes of the
+// host's API threads and of the workers are one after the other, and the host's filter slots are
+// called with it held. Every write that the delivery thread could see (an entry's state, the
+// table itself) is also made under the short intake lock, which the delivery thread takes for its
+// search; the host is never called while the intake lock is held.
 #pragma once
 
 #include <krmodule/krmodule.h>
@@ -55,14 +59,36 @@ struct RequestTable {
 [[nodiscard]] int32_t RequestTableInit();
 void RequestTableFinish();
 
+// The ids of the requests one stop freed.
+struct StoppedRequests {
+    uint32_t ids[kRequestCount];
+    int32_t count = 0;
+};
+
 int32_t AllotRequest(RequestEntry** out);
 void QueueForType(uint8_t type, SectionQueue** out);
 int32_t FindRequest(uint32_t requestId, RequestEntry** out);
 int32_t IsOwnerActive(uint32_t ownerId);
 int32_t StartTypedRequest(uint8_t type, uint16_t pid, uint8_t tableId);
-void StopRequestsByType(uint8_t type);
-void StopRequestsByPid(uint16_t pid);
-void StopRequestsByOwner(uint32_t ownerId);
+void StopRequestsByType(uint8_t type, StoppedRequests* stopped = nullptr);
+void StopRequestsByPid(uint16_t pid, StoppedRequests* stopped = nullptr);
+void StopRequestsByOwner(uint32_t ownerId, StoppedRequests* stopped = nullptr);
+// Stops the one request with this id (the host request of a shared filter whose last
+// destination left). Nothing when no entry in use has it.
+void StopRequestById(uint32_t requestId);
+
+// Moves a reserved entry to active (its filter runs) or back to free. Every state change after
+// the allotment goes through here, so the delivery thread sees it whole.
+void SetRequestState(RequestEntry* entry, uint8_t state);
+
+// FindRequest for the holder of the intake lock, without diagnostics: null when none.
+RequestEntry* FindRequestLocked(uint32_t requestId);
+// The place of an entry in the table, which nodes carry.
+uint8_t RequestIndex(const RequestEntry* entry);
+
+// True while the request a node was queued for is still active: a worker drops the nodes of a
+// request that stopped after they were queued. Takes no lock.
+bool RequestLive(uint8_t entryIndex, uint32_t requestId);
 
 // Entries in use (state below reserved); 0 when the table does not exist.
 int32_t RequestsInUse();

@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/platform.h"
 #include "intake/request_table.h"
+#include "intake/section_queue.h"
 
 namespace kr {
 namespace {
@@ -40,13 +41,17 @@ bool SlotMatches(const IpFilterRequest& slot, const uint8_t* section, int32_t le
 
 void SharedFiltersStart() {
     ModuleLockGuard hold;
-    std::memset(filters.data(), 0, sizeof filters);
+    {
+        ShortLockGuard intake(IntakeLock());
+        std::memset(filters.data(), 0, sizeof filters);
+    }
     if (CreateLock(&filterLock, 0) != 0) kr_Print(0x31, "Mutex init faild!");
 }
 
 void SharedFiltersFinish() {
     ModuleLockGuard hold;
     CloseLock(&filterLock);
+    ShortLockGuard intake(IntakeLock());
     std::memset(filters.data(), 0, sizeof filters);
 }
 
@@ -72,6 +77,9 @@ void BuildIpUdpFilter(uint8_t match[kIpFilterBytes], uint8_t mask[kIpFilterBytes
     mask[35] = 0xFF;
 }
 
+// The table changes under the module lock (every attach and detach is one after the other) and
+// each write the delivery thread could see under the intake lock; the host's filter is started
+// with neither the intake lock nor anything but the module lock held.
 int32_t AttachIpFilter(const IpFilterRequest* request) {
     if (request == nullptr) return -1;
     ModuleLockGuard hold;
@@ -80,6 +88,7 @@ int32_t AttachIpFilter(const IpFilterRequest* request) {
         if (filter.state != 1 || !SameHostFilter(filter, *request)) continue;
         for (IpFilterRequest& slot : filter.slots) {
             if (slot.state != 0) continue;
+            ShortLockGuard intake(IntakeLock());
             slot = *request;
             slot.state = 1;
             return 0;
@@ -99,34 +108,37 @@ int32_t AttachIpFilter(const IpFilterRequest* request) {
         }
     }
     if (filter == nullptr) return -1;
-    std::memset(filter, 0, sizeof *filter);
-    filter->slots[0] = *request;
-
     RequestEntry* entry = nullptr;
-    if (AllotRequest(&entry) != 0) {
-        filter->slots[0].state = 0;
-        return -1;
-    }
+    if (AllotRequest(&entry) != 0) return -1;
     entry->type = kTypeSharedFilter;
-    filter->params.pid = request->pid;
-    std::memcpy(filter->params.match, request->match, kHostMatchBytes);
-    std::memcpy(filter->params.mask, request->mask, kHostMatchBytes);
     entry->pid = request->pid;
+    {
+        // Still free for the delivery thread until its host filter runs.
+        ShortLockGuard intake(IntakeLock());
+        std::memset(filter, 0, sizeof *filter);
+        filter->slots[0] = *request;
+        filter->slots[0].state = 0;
+        filter->params.pid = request->pid;
+        std::memcpy(filter->params.match, request->match, kHostMatchBytes);
+        std::memcpy(filter->params.mask, request->mask, kHostMatchBytes);
+    }
 
     kr_Print(0x33, "Request ID : %ld", static_cast<long>(entry->requestId));
     kr_Print(0x33, "Filter PID : 0x%2X", request->pid);
 
     const KrSetSectionFilterFn setFilter = Host().SetSectionFilter;
     if (setFilter != nullptr && setFilter(entry->requestId, filter->params) == 0) {
-        filter->hostRequestId = entry->requestId;
-        filter->state = 1;
-        filter->slots[0].state = 1;
-        entry->state = kRequestActive;
+        {
+            ShortLockGuard intake(IntakeLock());
+            filter->hostRequestId = entry->requestId;
+            filter->state = 1;
+            filter->slots[0].state = 1;
+        }
+        SetRequestState(entry, kRequestActive);
         return 0;
     }
     kr_Print(0x71, "Set KRDB filter failed!");
-    entry->state = kRequestFree;
-    filter->slots[0].state = 0;
+    SetRequestState(entry, kRequestFree);
     return -1;
 }
 
@@ -136,48 +148,64 @@ int32_t DetachIpFilter(uint32_t requestId) {
         if (filter.state != 1) continue;
         for (IpFilterRequest& slot : filter.slots) {
             if (slot.state != 1 || slot.requestId != requestId) continue;
-            slot.state = 0;
-            for (const IpFilterRequest& other : filter.slots) {
-                if (other.state == 1) return 0;
+            bool last = true;
+            {
+                ShortLockGuard intake(IntakeLock());
+                slot.state = 0;
+                for (const IpFilterRequest& other : filter.slots) {
+                    if (other.state == 1) last = false;
+                }
+                if (last) filter.state = 0;
             }
-            // The last destination is gone: stop the host filter with its type-16 request.
-            StopRequestsByPid(filter.params.pid);
-            filter.state = 0;
+            if (!last) return 0;
+            // The last destination is gone: the host filter stops with its own request, and
+            // only with it (other requests on the same PID keep running).
+            kr_Print(0x32, "Stop retrieves by pid 0x%2.2X.", filter.params.pid);
+            StopRequestById(filter.hostRequestId);
             return 0;
         }
     }
     return -1;
 }
 
+SharedMatch MatchSharedSectionLocked(uint32_t hostRequestId, const uint8_t* section,
+                                     int32_t length) {
+    SharedMatch match;
+    if (section == nullptr || length <= 0) return match;
+    const SharedFilter* owner = nullptr;
+    for (const SharedFilter& filter : filters) {
+        if (filter.state == 1 && filter.hostRequestId == hostRequestId) {
+            owner = &filter;
+            break;
+        }
+    }
+    if (owner == nullptr) {
+        match.result = 128;
+        return match;
+    }
+    for (const IpFilterRequest& slot : owner->slots) {
+        if (slot.state == 1 && SlotMatches(slot, section, length)) {
+            match.consumer = slot.requestId;
+            match.matched = true;
+            return match;
+        }
+    }
+    return match;
+}
+
 int32_t DispatchSharedSection(uint32_t hostRequestId, uint8_t status, const uint8_t* section,
                               int32_t length) {
-    if (section == nullptr || length <= 0) return 0;
-    uint32_t consumer = 0;
+    SharedMatch match;
     {
-        ModuleLockGuard hold;
-        const SharedFilter* owner = nullptr;
-        for (const SharedFilter& filter : filters) {
-            if (filter.state == 1 && filter.hostRequestId == hostRequestId) {
-                owner = &filter;
-                break;
-            }
-        }
-        if (owner == nullptr) return 128;
-        const IpFilterRequest* winner = nullptr;
-        for (const IpFilterRequest& slot : owner->slots) {
-            if (slot.state == 1 && SlotMatches(slot, section, length)) {
-                winner = &slot;
-                break;
-            }
-        }
-        if (winner == nullptr) return 0;
-        consumer = winner->requestId;
+        ShortLockGuard hold(IntakeLock());
+        match = MatchSharedSectionLocked(hostRequestId, section, length);
     }
-    return kr_T2K_SendRetrieved(static_cast<int32_t>(consumer), status, section, length);
+    if (!match.matched) return match.result;
+    return kr_T2K_SendRetrieved(static_cast<int32_t>(match.consumer), status, section, length);
 }
 
 int32_t SharedFiltersActive() {
-    ModuleLockGuard hold;
+    ShortLockGuard hold(IntakeLock());
     int32_t count = 0;
     for (const SharedFilter& filter : filters)
         count += filter.state == 1 ? 1 : 0;

@@ -45,6 +45,17 @@ int32_t DetachIpFilter(uint32_t requestId);              // 0 detached; -1 not f
 int32_t DispatchSharedSection(uint32_t hostRequestId, uint8_t status, const uint8_t* section,
                               int32_t length);
 
+// What a section of a shared filter's host request is for: the consumer request whose
+// destination it matches, or the result the intake hands back (0 no destination matches, 128 no
+// shared filter carries the id). For the holder of the intake lock.
+struct SharedMatch {
+    bool matched = false;
+    uint32_t consumer = 0;
+    int32_t result = 0;
+};
+SharedMatch MatchSharedSectionLocked(uint32_t hostRequestId, const uint8_t* section,
+                                     int32_t length);
+
 // Active shared filters (for checks that nothing was left behind).
 int32_t SharedFiltersActive();
 

@@ -11,7 +11,8 @@ namespace {
 constexpr uint32_t kPairBytes = kVideoFrameSize + kAudioFrameSize;
 
 // Binding fields are changed by the host's start and stop calls and read by the worker, all
-// under the module lock. The states themselves belong to the worker alone: a fresh binding only
+// under the short frame-state lock (taken by the worker for every section, so never the module
+// lock, which a host call or a parse may hold for long). The states themselves belong to the worker alone: a fresh binding only
 // moves `generation`, and the worker clears the pair when it sees a generation it has not met,
 // so a start never writes into a frame the worker may be filling.
 struct PoolSlot {
@@ -27,6 +28,7 @@ uint8_t* commonAudio = nullptr;
 uint8_t* poolBuffers = nullptr;
 FrameStatePair common;
 std::array<PoolSlot, kFrameStatePairs> pool;
+ShortLock frameLock;
 
 void ResetPair(FrameStatePair& pair, uint8_t* video, uint8_t* audio) {
     ResetReassembly(pair.video, video, kVideoFrameSize);
@@ -46,7 +48,7 @@ void ReleaseBuffers() {
 }  // namespace
 
 int32_t FrameStatesInit() {
-    ModuleLockGuard hold;
+    ShortLockGuard hold(frameLock);
     ReleaseBuffers();
     commonVideo = static_cast<uint8_t*>(AllocMem(kVideoFrameSize));
     commonAudio = static_cast<uint8_t*>(AllocMem(kAudioFrameSize));
@@ -64,38 +66,40 @@ int32_t FrameStatesInit() {
 }
 
 void FrameStatesFinish() {
-    ModuleLockGuard hold;
+    ShortLockGuard hold(frameLock);
     ReleaseBuffers();
 }
 
 void ResetCommonFrameStates() {
-    ModuleLockGuard hold;
+    ShortLockGuard hold(frameLock);
     ResetPair(common, commonVideo, commonAudio);
 }
 
 void BindFrameStates(uint32_t programId) {
-    ModuleLockGuard hold;
-    if (poolBuffers == nullptr || programId == 0) return;
-    PoolSlot* chosen = nullptr;
-    for (PoolSlot& slot : pool) {
-        if (slot.programId == programId) {
-            chosen = &slot;
-            break;
+    {
+        ShortLockGuard hold(frameLock);
+        if (poolBuffers == nullptr || programId == 0) return;
+        PoolSlot* chosen = nullptr;
+        for (PoolSlot& slot : pool) {
+            if (slot.programId == programId) {
+                chosen = &slot;
+                break;
+            }
+            if (chosen == nullptr && slot.programId == 0) chosen = &slot;
         }
-        if (chosen == nullptr && slot.programId == 0) chosen = &slot;
+        if (chosen != nullptr) {
+            chosen->programId = programId;
+            ++chosen->generation;
+            return;
+        }
     }
-    if (chosen == nullptr) {
-        // Never a reason to refuse a start: the program shares the common pair.
-        kr_Print(0x42, "No free frame buffer for program %d, it shares the common one.",
-                 static_cast<int>(programId));
-        return;
-    }
-    chosen->programId = programId;
-    ++chosen->generation;
+    // Never a reason to refuse a start: the program shares the common pair.
+    kr_Print(0x42, "No free frame buffer for program %d, it shares the common one.",
+             static_cast<int>(programId));
 }
 
 void UnbindFrameStates(uint32_t programId) {
-    ModuleLockGuard hold;
+    ShortLockGuard hold(frameLock);
     if (programId == 0) return;
     for (PoolSlot& slot : pool) {
         if (slot.programId == programId) slot.programId = 0;
@@ -103,7 +107,7 @@ void UnbindFrameStates(uint32_t programId) {
 }
 
 FrameStatePair* FrameStatesFor(uint32_t programId) {
-    ModuleLockGuard hold;
+    ShortLockGuard hold(frameLock);
     if (commonVideo == nullptr) return nullptr;
     if (programId != 0) {
         for (PoolSlot& slot : pool) {
@@ -119,7 +123,7 @@ FrameStatePair* FrameStatesFor(uint32_t programId) {
 }
 
 int32_t BoundFrameStates() {
-    ModuleLockGuard hold;
+    ShortLockGuard hold(frameLock);
     int32_t bound = 0;
     for (const PoolSlot& slot : pool)
         bound += slot.programId != 0 ? 1 : 0;

@@ -8,6 +8,7 @@
 #include "core/platform.h"
 #include "epg/epg_database.h"
 #include "intake/request_table.h"
+#include "intake/worker_loop.h"
 #include "playback/frame_states.h"
 #include "playback/stream_request.h"
 
@@ -119,18 +120,25 @@ int32_t kr_T2K_StopProgram(uint32_t programId) {
         return KR_NOTHING;
     }
     kr_Print(0x41, "Stop program : %d", static_cast<int>(programId));
-    ModuleLockGuard hold;
-    StreamInfo* found = nullptr;
-    if (kr_FindStream(programId, &found) == -1 || found == nullptr) {
-        kr_Print(0x42, "Can't find this program's SDP information.");
-        return KR_FAILED;
+    StoppedRequests stopped;
+    {
+        ModuleLockGuard hold;
+        StreamInfo* found = nullptr;
+        if (kr_FindStream(programId, &found) == -1 || found == nullptr) {
+            kr_Print(0x42, "Can't find this program's SDP information.");
+            return KR_FAILED;
+        }
+        const StreamInfo stream = *found;
+        if (stream.ca != 0) {
+            const ServiceRequest service = StreamService(stream.pid, stream.address, stream.port);
+            (void)krca_T2CA_StopServices(1, &service);
+        }
+        StopRequestsByOwner(programId, &stopped);
+        UnbindFrameStates(programId);
     }
-    const StreamInfo stream = *found;
-    if (stream.ca != 0) {
-        const ServiceRequest service = StreamService(stream.pid, stream.address, stream.port);
-        (void)krca_T2CA_StopServices(1, &service);
-    }
-    StopRequestsByOwner(programId);
-    UnbindFrameStates(programId);
+    // The host may free what its content function uses once this returns: no call of it for
+    // this program runs now or follows. Waited for without the module lock, which the content
+    // function may need.
+    WaitForStoppedDeliveries(stopped);
     return KR_OK;
 }

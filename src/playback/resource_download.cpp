@@ -8,6 +8,7 @@
 #include "core/platform.h"
 #include "epg/epg_database.h"
 #include "intake/request_table.h"
+#include "intake/worker_loop.h"
 #include "playback/download_services.h"
 #include "playback/stream_request.h"
 
@@ -55,10 +56,15 @@ int32_t kr_T2K_StartDownload(uint32_t resourceId, KrDataProcessFn dataProcess) {
 int32_t kr_T2K_StopDownload(uint32_t resourceId) {
     if (!IsInitialised()) return KR_NOTHING;
     kr_Print(0x41, "Stop resource : %d", static_cast<int>(resourceId));
-    ModuleLockGuard hold;
-    StopRequestsByOwner(resourceId);
-    // The service its start started stops with it, as a program's does.
-    ServiceRequest service{};
-    if (TakeDownloadService(resourceId, service)) (void)krca_T2CA_StopServices(1, &service);
+    StoppedRequests stopped;
+    {
+        ModuleLockGuard hold;
+        StopRequestsByOwner(resourceId, &stopped);
+        // The service its start started stops with it, as a program's does.
+        ServiceRequest service{};
+        if (TakeDownloadService(resourceId, service)) (void)krca_T2CA_StopServices(1, &service);
+    }
+    // No call of the content function for this resource runs now or follows.
+    WaitForStoppedDeliveries(stopped);
     return KR_OK;
 }

@@ -12,6 +12,8 @@ StreamRequestResult StartStreamRequest(const StreamRequest& request) {
     entry->type = request.type;
     QueueForType(request.type, &entry->queue);
     entry->viaSharedFilter = 1;
+    // The PID is recorded, so that a stop by PID finds the request on its own PID only.
+    entry->pid = request.pid;
     entry->scrambled = request.scrambled;
     entry->ownerId = request.ownerId;
     entry->ipAddress = request.ipAddress;
@@ -25,10 +27,10 @@ StreamRequestResult StartStreamRequest(const StreamRequest& request) {
     BuildIpUdpFilter(filter.match, filter.mask, request.ipAddress, request.udpPort);
     kr_Print(request.logCode, "Request ID : %2d", static_cast<int>(entry->requestId));
     if (AttachIpFilter(&filter) != 0) {
-        entry->state = kRequestFree;
+        SetRequestState(entry, kRequestFree);
         return StreamRequestResult::FilterRefused;
     }
-    entry->state = kRequestActive;
+    SetRequestState(entry, kRequestActive);
     return StreamRequestResult::Attached;
 }
 

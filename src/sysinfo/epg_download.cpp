@@ -86,6 +86,7 @@ int32_t StartEpgDownload(const EpgInfo* epgInfo, EpgDownloadBuffer* buffer) {
     entry->type = kTypeEpgDownload;
     QueueForType(kTypeEpgDownload, &entry->queue);
     entry->viaSharedFilter = 1;
+    entry->pid = epgInfo->pid;
     entry->ipAddress = epgInfo->ipAddress;
     entry->udpPort = epgInfo->udpPort;
 
@@ -95,12 +96,12 @@ int32_t StartEpgDownload(const EpgInfo* epgInfo, EpgDownloadBuffer* buffer) {
     BuildIpUdpFilter(filter.match, filter.mask, epgInfo->ipAddress, epgInfo->udpPort);
     kr_Print(0x23, "Request ID : %2d", static_cast<int>(entry->requestId));
     if (AttachIpFilter(&filter) == 0) {
-        entry->state = kRequestActive;
+        SetRequestState(entry, kRequestActive);
         kr_Print(0x21, "Start download epg.");
         return 0;
     }
     kr_Print(0x21, "Set EPG filter faild!");
-    entry->state = kRequestFree;
+    SetRequestState(entry, kRequestFree);
     return -1;
 }
 

@@ -43,6 +43,7 @@ int32_t SetSysinfoFilter() {
     entry->type = kTypeSysinfo;
     QueueForType(kTypeSysinfo, &entry->queue);
     entry->viaSharedFilter = 1;
+    entry->pid = kSysinfoPid;
     entry->ipAddress = kSysinfoAddress;
     entry->udpPort = kSysinfoPort;
 
@@ -54,12 +55,12 @@ int32_t SetSysinfoFilter() {
     WriteBe32(filter.mask, kMagicFilterOffset, 0xFFFFFFFF);
     kr_Print(0x03, "Request ID : %2d", static_cast<int>(entry->requestId));
     if (AttachIpFilter(&filter) == 0) {
-        entry->state = kRequestActive;
+        SetRequestState(entry, kRequestActive);
         kr_Print(0x21, "Sysinfo init end");
         return 0;
     }
     kr_Print(0x11, "Set system info filter faild!");
-    entry->state = kRequestFree;
+    SetRequestState(entry, kRequestFree);
     return -1;
 }
 

@@ -91,7 +91,7 @@ TEST_F(SendRetrievedTest, LengthStatusAndRequestRules) {
     reserved->type = kr::kTypeEcm;
     kr::QueueForType(kr::kTypeEcm, &reserved->queue);
     EXPECT_EQ(Deliver(reserved->requestId, section), -1);
-    reserved->state = kr::kRequestFree;
+    kr::SetRequestState(reserved, kr::kRequestFree);
     EXPECT_EQ(kr::QueueCount(kr::GetQueue(kr::QueueId::Ecm)), 1);
 }
 

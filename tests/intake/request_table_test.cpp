@@ -42,7 +42,7 @@ TEST_F(RequestTableTest, AllotsUniqueIdsUntilTheTableIsFull) {
     kr::RequestEntry* found = nullptr;
     EXPECT_EQ(kr::FindRequest(entries[0]->requestId, &found), -1);
     EXPECT_EQ(kr::RequestsInUse(), 0);
-    entries[0]->state = kr::kRequestActive;
+    kr::SetRequestState(entries[0], kr::kRequestActive);
     entries[0]->ownerId = 77;
     EXPECT_EQ(kr::FindRequest(entries[0]->requestId, &found), 0);
     EXPECT_EQ(found, entries[0]);
@@ -53,7 +53,7 @@ TEST_F(RequestTableTest, AllotsUniqueIdsUntilTheTableIsFull) {
     kr::StopRequestsByOwner(77);
     EXPECT_EQ(kr::IsOwnerActive(77), KR_NO);
     for (kr::RequestEntry* entry : entries)
-        entry->state = kr::kRequestFree;
+        kr::SetRequestState(entry, kr::kRequestFree);
 }
 
 TEST_F(RequestTableTest, MapsTypesToQueues) {

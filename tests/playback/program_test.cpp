@@ -129,7 +129,7 @@ TEST_F(ProgramTest, RefusedFiltersStillStartAndFullTableRefuses) {
     {
         kr::ModuleLockGuard hold;
         for (kr::RequestEntry* entry : filler)
-            entry->state = kr::kRequestFree;
+            kr::SetRequestState(entry, kr::kRequestFree);
     }
     EXPECT_EQ(kr_T2K_StartProgram(krtest::kScrambled.id, 0, DeliveryRecorder::OnStream), KR_OK);
     EXPECT_EQ(kr_T2K_StopProgram(krtest::kScrambled.id), KR_OK);

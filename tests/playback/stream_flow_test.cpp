@@ -10,6 +10,7 @@
 
 #include "core/fault_injection.h"
 #include "intake/intake.h"
+#include "intake/request_table.h"
 #include "playback/frame_states.h"
 #include "playback/playback_fixture.h"
 #include "support/alloc_counter.h"
@@ -132,9 +133,9 @@ TEST_F(StreamFlowTest, RawPartsNeverReachPastTheNode) {
     }
 }
 
-TEST_F(StreamFlowTest, QueuedSectionsOfAStoppedProgramAreNotDelivered) {
-    // The first delivery holds the worker until the program is stopped, so the rest wait on the
-    // stream queue.
+TEST_F(StreamFlowTest, StopReturnsOnlyWhenNoContentCallRunsOrFollows) {
+    // The first delivery holds the worker, so the rest wait on the stream queue (or in the
+    // worker's batch) while the program is stopped.
     std::mutex mutex;
     std::condition_variable released;
     bool open = false;
@@ -148,14 +149,32 @@ TEST_F(StreamFlowTest, QueuedSectionsOfAStoppedProgramAreNotDelivered) {
     for (int i = 0; i < 20; ++i)
         ASSERT_EQ(Send(kCombined.pid, kCombined.address, kCombined.port, {1, 2, 3}), KR_OK);
     ASSERT_TRUE(host.WaitFor([&] { return entered.load() == 1; }));
-    EXPECT_EQ(kr_T2K_StopProgram(kCombined.id), KR_OK);
+    std::atomic<bool> stopReturned{false};
+    std::thread stopper([&] {
+        EXPECT_EQ(kr_T2K_StopProgram(kCombined.id), KR_OK);
+        stopReturned = true;
+    });
+    // The requests are gone at once; the stop itself waits for the running call.
+    ASSERT_TRUE(host.WaitFor([&] { return kr::IsOwnerActive(kCombined.id) == KR_NO; }));
+    EXPECT_FALSE(stopReturned.load());
     {
         std::lock_guard<std::mutex> hold(mutex);
         open = true;
     }
     released.notify_all();
+    stopper.join();
     Drain();
     EXPECT_EQ(entered.load(), 1);
+    EXPECT_EQ(recorder.StreamCount(), 1u);
+}
+
+TEST_F(StreamFlowTest, ContentFunctionMayStopItsOwnProgram) {
+    recorder.SetGate([] { (void)kr_T2K_StopProgram(kCombined.id); });
+    ASSERT_EQ(kr_T2K_StartProgram(kCombined.id, 1, DeliveryRecorder::OnStream), KR_OK);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(Send(kCombined.pid, kCombined.address, kCombined.port, {1, 2, 3}), KR_OK);
+    ASSERT_TRUE(host.WaitFor([&] { return kr::IsOwnerActive(kCombined.id) == KR_NO; }));
+    Drain();
     EXPECT_EQ(recorder.StreamCount(), 1u);
 }
 

@@ -51,10 +51,10 @@ uint32_t StartConsumer(uint8_t type, uint16_t pid, uint32_t ipAddress, uint16_t 
     filter.requestId = entry->requestId;
     kr::BuildIpUdpFilter(filter.match, filter.mask, ipAddress, udpPort);
     if (kr::AttachIpFilter(&filter) != 0) {
-        entry->state = kr::kRequestFree;
+        kr::SetRequestState(entry, kr::kRequestFree);
         return 0;
     }
-    entry->state = kr::kRequestActive;
+    kr::SetRequestState(entry, kr::kRequestActive);
     return entry->requestId;
 }
 

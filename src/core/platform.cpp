@@ -238,9 +238,8 @@ void DeliveryGate::WaitWhileBusyWith(uint32_t requestId) {
     GateWait& wait = GateWaits();
     {
         std::unique_lock<std::mutex> hold(wait.mutex);
-        wait.changed.wait(hold, [this, requestId] {
-            return busy_.load(std::memory_order_seq_cst) != requestId;
-        });
+        wait.changed.wait(
+            hold, [this, requestId] { return busy_.load(std::memory_order_seq_cst) != requestId; });
     }
     waiters_.fetch_sub(1, std::memory_order_seq_cst);
 }

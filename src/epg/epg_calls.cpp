@@ -1,8 +1,9 @@
 // The host's EPG calls: fetch and release of the live and download EPG, the update notifier,
 // the system frequency and the service links.
 //
-// The calls take the module lock for the few state bytes and links they touch, so that a fetch
-// never races the parse that publishes a new buffer or takes a superseded one.
+// The calls take only the EPG hand-over lock, for the few state bytes and links they touch, so
+// that a fetch never races the parse that publishes a new buffer or takes a superseded one, and
+// never waits for a parse or a store write.
 #include <krmodule/krmodule.h>
 
 #include <cstring>
@@ -23,8 +24,15 @@ LiveBuffer* OtherLive(const LiveBuffer* buffer) {
 
 // An event buffer that a live buffer stops linking is given back, unless it is the current one
 // or the other live buffer still links it (the host may be reading it through that one).
+bool Building(const void* buffer) {
+    for (const void* b : Epg().building) {
+        if (b != nullptr && b == buffer) return true;
+    }
+    return false;
+}
+
 void DropEventLink(LiveBuffer* live, EventEpg* event) {
-    if (event == nullptr || event == Epg().currentEvent) return;
+    if (event == nullptr || event == Epg().currentEvent || Building(event)) return;
     const LiveBuffer* other = OtherLive(live);
     if (other != nullptr && other->epg.eventEpg == event) return;
     ReleaseEventBuffer(event);
@@ -48,7 +56,7 @@ int32_t kr_T2K_GetLiveEpg(LiveEpg** epg) {
     }
     if (epg == nullptr) return KR_NULL_ARG;
     *epg = nullptr;
-    ModuleLockGuard hold;
+    ShortLockGuard hold(EpgHandOverLock());
     EpgDatabase& db = Epg();
     LiveBuffer* live = db.currentLive;
     if (live == nullptr || live->state == kBufferFree) return KR_NOTHING;
@@ -74,23 +82,28 @@ int32_t kr_T2K_ReleaseLiveEpg(LiveEpg* epg) {
         return KR_NOTHING;
     }
     if (epg == nullptr) return KR_NULL_ARG;
-    ModuleLockGuard hold;
-    EpgDatabase& db = Epg();
-    if (db.currentLive != nullptr && epg == &db.currentLive->epg) return KR_NOTHING;
-    LiveBuffer* found = nullptr;
-    for (int i = 0; i < 2 && db.live != nullptr; ++i) {
-        if (epg == &db.live[i].epg) found = &db.live[i];
+    {
+        ShortLockGuard hold(EpgHandOverLock());
+        EpgDatabase& db = Epg();
+        if (db.currentLive != nullptr && epg == &db.currentLive->epg) return KR_NOTHING;
+        LiveBuffer* found = nullptr;
+        for (int i = 0; i < 2 && db.live != nullptr; ++i) {
+            if (epg == &db.live[i].epg) found = &db.live[i];
+        }
+        // With no current live EPG (a cleared EPG) only a buffer the host still holds is given
+        // back.
+        if (db.currentLive == nullptr && (found == nullptr || found->state != kBufferHeld))
+            return KR_NOTHING;
+        // A buffer a parse is filling is no longer the host's (a release given twice).
+        if (found != nullptr && Building(found)) return KR_NOTHING;
+        if (found != nullptr) {
+            DropEventLink(found, found->epg.eventEpg);
+            ReleaseLiveBuffer(found);
+            return KR_OK;
+        }
     }
-    // With no current live EPG (a cleared EPG) only a buffer the host still holds is given back.
-    if (db.currentLive == nullptr && (found == nullptr || found->state != kBufferHeld))
-        return KR_NOTHING;
-    if (found == nullptr) {
-        kr_Print(0x52, "** Can't find the live EPG to be released.\r\n");
-        return KR_NOTHING;
-    }
-    DropEventLink(found, found->epg.eventEpg);
-    ReleaseLiveBuffer(found);
-    return KR_OK;
+    kr_Print(0x52, "** Can't find the live EPG to be released.\r\n");
+    return KR_NOTHING;
 }
 
 int32_t kr_T2K_GetDownloadEpg(DownloadEpg** epg) {
@@ -100,7 +113,7 @@ int32_t kr_T2K_GetDownloadEpg(DownloadEpg** epg) {
     }
     if (epg == nullptr) return KR_NULL_ARG;
     *epg = nullptr;
-    ModuleLockGuard hold;
+    ShortLockGuard hold(EpgHandOverLock());
     EpgDatabase& db = Epg();
     DownloadBuffer* download = db.currentDownload;
     if (download == nullptr || download->state == kBufferFree) return KR_NOTHING;
@@ -116,17 +129,22 @@ int32_t kr_T2K_ReleaseDownloadEpg(DownloadEpg* epg) {
         return KR_NOTHING;
     }
     if (epg == nullptr) return KR_NULL_ARG;
-    ModuleLockGuard hold;
-    EpgDatabase& db = Epg();
-    if (db.currentDownload != nullptr && epg == &db.currentDownload->epg) return KR_NOTHING;
-    for (int i = 0; i < 2 && db.download != nullptr; ++i) {
-        if (epg == &db.download[i].epg) {
-            // With no current download EPG (a cleared EPG) only a held buffer is given back.
-            if (db.currentDownload == nullptr && db.download[i].state != kBufferHeld)
-                return KR_NOTHING;
-            ReleaseDownloadBuffer(&db.download[i]);
-            return KR_OK;
+    {
+        ShortLockGuard hold(EpgHandOverLock());
+        EpgDatabase& db = Epg();
+        if (db.currentDownload != nullptr && epg == &db.currentDownload->epg) return KR_NOTHING;
+        for (int i = 0; i < 2 && db.download != nullptr; ++i) {
+            if (epg == &db.download[i].epg) {
+                // With no current download EPG (a cleared EPG) only a held buffer is given back.
+                if (db.currentDownload == nullptr && db.download[i].state != kBufferHeld)
+                    return KR_NOTHING;
+                if (Building(&db.download[i])) return KR_NOTHING;
+                ReleaseDownloadBuffer(&db.download[i]);
+                return KR_OK;
+            }
         }
+        // Like its live twin: with no current download EPG there is nothing to release.
+        if (db.currentDownload == nullptr) return KR_NOTHING;
     }
     kr_Print(0x52, "Can't find the download EPG to be released.");
     return KR_NOTHING;
@@ -140,7 +158,7 @@ int32_t kr_T2K_SetSystemFreq(uint32_t frequency) {
 
 int32_t kr_T2K_GetServiceInfoLink(uint8_t* count, ServiceLink* links) {
     if (count == nullptr) return KR_NULL_ARG;
-    ModuleLockGuard hold;
+    ShortLockGuard hold(EpgHandOverLock());
     const EpgDatabase& db = Epg();
     const uint8_t capacity = *count;
     *count = db.linkCount;

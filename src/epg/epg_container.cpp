@@ -110,6 +110,11 @@ int32_t kr_ProcessEpgContainer(const uint8_t* container, uint32_t size) {
     uint64_t base = 0;
     if (kr_ParseContainerDirectory(container, size, slots, &base) != 0) return -2;
 
+    // A new live EPG is completed (icons, their links) before the host can fetch it; icons of a
+    // container whose live EPG did not change go into a copy of the current one, so a live EPG
+    // the host holds is never written.
+    LiveBuffer* live = nullptr;
+    bool liveParsed = false;
     int iconsStored = 0;
     for (const ContainerSlot& slot : slots) {
         if (slot.type == kSlotEmpty) continue;
@@ -117,17 +122,20 @@ int32_t kr_ProcessEpgContainer(const uint8_t* container, uint32_t size) {
         const uint8_t* file = container + base + slot.offset;
         switch (slot.type) {
             case kSlotLive:
-                if (kr_ParseLiveEpg(file, slot.length) == 0) db.liveUpdated = 1;
+                if (kr_BuildLiveEpg(file, slot.length, &live) == 0) liveParsed = true;
                 break;
             case kSlotFile:
-                if (kr_ParseFileEpg(file, slot.length) == 0) db.downloadUpdated = 1;
+                if (kr_ParseFileEpg(file, slot.length) == 0)
+                    MarkEpgUpdated(&EpgDatabase::downloadUpdated);
                 break;
             case kSlotProgram:
-                if (kr_ParseProgramEpg(file, slot.length) == 0) db.eventUpdated = 1;
+                if (kr_ParseProgramEpg(file, slot.length) == 0)
+                    MarkEpgUpdated(&EpgDatabase::eventUpdated);
                 break;
             case kSlotIcon: {
-                LiveBuffer* live = db.currentLive;
-                if (iconsStored >= kMaxIcons || slot.length > kIconMax || live == nullptr) break;
+                if (iconsStored >= kMaxIcons || slot.length > kIconMax) break;
+                if (live == nullptr) live = kr_CopyCurrentLive();
+                if (live == nullptr) break;
                 IconInfo& icon = live->epg.icons[iconsStored];
                 icon.iconId = slot.iconId;
                 icon.image.reserved1 = 0;
@@ -144,9 +152,19 @@ int32_t kr_ProcessEpgContainer(const uint8_t* container, uint32_t size) {
                 break;
         }
     }
-    // Also while the flag is still set from an earlier parse: icons may have come since.
-    if (db.liveUpdated != 0 && db.currentLive != nullptr) kr_SaveLiveEpg(db.currentLive);
-    if (db.currentLive != nullptr) kr_LinkIcons(db.currentLive);
+    if (live != nullptr) {
+        kr_LinkIcons(live);
+        PublishLive(live, liveParsed);
+        MarkEpgUpdated(&EpgDatabase::liveUpdated);
+    }
+    // Also while the flag is still set from an earlier parse (the host has not fetched since).
+    // The save only reads what the host's calls never write, so the host may fetch meanwhile.
+    LiveBuffer* current = nullptr;
+    {
+        ShortLockGuard handOver(EpgHandOverLock());
+        if (db.liveUpdated != 0) current = db.currentLive;
+    }
+    if (current != nullptr) kr_SaveLiveEpg(current);
     return 1;
 }
 

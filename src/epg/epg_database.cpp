@@ -11,6 +11,9 @@ namespace kr {
 namespace {
 
 EpgDatabase database;
+ShortLock handOver;
+
+enum : int { kBuildingLive = 0, kBuildingDownload = 1, kBuildingEvent = 2 };
 std::atomic<KrEpgUpdateNotifyFn> notifier{nullptr};
 std::atomic<uint32_t> systemFrequency{kDefaultSystemFrequency};
 
@@ -48,16 +51,20 @@ void ResetEventBuffer(EventBuffer& b) {
 
 // Looks at buffer 0, then buffer 1; a buffer the host holds, or the current one, is skipped.
 template <typename Buffer, typename Release, typename Reset>
-int32_t TakeBuffer(Buffer* pool, const Buffer* current, Buffer** out, Release release,
-                   Reset reset) {
+int32_t TakeBuffer(Buffer* pool, const Buffer* current, Buffer** out, Release release, Reset reset,
+                   int kind) {
     if (out != nullptr) *out = nullptr;
-    if (pool == nullptr || out == nullptr) return -1;
+    if (out == nullptr) return -1;
+    ShortLockGuard hold(handOver);
+    database.building[kind] = nullptr;
+    if (pool == nullptr) return -1;
     for (int i = 0; i < 2; ++i) {
         Buffer& b = pool[i];
         if (b.state == kBufferHeld) continue;
         if (b.state == kBufferValid && &b == current) continue;
         if (b.state == kBufferValid) release(&b);
         reset(b);
+        database.building[kind] = &b;
         *out = &b;
         return 0;
     }
@@ -85,6 +92,85 @@ T* AllocPool() {
 
 EpgDatabase& Epg() {
     return database;
+}
+
+ShortLock& EpgHandOverLock() {
+    return handOver;
+}
+
+void PublishLive(LiveBuffer* buffer, bool withLinks) {
+    if (buffer == nullptr) return;
+    ShortLockGuard hold(handOver);
+    buffer->state = kBufferValid;
+    database.currentLive = buffer;
+    if (database.building[kBuildingLive] == buffer) database.building[kBuildingLive] = nullptr;
+    if (withLinks) {
+        std::memcpy(database.serviceLinks, database.stagedLinks, sizeof database.serviceLinks);
+        database.linkCount = database.stagedLinkCount;
+    }
+}
+
+void PublishDownload(DownloadBuffer* buffer) {
+    if (buffer == nullptr) return;
+    ShortLockGuard hold(handOver);
+    buffer->state = kBufferValid;
+    database.currentDownload = buffer;
+    if (database.building[kBuildingDownload] == buffer)
+        database.building[kBuildingDownload] = nullptr;
+}
+
+void PublishEvent(EventBuffer* buffer) {
+    if (buffer == nullptr) return;
+    ShortLockGuard hold(handOver);
+    buffer->state = kBufferValid;
+    database.currentEvent = buffer;
+    if (database.building[kBuildingEvent] == buffer) database.building[kBuildingEvent] = nullptr;
+}
+
+void MarkEpgUpdated(uint8_t EpgDatabase::*flag) {
+    ShortLockGuard hold(handOver);
+    database.*flag = 1;
+}
+
+bool CurrentLiveVersion(uint32_t* version) {
+    ShortLockGuard hold(handOver);
+    if (database.currentLive == nullptr) return false;
+    *version = database.currentLive->version;
+    return true;
+}
+
+bool CurrentDownloadVersion(uint32_t* version) {
+    ShortLockGuard hold(handOver);
+    if (database.currentDownload == nullptr) return false;
+    *version = database.currentDownload->epg.version;
+    return true;
+}
+
+bool CurrentEventVersion(uint32_t* version) {
+    ShortLockGuard hold(handOver);
+    if (database.currentEvent == nullptr) return false;
+    *version = database.currentEvent->version;
+    return true;
+}
+
+LiveBuffer* kr_CopyCurrentLive() {
+    LiveBuffer* copy = nullptr;
+    if (kr_TakeLiveBuffer(&copy) != 0 || copy == nullptr) return nullptr;
+    ShortLockGuard hold(handOver);
+    const LiveBuffer* current = database.currentLive;
+    if (current == nullptr) return nullptr;
+    std::memcpy(static_cast<void*>(copy), current, sizeof *copy);
+    // The copy's own records, not the original's; schedules are linked at the host's fetch.
+    copy->state = kBufferFree;
+    LiveEpg& epg = copy->epg;
+    epg.programs = epg.program;
+    epg.eventEpg = nullptr;
+    for (int i = 0; i < kMaxPrograms; ++i) {
+        epg.program[i].media = i < epg.programCount ? &epg.stream[i].media : nullptr;
+        epg.program[i].icon = nullptr;
+        epg.program[i].events = nullptr;
+    }
+    return copy;
 }
 
 void SetEpgUpdateNotify(KrEpgUpdateNotifyFn notify) {
@@ -122,24 +208,25 @@ void ReleaseEventBuffer(EventBuffer* buffer) {
 }
 
 int32_t kr_TakeLiveBuffer(LiveBuffer** out) {
-    ModuleLockGuard hold;
-    return TakeBuffer(database.live, database.currentLive, out, ReleaseLiveBuffer, ResetLiveBuffer);
+    return TakeBuffer(database.live, database.currentLive, out, ReleaseLiveBuffer, ResetLiveBuffer,
+                      kBuildingLive);
 }
 
 int32_t kr_TakeDownloadBuffer(DownloadBuffer** out) {
-    ModuleLockGuard hold;
     return TakeBuffer(database.download, database.currentDownload, out, ReleaseDownloadBuffer,
-                      ResetDownloadBuffer);
+                      ResetDownloadBuffer, kBuildingDownload);
 }
 
 int32_t kr_TakeEventBuffer(EventBuffer** out) {
-    ModuleLockGuard hold;
     return TakeBuffer(database.event, database.currentEvent, out, ReleaseEventBuffer,
-                      ResetEventBuffer);
+                      ResetEventBuffer, kBuildingEvent);
 }
 
 void kr_EpgReset() {
     ModuleLockGuard hold;
+    ShortLockGuard handOverHold(handOver);
+    for (const void*& b : database.building)
+        b = nullptr;
     database.liveUpdated = 0;
     database.downloadUpdated = 0;
     database.eventUpdated = 0;
@@ -189,7 +276,7 @@ int32_t kr_EpgInit() {
     // The live EPG kept in the persistent store is current until the broadcast sends one.
     LiveBuffer* stored = nullptr;
     if (kr_TakeLiveBuffer(&stored) == 0 && kr_LoadStoredEpg(stored) == 0) {
-        database.currentLive = stored;
+        PublishLive(stored, false);
     }
     kr_Print(0x52, "EPG init end");
     return KR_OK;
@@ -198,18 +285,23 @@ int32_t kr_EpgInit() {
 int32_t kr_EpgFinish() {
     ModuleLockGuard hold;
     kr_Print(0x52, "EPG Finish start");
-    database.currentLive = nullptr;
-    database.currentDownload = nullptr;
-    database.currentEvent = nullptr;
-    database.liveUpdated = 0;
-    database.downloadUpdated = 0;
-    database.eventUpdated = 0;
-    for (int i = 0; i < 2; ++i) {
-        if (database.live != nullptr) ReleaseLiveBuffer(&database.live[i]);
-        if (database.download != nullptr) ReleaseDownloadBuffer(&database.download[i]);
-        if (database.event != nullptr) ReleaseEventBuffer(&database.event[i]);
+    {
+        ShortLockGuard handOverHold(handOver);
+        database.currentLive = nullptr;
+        database.currentDownload = nullptr;
+        database.currentEvent = nullptr;
+        database.liveUpdated = 0;
+        database.downloadUpdated = 0;
+        database.eventUpdated = 0;
+        for (int i = 0; i < 2; ++i) {
+            if (database.live != nullptr) ReleaseLiveBuffer(&database.live[i]);
+            if (database.download != nullptr) ReleaseDownloadBuffer(&database.download[i]);
+            if (database.event != nullptr) ReleaseEventBuffer(&database.event[i]);
+        }
+        FreePools();
+        for (const void*& b : database.building)
+            b = nullptr;
     }
-    FreePools();
     kr_Print(0x52, "EPG Finish end");
     return KR_OK;
 }
@@ -249,7 +341,7 @@ void kr_LinkEvents(LiveBuffer* live, EventBuffer* event) {
 }
 
 int32_t kr_FindStream(uint32_t programId, StreamInfo** out) {
-    ModuleLockGuard hold;
+    ShortLockGuard hold(handOver);
     if (out != nullptr) *out = nullptr;
     const LiveBuffer* live = database.currentLive;
     if (live == nullptr || live->epg.programCount <= 0) return -1;
@@ -265,7 +357,7 @@ int32_t kr_FindStream(uint32_t programId, StreamInfo** out) {
 }
 
 int32_t kr_FindResource(uint32_t resourceId, ResourceInfo** out) {
-    ModuleLockGuard hold;
+    ShortLockGuard hold(handOver);
     if (out != nullptr) *out = nullptr;
     DownloadBuffer* download = database.currentDownload;
     // Records a file announced but never filled are cleared to id 0; they describe no resource.
@@ -287,7 +379,7 @@ void kr_NotifyEpgUpdate(uint32_t what) {
     uint8_t liveOrEvent = 0;
     uint8_t download = 0;
     {
-        ModuleLockGuard hold;
+        ShortLockGuard hold(handOver);
         liveOrEvent = database.liveUpdated | database.eventUpdated;
         download = database.downloadUpdated;
     }

@@ -2,13 +2,18 @@
 // (current) buffer of each kind, the update flags, the service links, and the rule by which a
 // buffer is taken for a new parse while the host may hold the other one.
 //
-// Everything here is read and changed with the module lock held: the parsers run under it, and
-// the host's EPG calls take it for the few state bytes and links they touch.
+// The parsers run under the module lock, one at a time, and fill a buffer that no host can reach
+// (neither current nor held). What the host's EPG calls read or write (the buffer states, the
+// current buffers, the update flags, the service links, the event links of a live buffer) is
+// changed only under the short EPG hand-over lock, which the host's calls take alone: they never
+// wait for a parse or a store write, and the host is never called with that lock held.
 #pragma once
 
 #include <krmodule/krmodule.h>
 
 #include <cstdint>
+
+#include "core/platform.h"
 
 namespace kr {
 
@@ -53,7 +58,15 @@ struct EpgDatabase {
     uint8_t eventUpdated = 0;
     ServiceLink serviceLinks[kMaxLinks] = {};
     uint8_t linkCount = 0;
+    // The links of the live EPG being parsed, published with it (parser only).
+    ServiceLink stagedLinks[kMaxLinks] = {};
+    uint8_t stagedLinkCount = 0;
+    // The buffers the running parse fills, which no host call may touch.
+    const void* building[3] = {};
 };
+
+// The hand-over lock of the database.
+ShortLock& EpgHandOverLock();
 
 // The module's database. Hold the module lock while using it.
 EpgDatabase& Epg();
@@ -69,6 +82,24 @@ void kr_EpgReset();
 int32_t kr_TakeLiveBuffer(LiveBuffer** out);
 int32_t kr_TakeDownloadBuffer(DownloadBuffer** out);
 int32_t kr_TakeEventBuffer(EventBuffer** out);
+
+// Makes a filled buffer the current one of its kind (state valid). Live publication also
+// publishes the staged service links when withLinks is set.
+void PublishLive(LiveBuffer* buffer, bool withLinks);
+void PublishDownload(DownloadBuffer* buffer);
+void PublishEvent(EventBuffer* buffer);
+
+// A buffer for the icons of a container whose live EPG did not change: a copy of the current
+// live EPG (null when there is none or no buffer is free). Unpublished, like a parsed one.
+LiveBuffer* kr_CopyCurrentLive();
+
+// Sets an update flag (the flags are read by the host's fetch calls).
+void MarkEpgUpdated(uint8_t EpgDatabase::*flag);
+
+// The version of the current buffer of a kind, for the same-version rules; false when none.
+bool CurrentLiveVersion(uint32_t* version);
+bool CurrentDownloadVersion(uint32_t* version);
+bool CurrentEventVersion(uint32_t* version);
 
 // Release of a buffer by the host's calls (state, counts, version and links cleared).
 void ReleaseLiveBuffer(LiveBuffer* buffer);
@@ -87,6 +118,8 @@ int32_t kr_FindResource(uint32_t resourceId, ResourceInfo** out);
 
 // Calls the EPG update notifier: with what (unless 0xFFFFFFFF), then 1 when the live or event
 // EPG changed, then 2 when the download EPG changed. The flags stay set until the host fetches.
+// Call it with no library lock held: the host may fetch from the notifier, or wait in it for a
+// thread of its own that calls the library.
 void kr_NotifyEpgUpdate(uint32_t what);
 
 // The notifier; replaced from host threads, read from workers.

@@ -8,7 +8,6 @@
 
 #include "core/layout_check.h"
 
-
 KR_CHECK_SIZE(MediaSdpView, 256);
 KR_CHECK_OFFSET(MediaSdpView, videoPort, 0);
 KR_CHECK_OFFSET(MediaSdpView, audioPort, 2);

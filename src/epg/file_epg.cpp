@@ -96,7 +96,6 @@ int32_t kr_ParseResourceKey(const char* line, CategoryNode* node, ResourceInfo* 
 
 int32_t kr_ParseFileEpg(const uint8_t* data, uint32_t length) {
     ModuleLockGuard hold;
-    EpgDatabase& db = Epg();
     kr_Print(0x53, "Parse file epg ...");
     if (data == nullptr || kr_FindKeyLine(data, length, "[FILE_EPG]", 10) > length) {
         kr_Print(0x53, "Invalid file epg.");
@@ -110,8 +109,8 @@ int32_t kr_ParseFileEpg(const uint8_t* data, uint32_t length) {
         return kFileEpgNoCount;
     }
     kr_Print(0x53, "%d program(s) in file epg.", count);
-    if (version != kNoVersion && db.currentDownload != nullptr &&
-        db.currentDownload->epg.version == version) {
+    uint32_t current = 0;
+    if (version != kNoVersion && CurrentDownloadVersion(&current) && current == version) {
         kr_Print(0x53, "Received resource EPG.");
         return 1;
     }
@@ -121,7 +120,6 @@ int32_t kr_ParseFileEpg(const uint8_t* data, uint32_t length) {
         return -1;
     }
     DownloadEpg& epg = buffer->epg;
-    buffer->state = kBufferValid;
     epg.version = version;
     // The count stays what the file announces; the records it covers but the file does not fill
     // are cleared, so that none of them shows a resource of an older file.
@@ -149,8 +147,7 @@ int32_t kr_ParseFileEpg(const uint8_t* data, uint32_t length) {
         ++index;
     }
     if (!stopped && node != nullptr) kr_InsertResource(&epg, node);
-    buffer->state = kBufferValid;
-    db.currentDownload = buffer;
+    PublishDownload(buffer);
     return 0;
 }
 

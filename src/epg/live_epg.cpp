@@ -75,17 +75,17 @@ struct PidBlockReader {
 void FinishServiceLink(const ProgramInfo& program, const StreamInfo& stream) {
     EpgDatabase& db = Epg();
     // The table holds 32 links; further link sections are dropped.
-    if (db.linkCount >= kMaxLinks) return;
-    ServiceLink& link = db.serviceLinks[db.linkCount];
+    if (db.stagedLinkCount >= kMaxLinks) return;
+    ServiceLink& link = db.stagedLinks[db.stagedLinkCount];
     link.frequency = stream.frequency;
     CopyText(link.internetLink, sizeof link.internetLink, program.internetLink);
     CopyText(link.epgInfoFile, sizeof link.epgInfoFile, program.epgInfoFile);
-    ++db.linkCount;
+    ++db.stagedLinkCount;
 }
 
 ServiceLink* LinkUnderConstruction() {
     EpgDatabase& db = Epg();
-    return db.linkCount < kMaxLinks ? &db.serviceLinks[db.linkCount] : nullptr;
+    return db.stagedLinkCount < kMaxLinks ? &db.stagedLinks[db.stagedLinkCount] : nullptr;
 }
 
 void OpenSection(ProgramInfo& program, StreamInfo& stream) {
@@ -268,9 +268,10 @@ void kr_ParseAvsInfoBlock(const uint8_t* data, uint32_t* pos, uint32_t length, S
     }
 }
 
-int32_t kr_ParseLiveEpg(const uint8_t* data, uint32_t length) {
+int32_t kr_BuildLiveEpg(const uint8_t* data, uint32_t length, LiveBuffer** built) {
     ModuleLockGuard hold;
     EpgDatabase& db = Epg();
+    if (built != nullptr) *built = nullptr;
     kr_Print(0x53, "Parse live epg ...");
     if (data == nullptr || kr_FindKeyLine(data, length, "[LIVE_EPG]", 10) > length) {
         kr_Print(0x53, "Invalid live epg.");
@@ -283,7 +284,8 @@ int32_t kr_ParseLiveEpg(const uint8_t* data, uint32_t length) {
         return -1;
     }
     kr_Print(0x53, "%d program(s) in live epg.", count);
-    if (db.currentLive != nullptr && db.currentLive->version == version) {
+    uint32_t current = 0;
+    if (CurrentLiveVersion(&current) && current == version) {
         kr_Print(0x53, "Received live EPG.");
         return kLiveSameVersion;
     }
@@ -293,11 +295,10 @@ int32_t kr_ParseLiveEpg(const uint8_t* data, uint32_t length) {
         return -1;
     }
     LiveEpg& epg = buffer->epg;
-    buffer->state = kBufferValid;
     buffer->version = version;
     epg.version = version;
     epg.eventEpg = nullptr;
-    db.linkCount = 0;
+    db.stagedLinkCount = 0;
 
     char line[kCompactLineSize];
     int slot = -1;
@@ -338,9 +339,15 @@ int32_t kr_ParseLiveEpg(const uint8_t* data, uint32_t length) {
     epg.programs = epg.program;
     for (int i = 0; i < programCount; ++i)
         epg.program[i].media = &epg.stream[i].media;
-    buffer->state = kBufferValid;
-    db.currentLive = buffer;
+    if (built != nullptr) *built = buffer;
     return 0;
+}
+
+int32_t kr_ParseLiveEpg(const uint8_t* data, uint32_t length) {
+    LiveBuffer* built = nullptr;
+    const int32_t result = kr_BuildLiveEpg(data, length, &built);
+    if (result == 0) PublishLive(built, true);
+    return result;
 }
 
 }  // namespace kr

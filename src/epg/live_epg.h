@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "epg/epg_database.h"
+
 namespace kr {
 
 // Result of a live file whose version is already current.
@@ -13,6 +15,10 @@ constexpr int32_t kLiveSameVersion = 230;
 // 0 = a new live EPG is current; 230 = same version as the current one, not parsed; -1 =
 // invalid file, no programs, or no live buffer free of the host. Call with the module lock held.
 int32_t kr_ParseLiveEpg(const uint8_t* data, uint32_t length);
+
+// The same without the publication: after 0, *built holds the filled buffer (and the service
+// links are staged), for the caller to complete and publish with PublishLive(*built, true).
+int32_t kr_BuildLiveEpg(const uint8_t* data, uint32_t length, LiveBuffer** built);
 
 // Applies one compact key line to the open program. link is the service link under
 // construction, or null when the link table is full. 1 when the key was recognised, else -1.

@@ -48,7 +48,6 @@ int32_t kr_ParseEventKey(EventInfo* record, const char* line) {
 
 int32_t kr_ParseProgramEpg(const uint8_t* data, uint32_t length) {
     ModuleLockGuard hold;
-    EpgDatabase& db = Epg();
     // The buffer is taken before the file is looked at: a rejected file still resets one free
     // event buffer, which no host reads.
     EventBuffer* buffer = nullptr;
@@ -64,17 +63,17 @@ int32_t kr_ParseProgramEpg(const uint8_t* data, uint32_t length) {
     const int32_t count = kr_ReadCountVersion(data, length, &version);
     // A negative COUNT would become an event count far beyond the 32 records the host has.
     if (count < 0) return -1;
-    if (db.currentEvent != nullptr && db.currentEvent->version == version) {
+    uint32_t current = 0;
+    if (CurrentEventVersion(&current) && current == version) {
         kr_Print(0x53, "Received program EPG.");
         return 1;
     }
-    buffer->state = kBufferValid;
     buffer->version = version;
     // Taking the buffer cleared the id, the day texts and the content pointers of every record,
     // so the records COUNT covers but the file does not fill show nothing of an older file.
     buffer->eventCount = static_cast<uint32_t>(count < kMaxEvents ? count : kMaxEvents);
     if (count == 0) {
-        db.currentEvent = buffer;
+        PublishEvent(buffer);
         return 0;
     }
 
@@ -91,8 +90,7 @@ int32_t kr_ParseProgramEpg(const uint8_t* data, uint32_t length) {
         // Lines before the first section belong to no program.
         if (index >= 0) kr_ParseEventKey(&buffer->events[index], line);
     }
-    buffer->state = kBufferValid;
-    db.currentEvent = buffer;
+    PublishEvent(buffer);
     return 0;
 }
 

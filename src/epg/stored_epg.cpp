@@ -91,8 +91,11 @@ int32_t LoadInto(LiveBuffer* live) {
         if (!ReadRecord<kStoredIconSize>(&offset, &epg.icons[i], DecodeIcon)) return -1;
     }
 
-    std::memcpy(db.serviceLinks, links.data(), sizeof db.serviceLinks);
-    db.linkCount = head.linkCount;
+    {
+        ShortLockGuard hold(EpgHandOverLock());
+        std::memcpy(db.serviceLinks, links.data(), sizeof db.serviceLinks);
+        db.linkCount = head.linkCount;
+    }
     epg.iconCount = head.iconCount;
     epg.programCount = head.count;
     epg.version = head.version;

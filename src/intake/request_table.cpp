@@ -74,7 +74,8 @@ void StopMatching(StopKey key, uint32_t value, StoppedRequests* stopped) {
         }
         kr_Print(0x33, "Stop retrieve, request id: %d.", static_cast<int>(id));
         if (queue != nullptr) kr_Print(0x35, "Remove retrieves from queue.");
-        if (stopped != nullptr && stopped->count < kRequestCount) stopped->ids[stopped->count++] = id;
+        if (stopped != nullptr && stopped->count < kRequestCount)
+            stopped->ids[stopped->count++] = id;
     }
 }
 

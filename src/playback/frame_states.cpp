@@ -12,9 +12,9 @@ constexpr uint32_t kPairBytes = kVideoFrameSize + kAudioFrameSize;
 
 // Binding fields are changed by the host's start and stop calls and read by the worker, all
 // under the short frame-state lock (taken by the worker for every section, so never the module
-// lock, which a host call or a parse may hold for long). The states themselves belong to the worker alone: a fresh binding only
-// moves `generation`, and the worker clears the pair when it sees a generation it has not met,
-// so a start never writes into a frame the worker may be filling.
+// lock, which a host call or a parse may hold for long). The states themselves belong to the worker
+// alone: a fresh binding only moves `generation`, and the worker clears the pair when it sees a
+// generation it has not met, so a start never writes into a frame the worker may be filling.
 struct PoolSlot {
     uint32_t programId = 0;  // 0 = free
     uint32_t generation = 0;

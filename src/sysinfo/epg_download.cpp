@@ -42,7 +42,8 @@ void PublishProgress(const EpgDownloadBuffer& buffer) {
 }
 
 // The file is complete: stop the download and hand the container, up to the end of its last
-// block, to the EPG parsers. Called with the EPG lock held.
+// block, to the EPG parsers. Called with the EPG lock held; the caller notifies the host after
+// letting go of it.
 void FinishEpgDownload(EpgDownloadBuffer* buffer) {
     SysinfoState& s = Sysinfo();
     kr_Print(0x22, "EPG blocks has been already received.");
@@ -52,7 +53,6 @@ void FinishEpgDownload(EpgDownloadBuffer* buffer) {
     const uint32_t last = buffer->totalBlocks - 1;
     const uint32_t extent = last * kEpgBlockDataSize + buffer->blockLength[last];
     (void)kr_ProcessEpgContainer(buffer->data, extent);
-    kr_NotifyEpgUpdate(0xFFFFFFFFu);
 }
 
 }  // namespace
@@ -121,27 +121,35 @@ void ParseEpgBlock(std::span<const uint8_t> payload, EpgDownloadBuffer* buffer) 
     }
 
     SysinfoState& s = Sysinfo();
-    EpgLockGuard hold;
-    // A block taken from the queue just before kr_T2K_ClearEpg stopped the download.
-    if (s.downloading.load() == 0) return;
-    const uint32_t index = header.blockNumber - 1;
-    if (!BlockReceived(*buffer, index)) {
-        kr_Print(0x24, "Block Num : %5d, Total NUM : %5d, Received NUM : %5d",
-                 static_cast<int>(header.blockNumber), static_cast<int>(buffer->totalBlocks),
-                 static_cast<int>(buffer->receivedBlocks));
-        if (!header.data.empty()) {
-            std::memcpy(buffer->data + index * kEpgBlockDataSize, header.data.data(),
-                        header.data.size());
+    bool completed = false;
+    {
+        EpgLockGuard hold;
+        // A block taken from the queue just before kr_T2K_ClearEpg stopped the download.
+        if (s.downloading.load() == 0) return;
+        const uint32_t index = header.blockNumber - 1;
+        if (!BlockReceived(*buffer, index)) {
+            kr_Print(0x24, "Block Num : %5d, Total NUM : %5d, Received NUM : %5d",
+                     static_cast<int>(header.blockNumber), static_cast<int>(buffer->totalBlocks),
+                     static_cast<int>(buffer->receivedBlocks));
+            if (!header.data.empty()) {
+                std::memcpy(buffer->data + index * kEpgBlockDataSize, header.data.data(),
+                            header.data.size());
+            }
+            buffer->blockLength[index] = static_cast<uint16_t>(header.data.size());
+            buffer->totalBlocks = header.totalBlocks;
+            buffer->receivedBlocks += 1;
+            buffer->totalBytes += static_cast<uint32_t>(header.data.size());
+            buffer->receivedMap[index / 8] =
+                static_cast<uint8_t>(buffer->receivedMap[index / 8] | (1u << (index % 8)));
+            PublishProgress(*buffer);
         }
-        buffer->blockLength[index] = static_cast<uint16_t>(header.data.size());
-        buffer->totalBlocks = header.totalBlocks;
-        buffer->receivedBlocks += 1;
-        buffer->totalBytes += static_cast<uint32_t>(header.data.size());
-        buffer->receivedMap[index / 8] =
-            static_cast<uint8_t>(buffer->receivedMap[index / 8] | (1u << (index % 8)));
-        PublishProgress(*buffer);
+        if (FileComplete(*buffer)) {
+            FinishEpgDownload(buffer);
+            completed = true;
+        }
     }
-    if (FileComplete(*buffer)) FinishEpgDownload(buffer);
+    // The host may fetch the new EPG from its notifier, or wait there for its own threads.
+    if (completed) kr_NotifyEpgUpdate(0xFFFFFFFFu);
 }
 
 }  // namespace kr

@@ -5,7 +5,9 @@
 #include <krmodule/krmodule.h>
 
 #include <array>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "intake/request_table.h"
@@ -148,6 +150,35 @@ TEST_F(SysinfoTest, DownloadsTheAnnouncedEpgAndNotifiesTheHost) {
     uint8_t links = 0;
     EXPECT_EQ(kr_T2K_GetServiceInfoLink(&links, nullptr), KR_OK);
     EXPECT_EQ(links, 1);
+}
+
+// A notifier may wait for a thread of the host's that fetches the new EPG: the library holds
+// no lock while it calls the notifier.
+std::atomic<int32_t> fetchedPrograms{-100};
+int32_t FetchOnAnotherThread(uint32_t what) {
+    if (what != KR_EPG_LIVE_CHANGED) return 0;
+    std::thread reader([] {
+        LiveEpg* live = nullptr;
+        if (kr_T2K_GetLiveEpg(&live) == KR_OK && live != nullptr) {
+            fetchedPrograms = live->programCount;
+        } else {
+            fetchedPrograms = -1;
+        }
+    });
+    reader.join();
+    return 0;
+}
+
+TEST_F(SysinfoTest, NotifierMayWaitForAThreadThatFetchesTheEpg) {
+    fetchedPrograms = -100;
+    ASSERT_EQ(kr_T2K_RegisterEpgUpdateNotify(FetchOnAnotherThread), KR_OK);
+    const SysinfoAnnouncement a;
+    Announce(a);
+    const uint32_t epgHostId = HostRequestFor(kEpgPid, 1);
+    ASSERT_NE(epgHostId, 0u);
+    for (const auto& block : krtest::SplitIntoBlocks(krtest::SampleContainer()))
+        SendBlock(epgHostId, a, block);
+    EXPECT_TRUE(host.WaitFor([] { return fetchedPrograms.load() == 4; }));
 }
 
 TEST_F(SysinfoTest, RepeatedAnnouncementLeavesARunningDownloadAlone) {

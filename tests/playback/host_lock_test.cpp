@@ -1,0 +1,101 @@
+// A terminal built the ordinary way: its delivery thread holds the lock of its own filter table
+// while it hands sections to the library, and its filter slots take that same lock. Programs and
+// downloads started and stopped against a continuous feed must never deadlock.
+#include <gtest/gtest.h>
+#include <krmodule/krmodule.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/host.h"
+#include "intake/request_table.h"
+#include "playback/playback_fixture.h"
+
+namespace {
+
+using krtest::kClearResource;
+using krtest::kCombined;
+
+// The terminal's filter table and its lock.
+std::mutex filterTableLock;
+std::map<uint32_t, uint16_t> runningFilters;  // request id -> PID
+KrSetSectionFilterFn recordFilter = nullptr;
+KrStopSectionFilterFn recordStop = nullptr;
+
+int32_t SetFilterUnderHostLock(uint32_t requestId, SectionFilterParams params) {
+    std::lock_guard<std::mutex> hold(filterTableLock);
+    runningFilters[requestId] = params.pid;
+    return recordFilter(requestId, params);
+}
+
+int32_t StopFilterUnderHostLock(uint32_t requestId) {
+    std::lock_guard<std::mutex> hold(filterTableLock);
+    runningFilters.erase(requestId);
+    return recordStop(requestId);
+}
+
+class HostLockTest : public krtest::PlaybackTest {
+  protected:
+    void SetUp() override {
+        PlaybackTest::SetUp();
+        HostCallbacks slots = krtest::FakeHost::AllSlots();
+        recordFilter = slots.SetSectionFilter;
+        recordStop = slots.StopSectionFilter;
+        slots.SetSectionFilter = SetFilterUnderHostLock;
+        slots.StopSectionFilter = StopFilterUnderHostLock;
+        std::lock_guard<std::mutex> hold(filterTableLock);
+        runningFilters.clear();
+        // The filters started before the swap (system information) are known to the terminal.
+        for (const krtest::HostCall& call : host.Calls(krtest::Slot::SetSectionFilter))
+            runningFilters[call.words[0]] = call.filter.pid;
+        kr::SetHostCallbacks(slots);
+    }
+};
+
+TEST_F(HostLockTest, StartsAndStopsAgainstAFeedUnderTheHostsLockNeverDeadlock) {
+    const std::vector<uint8_t> program =
+        SectionFor(kCombined.address, kCombined.port, {0x80, 0x60, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1});
+    const std::vector<uint8_t> resource =
+        SectionFor(kClearResource.address, kClearResource.port, {1, 2, 3});
+    std::atomic<bool> feeding{true};
+    std::atomic<uint64_t> delivered{0};
+    std::thread feeder([&] {
+        while (feeding.load()) {
+            std::lock_guard<std::mutex> hold(filterTableLock);
+            for (const auto& [id, pid] : runningFilters) {
+                const std::vector<uint8_t>& section = pid == kCombined.pid ? program : resource;
+                if (kr_T2K_SendRetrieved(static_cast<int32_t>(id), 0, section.data(),
+                                         static_cast<int32_t>(section.size())) == KR_OK)
+                    delivered.fetch_add(1);
+            }
+        }
+    });
+    auto cycles = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 200; ++i) {
+            EXPECT_EQ(kr_T2K_StartProgram(kCombined.id, 1, krtest::DeliveryRecorder::OnStream),
+                      KR_OK);
+            EXPECT_EQ(kr_T2K_StartDownload(kClearResource.id,
+                                           krtest::DeliveryRecorder::OnBlock),
+                      KR_OK);
+            EXPECT_EQ(kr_T2K_StopDownload(kClearResource.id), KR_OK);
+            EXPECT_EQ(kr_T2K_StopProgram(kCombined.id), KR_OK);
+        }
+    });
+    const bool finished = cycles.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    feeding = false;
+    if (!finished) {
+        // A deadlock cannot be undone: report it and end the run instead of hanging CI.
+        ADD_FAILURE() << "start and stop cycles deadlocked with the host's filter lock";
+        std::_Exit(1);
+    }
+    feeder.join();
+    EXPECT_GT(delivered.load(), 0u);
+    EXPECT_EQ(kr::IsOwnerActive(kCombined.id), KR_NO);
+}
+
+}  // namespace

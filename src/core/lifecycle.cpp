@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/module_state.h"
 #include "core/platform.h"
+#include "epg/epg_database.h"
 #include "intake/intake.h"
 #include "playback/stream_worker.h"
 #include "store/store.h"
@@ -67,6 +68,11 @@ bool IsInitialised() {
 using namespace kr;
 
 int32_t kr_T2K_Init(const InitRecord* record) {
+    // A worker cannot restart the module it runs in: the restart would join the worker itself.
+    if (OnWorkerThread()) {
+        kr_Print(0x01, "kr_T2K_Init::Can't be called from a module thread!");
+        return KR_FAILED;
+    }
     const uint32_t requested = record != nullptr ? record->sectionBufferCount : 0;
     const uint32_t nodeCount = requested > kMaxSectionBuffers ? kMaxSectionBuffers : requested;
 
@@ -78,7 +84,12 @@ int32_t kr_T2K_Init(const InitRecord* record) {
     if (running) ShutDown();
 
     SetHostCallbacks(record->callbacks);
-    (void)kr_T2K_RegisterEpgUpdateNotify(record->callbacks.EpgUpdateNotify);
+    // A null slot leaves no notifier, not the one of an earlier run (whose host may be gone).
+    if (record->callbacks.EpgUpdateNotify == nullptr) {
+        SetEpgUpdateNotify(nullptr);
+    } else {
+        (void)kr_T2K_RegisterEpgUpdateNotify(record->callbacks.EpgUpdateNotify);
+    }
     kr_Print(0x11, "krdb module %d.%d.%d.%d init", kVersion[0], kVersion[1], kVersion[2],
              kVersion[3]);
     SetStopping(false);
@@ -108,6 +119,11 @@ int32_t kr_T2K_Init(const InitRecord* record) {
 }
 
 int32_t kr_T2K_Finish(void) {
+    // Called from a host function on a worker, the shut-down would wait for that worker itself.
+    if (OnWorkerThread()) {
+        kr_Print(0x01, "kr_T2K_Finish::Can't be called from a module thread!");
+        return KR_FAILED;
+    }
     kr_Print(0x11, "start krdb module finish");
     ShutDown();
     kr_Print(0x11, "end krdb module finish");

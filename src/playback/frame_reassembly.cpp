@@ -21,7 +21,11 @@ void AddPacket(ReassemblyState& state, const RtpPacket& packet) {
     state.lastTimestamp = packet.timestamp;
 
     const std::size_t n = packet.media.size();
-    if (packet.timestamp != previous) {
+    // A cleared state's timestamp 0 is no frame: the first packet always starts one, also when
+    // its own timestamp is 0.
+    const bool first = state.started == 0;
+    state.started = 1;
+    if (packet.timestamp != previous || first) {
         state.bytes = 0;
         if (n >= state.capacity) return;
     } else {

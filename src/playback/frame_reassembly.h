@@ -16,6 +16,7 @@ struct ReassemblyState {
     uint8_t lastMarker = 0;
     uint32_t lastTimestamp = 0;
     uint32_t bytes = 0;  // frame bytes gathered so far
+    uint8_t started = 0;  // a packet was taken since the state was cleared
     uint8_t* buffer = nullptr;
     uint32_t capacity = 0;
 };

@@ -14,6 +14,7 @@
 #include "core/log.h"
 #include "core/module_state.h"
 #include "core/platform.h"
+#include "epg/epg_database.h"
 #include "intake/intake.h"
 #include "support/module_fixture.h"
 
@@ -147,6 +148,41 @@ TEST_F(LifecycleTest, FinishWaitsForAWorkerInsideASlowHostCall) {
     EXPECT_TRUE(finished.load());
     EXPECT_EQ(kr::LiveWorkerCount(), 0);
     host.SetDebugHook(nullptr);
+}
+
+// A host function on a worker cannot shut down or restart the module the worker runs in: both
+// calls are refused, nothing aborts, and the module goes on.
+TEST_F(LifecycleTest, FinishOrInitFromAWorkerIsRefused) {
+    ASSERT_EQ(StartModule(), KR_OK);
+    std::atomic<int32_t> finishResult{99};
+    std::atomic<int32_t> initResult{99};
+    host.SetDebugHook([&](const std::string& line) {
+        if (line.find("No retrieve in stream queue.") == std::string::npos) return;
+        if (finishResult.load() != 99) return;
+        const InitRecord record = krtest::FakeHost::MakeInitRecord(16);
+        initResult = kr_T2K_Init(&record);
+        finishResult = kr_T2K_Finish();
+    });
+    kr_T2K_SetDebugFlag(0x45, 1);
+    ASSERT_TRUE(host.WaitFor([&] { return finishResult.load() != 99; }));
+    host.SetDebugHook(nullptr);
+    EXPECT_EQ(initResult.load(), KR_FAILED);
+    EXPECT_EQ(finishResult.load(), KR_FAILED);
+    EXPECT_TRUE(host.HasDebugText("kr_T2K_Finish::Can't be called from a module thread!"));
+    EXPECT_TRUE(host.HasDebugText("kr_T2K_Init::Can't be called from a module thread!"));
+    EXPECT_TRUE(kr::IsInitialised());
+}
+
+// A start-up without slot 1 leaves no notifier of the run before (its host may be unloaded).
+TEST_F(LifecycleTest, NullNotifierSlotClearsTheEarlierNotifier) {
+    ASSERT_EQ(StartModule(), KR_OK);
+    EXPECT_NE(kr::EpgUpdateNotify(), nullptr);
+    FinishModule();
+    InitRecord record = krtest::FakeHost::MakeInitRecord(16);
+    record.callbacks.EpgUpdateNotify = nullptr;
+    ASSERT_EQ(kr_T2K_Init(&record), KR_OK);
+    started = true;
+    EXPECT_EQ(kr::EpgUpdateNotify(), nullptr);
 }
 
 // Every other cycle starts twice: a second init restarts instead of doubling the workers.

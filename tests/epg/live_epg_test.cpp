@@ -136,6 +136,16 @@ TEST_F(LiveEpgTest, MalformedValuesReadAsTheirLeadingDigits) {
     EXPECT_TRUE(host.HasDebugText("warning :find abnormal character . \n"));
 }
 
+TEST_F(LiveEpgTest, FmtpConfigIsFoundRightAfterTheKey) {
+    ASSERT_EQ(ParseText("[LIVE_EPG]\nCOUNT=1\n[PROGRAM1]\nProgramID=5\nProgramSort=4\n#STARTSDP\n"
+                        "m=video 5000 RTP/AVP 96\na=rtpmap:96 MP4V-ES/90000\n"
+                        "a=fmtpconfig=0A0B\n#ENDSDP\n"),
+              0);
+    const MediaSdpView& sdp = Current().stream[0].media.sdp;
+    EXPECT_EQ(std::tuple(sdp.videoConfigLength, sdp.videoConfig[0], sdp.videoConfig[1]),
+              std::tuple(2, 0x0A, 0x0B));
+}
+
 TEST_F(LiveEpgTest, SectionCountAndLinkTableLimits) {
     std::string file = "[LIVE_EPG]\nCOUNT=2\n";
     for (int i = 1; i <= 33; ++i)

@@ -105,14 +105,17 @@ typedef int32_t (*KrSetSectionFilterFn)(uint32_t requestId,
                                         SectionFilterParams params); /* 0 = filter running */
 typedef int32_t (*KrStopSectionFilterFn)(uint32_t requestId);        /* result ignored */
 typedef int32_t (*KrReservedFn)(void);                               /* stored, never called */
-typedef int32_t (*KrGetCurrentFrequencyFn)(uint32_t* frequency);     /* result ignored */
+typedef int32_t (*KrGetCurrentFrequencyFn)(uint32_t* frequency);     /* kHz; result ignored */
 typedef int32_t (*KrSetDescramblerFn)(DescramblerRecord record,
                                       uint32_t always1); /* result ignored */
 typedef int32_t (*KrShowMessageFn)(uint32_t messageId, const char* text, uint32_t always0,
                                    uint32_t hideLater); /* result ignored */
 typedef int32_t (*KrHideMessageFn)(void);               /* result ignored */
 typedef int32_t (*KrMailNotifyFn)(uint32_t state);      /* result ignored */
-/* The store handle is pointer-sized: the host may hand out the buffer's address. */
+/* The store. GetStoreBuffer answers the address of writable memory of at least 0x20000 bytes, as
+ * the pointer-sized handle, and its size; the module formats and updates that memory in place
+ * and hands it back whole to WriteStore after every update (the length word is always 0x20000,
+ * the whole image). A store smaller than 0x20000 bytes disables storing. */
 typedef int32_t (*KrGetStoreBufferFn)(uint32_t* size, uintptr_t* storeHandle); /* 0 = ok */
 typedef int32_t (*KrReadStoreFn)(uintptr_t storeHandle, uint32_t* length,
                                  uint8_t* destination); /* result ignored */
@@ -361,7 +364,8 @@ KR_API int32_t kr_T2K_SetDebugFlag(uint32_t code, uint8_t on);
  * ---------------------------------------------------------------------------------------- */
 
 /* Hands the module one section that the host filter started under requestId caught, from its
- * table_id byte on. The module copies it before returning. Only the low byte of status is used:
+ * table_id byte on. The id SetSectionFilter gave as uint32_t comes back here as int32_t: pass
+ * the same 32 bits ((int32_t)requestId). The module copies it before returning. Only the low byte of status is used:
  * 1 reports a filter time-out. Results: 0 = queued; 1 = module not started or time-out;
  * -1 = length of at most 16 bytes, beyond a section's largest possible size, null section or
  * unknown request; -4 = no free section node (the section is dropped). Sections of a shared
@@ -419,6 +423,7 @@ typedef struct ResourceBlock {
     uint32_t length;      /* offset 12: bytes at data */
     const uint8_t* data;  /* offset 16: the block's bytes */
 } ResourceBlock;
+/* Every block but a file's last carries 1,400 bytes: block n starts at (n - 1) * 1400. */
 
 /* Values of StreamDelivery.kind for frame delivery. */
 #define KR_FRAME_VIDEO 1

@@ -33,6 +33,31 @@ constexpr KnownFile kKnownFiles[] = {
 
 constexpr int kFirstIconSlot = 4;
 
+// The current live EPG. Only the parser writes a published buffer's icons and programs (and it
+// never does), so the caller may read them without the hand-over lock.
+const LiveBuffer* CurrentLive() {
+    ShortLockGuard hold(EpgHandOverLock());
+    return Epg().currentLive;
+}
+
+bool SameIcon(const LiveBuffer* live, int index, const ContainerSlot& slot, const uint8_t* file) {
+    if (live == nullptr || index >= live->epg.iconCount) return false;
+    const IconInfo& icon = live->epg.icons[index];
+    return icon.iconId == slot.iconId && icon.image.length == slot.length &&
+           std::memcmp(icon.image.data, file, slot.length) == 0;
+}
+
+void StoreIcon(LiveEpg& epg, int index, const ContainerSlot& slot, const uint8_t* file) {
+    IconInfo& icon = epg.icons[index];
+    icon.iconId = slot.iconId;
+    icon.image.reserved1 = 0;
+    icon.image.reserved2 = 0;
+    icon.image.reserved3 = 0;
+    icon.image.reserved4 = 0;
+    icon.image.length = static_cast<uint16_t>(slot.length);
+    std::memcpy(icon.image.data, file, slot.length);
+}
+
 }  // namespace
 
 int32_t kr_ParseIconName(const char* name, uint32_t* number) {
@@ -134,16 +159,14 @@ int32_t kr_ProcessEpgContainer(const uint8_t* container, uint32_t size) {
                 break;
             case kSlotIcon: {
                 if (iconsStored >= kMaxIcons || slot.length > kIconMax) break;
+                // An icon the current live EPG already has at this place needs no new buffer.
+                if (live == nullptr && SameIcon(CurrentLive(), iconsStored, slot, file)) {
+                    ++iconsStored;
+                    break;
+                }
                 if (live == nullptr) live = kr_CopyCurrentLive();
                 if (live == nullptr) break;
-                IconInfo& icon = live->epg.icons[iconsStored];
-                icon.iconId = slot.iconId;
-                icon.image.reserved1 = 0;
-                icon.image.reserved2 = 0;
-                icon.image.reserved3 = 0;
-                icon.image.reserved4 = 0;
-                icon.image.length = static_cast<uint16_t>(slot.length);
-                std::memcpy(icon.image.data, file, slot.length);
+                StoreIcon(live->epg, iconsStored, slot, file);
                 ++iconsStored;
                 live->epg.iconCount = static_cast<uint8_t>(iconsStored);
                 break;
@@ -151,6 +174,13 @@ int32_t kr_ProcessEpgContainer(const uint8_t* container, uint32_t size) {
             default:
                 break;
         }
+    }
+    // Icons that all matched, but fewer than the current live EPG has: it loses the rest.
+    const LiveBuffer* unchanged = CurrentLive();
+    if (live == nullptr && iconsStored > 0 && unchanged != nullptr &&
+        unchanged->epg.iconCount != iconsStored) {
+        live = kr_CopyCurrentLive();
+        if (live != nullptr) live->epg.iconCount = static_cast<uint8_t>(iconsStored);
     }
     if (live != nullptr) {
         kr_LinkIcons(live);

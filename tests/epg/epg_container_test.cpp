@@ -73,6 +73,33 @@ TEST_F(ContainerTest, IconRules) {
     EXPECT_EQ(epg.program[0].icon, nullptr);
 }
 
+// A live EPG the host holds is read in place and never written: new icons for an unchanged live
+// EPG arrive in a copy, and icons it already has make none.
+TEST_F(ContainerTest, IconsForAnUnchangedLiveEpgNeverWriteTheHeldOne) {
+    ASSERT_EQ(Process(krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kLive)}, Icon(7)})), 1);
+    kr::LiveBuffer* held = kr::Epg().currentLive;
+    held->state = kr::kBufferHeld;  // as the host's fetch leaves it
+    kr::Epg().liveUpdated = 0;
+
+    ASSERT_EQ(Process(krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kLive)}, Icon(7)})), 1);
+    EXPECT_EQ(kr::Epg().currentLive, held);
+    EXPECT_EQ(kr::Epg().liveUpdated, 0);
+
+    auto changed = Icon(7);
+    changed.bytes.assign(20, 0x55);
+    ASSERT_EQ(Process(krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kLive)}, changed})), 1);
+    ASSERT_NE(kr::Epg().currentLive, held);
+    EXPECT_EQ(kr::Epg().liveUpdated, 1);
+    EXPECT_EQ(held->epg.icons[0].image.length, 16);
+    EXPECT_EQ(held->epg.icons[0].image.data[0], 7);
+    const LiveEpg& copy = Current();
+    EXPECT_EQ(copy.programCount, 2);
+    EXPECT_EQ(copy.programs, copy.program);
+    EXPECT_EQ(copy.program[0].media, &copy.stream[0].media);
+    EXPECT_EQ(copy.program[0].icon, &copy.icons[0].image);
+    EXPECT_EQ(copy.icons[0].image.data[0], 0x55);
+}
+
 TEST_F(ContainerTest, EntriesAfterSixIconsAreSkipped) {
     std::vector<EpgFile> files;
     for (uint32_t id = 1; id <= 6; ++id)

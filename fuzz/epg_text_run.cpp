@@ -33,8 +33,8 @@ bool TreeHolds(const DownloadEpg& epg) {
         if (seen[i] || epg.nodeInUse[i] != 1) return false;
         seen[i] = true;
         if (!Terminated(node->name) || !Terminated(node->path)) return false;
-        // A directory always has a name; the root's is "/".
-        if (node->isResource == 0 && node->name[0] == '\0') return false;
+        // Directories may be nameless ("//" or "$12" in a path); the root is always "/".
+        if (node == epg.root && std::strcmp(node->name, "/") != 0) return false;
         for (const CategoryNode* c = node->firstChild; c != nullptr; c = c->nextSibling) {
             if (depth == stack.size()) return false;  // more children than nodes: a cycle
             if (node->isResource != 0) return false;  // resources have no children

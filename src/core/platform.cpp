@@ -60,6 +60,9 @@ void RunWorker(WorkerRoutine routine, void* argument) {
 
 std::atomic<bool> stopping{true};
 
+// How often an idle worker looks at its queue before it sleeps (a few microseconds).
+constexpr int kLooksBeforeSleep = 256;
+
 struct WorkSignal {
     std::mutex mutex;
     std::condition_variable changed;
@@ -147,6 +150,13 @@ void SetStopping(bool value) {
 
 bool WaitForWork(WorkQueue queue, uint32_t ms, WorkCheck check) {
     WorkSignal& signal = Signals()[static_cast<std::size_t>(queue)];
+    if (check != nullptr) {
+        // Sections come in bursts (a demultiplexer hands over a buffer at a time): a few
+        // microseconds of looking catch the next one for less than a sleep and a wake-up cost.
+        for (int look = 0; look < kLooksBeforeSleep; ++look) {
+            if (check(queue)) return true;
+        }
+    }
     std::unique_lock<std::mutex> hold(signal.mutex);
     if (check != nullptr) {
         // Sequentially consistent with the producer's publication of its work: either the check

@@ -13,7 +13,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::size_t kChunkBytes = 188 * 16;
+// 64 packets a read, as a demultiplexer's buffer hands them over.
+constexpr std::size_t kChunkBytes = 188 * 64;
 // At the end of the input the library has finished its queues once nothing happened for this
 // long; it never waits longer than the drain limit.
 constexpr auto kQuietTime = 300ms;
@@ -73,10 +74,15 @@ void Session::SendSection(uint32_t requestId, std::span<const uint8_t> section) 
     }
 }
 
+namespace {
+constexpr auto kPaceStep = std::chrono::milliseconds(4);
+}
+
 void Session::ReadInput() {
     std::vector<uint8_t> buffer(kChunkBytes);
     const bool paced = options_.rateMbps > 0 && !source_->live();
     auto start = Clock::now();
+    auto lastPause = start;
     uint64_t paced_bytes = 0;
     while (!stop_.load()) {
         // A command reacts to an EPG notice (starts a program, a download) before more input
@@ -104,7 +110,12 @@ void Session::ReadInput() {
             const auto due =
                 start + std::chrono::microseconds(static_cast<int64_t>(
                             static_cast<double>(paced_bytes) * 8.0 / options_.rateMbps));
-            std::this_thread::sleep_until(due);
+            // Paced in steps of a few milliseconds, as a demultiplexer's buffers fill, not per
+            // read: one wake-up per step instead of one per chunk.
+            if (due - lastPause >= kPaceStep) {
+                std::this_thread::sleep_until(due);
+                lastPause = due;
+            }
         }
         demux_.Feed(std::span<const uint8_t>(buffer.data(), *n));
         std::lock_guard hold(statsMutex_);

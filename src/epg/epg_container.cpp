@@ -189,11 +189,15 @@ int32_t kr_ProcessEpgContainer(const uint8_t* container, uint32_t size) {
     }
     // Also while the flag is still set from an earlier parse (the host has not fetched since).
     // The save only reads what the host's calls never write, so the host may fetch meanwhile.
+    // A live EPG published here is saved even when the host fetched it (clearing the flag) at once.
+    bool save = live != nullptr;
     LiveBuffer* current = nullptr;
     {
         ShortLockGuard handOver(EpgHandOverLock());
-        if (db.liveUpdated != 0) current = db.currentLive;
+        if (db.liveUpdated != 0) save = true;
+        current = db.currentLive;
     }
+    if (!save) current = nullptr;
     if (current != nullptr) kr_SaveLiveEpg(current);
     return 1;
 }

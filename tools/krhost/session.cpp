@@ -13,8 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// 64 packets a read, as a demultiplexer's buffer hands them over.
-constexpr std::size_t kChunkBytes = 188 * 64;
+constexpr std::size_t kChunkBytes = 188 * 16;
 // At the end of the input the library has finished its queues once nothing happened for this
 // long; it never waits longer than the drain limit.
 constexpr auto kQuietTime = 300ms;

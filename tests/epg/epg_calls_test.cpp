@@ -1,30 +1,36 @@
-// The host's EPG calls over the double-buffered database, with a host that holds and releases.
+// The host's EPG calls over the double-buffered database, with a host that holds and releases;
+// and what it reaches through them after containers with the sample files arrive.
 #include <gtest/gtest.h>
 #include <krmodule/krmodule.h>
 
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/fault_injection.h"
 #include "core/host.h"
 #include "core/log.h"
 #include "core/platform.h"
-#include "epg/epg_container.h"
-#include "epg/epg_database.h"
+#include "epg/epg_fixture.h"
 #include "epg/live_epg.h"
-#include "support/epg_builder.h"
 #include "support/module_fixture.h"
 
 namespace {
 
 using krtest::Bytes;
-using krtest::Slot;
+using krtest::Child;
 
 std::string LiveFile(int version, uint32_t firstId = 1) {
     return "[LIVE_EPG]\nCOUNT=2\nVERSION=201001" + std::to_string(10 + version) +
            "000000\n[PROGRAM1]\nProgramID=" + std::to_string(firstId) +
            "\n[PROGRAM2]\nProgramID=2\n";
+}
+
+std::string Schedule(int version, uint32_t programId) {
+    return "[Program_EPG]\nCOUNT=1\nVERSION=201001" + std::to_string(10 + version) +
+           "000000\n[PROGRAM1]\nProgramID=" + std::to_string(programId) + "\nDay1=day " +
+           std::to_string(version) + "\nContent1=schedule " + std::to_string(version) + "\n";
 }
 
 class EpgCallsTest : public krtest::ModuleTest {
@@ -40,47 +46,42 @@ class EpgCallsTest : public krtest::ModuleTest {
         kr::kr_EpgFinish();
         ModuleTest::TearDown();
     }
-    int32_t ParseLive(int version, uint32_t firstId = 1) {
-        const auto file = Bytes(LiveFile(version, firstId));
-        const auto container = krtest::BuildEpgContainer({{"LiveEPG.txt", file}});
+    // The files arrive in a container, as the download worker hands them over.
+    void Process(const std::vector<krtest::EpgFile>& files) {
         kr::ModuleLockGuard hold;
-        kr::kr_ProcessEpgContainer(container.data(), static_cast<uint32_t>(container.size()));
+        krtest::ProcessContainer(files);
+    }
+    void Arrive(const char* name, const std::string& text) { Process({{name, Bytes(text)}}); }
+    // What a notice sent now announces to the host.
+    std::vector<uint32_t> Notified() {
+        host.Clear();
+        kr::kr_NotifyEpgUpdate(0xFFFFFFFFu);
+        std::vector<uint32_t> out;
+        for (const auto& call : host.Calls(krtest::Slot::EpgUpdateNotify))
+            out.push_back(call.words.at(0));
+        return out;
+    }
+    int32_t ParseLive(int version, uint32_t firstId = 1) {
+        Arrive("LiveEPG.txt", LiveFile(version, firstId));
         return kr::Epg().currentLive != nullptr ? 1 : 0;
     }
-    // Publishes an event EPG with one schedule, as the program EPG parser will.
-    kr::EventBuffer* PublishEvent(uint32_t version, uint32_t programId) {
-        kr::ModuleLockGuard hold;
-        kr::EventBuffer* event = nullptr;
-        if (kr::kr_TakeEventBuffer(&event) != 0) return nullptr;
-        event->state = kr::kBufferValid;
-        event->version = version;
-        event->eventCount = 1;
-        event->events[0].programId = programId;
-        kr::Epg().currentEvent = event;
-        kr::Epg().eventUpdated = 1;
-        return event;
+    // A schedule for one program; the current event EPG afterwards.
+    kr::EventBuffer* ParseSchedule(int version, uint32_t programId = 1) {
+        Arrive("ProgramEPG.txt", Schedule(version, programId));
+        return kr::Epg().currentEvent;
     }
-    // Publishes a download EPG with the given resource ids.
-    kr::DownloadBuffer* PublishDownload(std::vector<uint32_t> ids) {
-        kr::ModuleLockGuard hold;
-        kr::DownloadBuffer* download = nullptr;
-        if (kr::kr_TakeDownloadBuffer(&download) != 0) return nullptr;
-        download->state = kr::kBufferValid;
-        download->epg.resourceCount = static_cast<uint32_t>(ids.size());
-        for (size_t i = 0; i < ids.size(); ++i) {
-            download->epg.resource[i].programId = ids[i];
-            download->epg.resource[i].pid = static_cast<uint16_t>(100 + i);
-        }
-        kr::Epg().currentDownload = download;
-        kr::Epg().downloadUpdated = 1;
-        return download;
+    // A download EPG without VERSION (parsed whenever it comes); the current one afterwards.
+    kr::DownloadBuffer* ParseResources(const std::vector<uint32_t>& ids) {
+        std::string text = "[FILE_EPG]\nCOUNT=" + std::to_string(ids.size()) + "\n";
+        for (uint32_t id : ids)
+            text += "[PROGRAM]\nProgramID=" + std::to_string(id) + "\n";
+        Arrive("FileEPG.txt", text);
+        return kr::Epg().currentDownload;
     }
 };
 
 TEST(EpgCallsBeforeInit, RefuseWithTheirMessage) {
-    krtest::FakeHost host;
-    kr::SetHostCallbacks(krtest::FakeHost::AllSlots());
-    kr_T2K_SetDebugFlag(0, 1);
+    krtest::DiagnosticHost host;
     LiveEpg* live = reinterpret_cast<LiveEpg*>(0x1);
     DownloadEpg* download = reinterpret_cast<DownloadEpg*>(0x1);
     EXPECT_EQ(kr_T2K_GetLiveEpg(&live), KR_NOTHING);
@@ -94,14 +95,10 @@ TEST(EpgCallsBeforeInit, RefuseWithTheirMessage) {
             "--", 2, std::string(call) + "::The KRDB module hasn't been initialized!")))
             << call;
     }
-    kr::ResetLogSettings();
-    kr::ClearHostCallbacks();
 }
 
 TEST(EpgInit, AllocationFailureLeavesNothingBehind) {
-    krtest::FakeHost host;
-    kr::SetHostCallbacks(krtest::FakeHost::AllSlots());
-    kr_T2K_SetDebugFlag(0x50, 1);
+    krtest::DiagnosticHost host;
     const int64_t before = kr::fault::LiveAllocations();
     for (int32_t n = 1;; ++n) {
         kr::fault::Reset();
@@ -121,8 +118,6 @@ TEST(EpgInit, AllocationFailureLeavesNothingBehind) {
     }
     kr::fault::Reset();
     EXPECT_EQ(kr::fault::LiveAllocations(), before);
-    kr::ResetLogSettings();
-    kr::ClearHostCallbacks();
 }
 
 TEST_F(EpgCallsTest, NothingToHandOutYet) {
@@ -186,7 +181,7 @@ TEST_F(EpgCallsTest, ClearedEpgLeavesHeldBuffersToTheHost) {
     ASSERT_GT(ParseLive(1), 0);
     LiveEpg* live = nullptr;
     ASSERT_EQ(kr_T2K_GetLiveEpg(&live), 0);
-    kr::DownloadBuffer* download = PublishDownload({5});
+    kr::DownloadBuffer* download = ParseResources({5});
     ASSERT_NE(download, nullptr);
     DownloadEpg* held = nullptr;
     ASSERT_EQ(kr_T2K_GetDownloadEpg(&held), 0);
@@ -236,51 +231,10 @@ TEST_F(EpgCallsTest, HostReadsWhileFilesArrive) {
     hostThread.join();
 }
 
-TEST_F(EpgCallsTest, FetchLinksTheEventEpgAndNotifies) {
-    ASSERT_GT(ParseLive(1), 0);
-    kr::EventBuffer* e1 = PublishEvent(1, 2);
-    ASSERT_NE(e1, nullptr);
-    kr::kr_NotifyEpgUpdate(0xFFFFFFFFu);
-    ASSERT_EQ(host.CallCount(Slot::EpgUpdateNotify), 1u);
-    EXPECT_EQ(host.Calls(Slot::EpgUpdateNotify)[0].words, std::vector<uint32_t>{1});
-
-    LiveEpg* live = nullptr;
-    ASSERT_EQ(kr_T2K_GetLiveEpg(&live), 0);
-    EXPECT_EQ(live->eventEpg, e1);
-    EXPECT_EQ(e1->state, kr::kBufferHeld);
-    EXPECT_EQ(live->program[0].events, nullptr);
-    EXPECT_EQ(live->program[1].events, static_cast<void*>(e1->events[0].day));
-    EXPECT_EQ(kr::Epg().liveUpdated, 0);
-    EXPECT_EQ(kr::Epg().eventUpdated, 0);
-    host.Clear();
-    kr::kr_NotifyEpgUpdate(0xFFFFFFFFu);
-    EXPECT_EQ(host.CallCount(Slot::EpgUpdateNotify), 0u);
-
-    // Registering null keeps the notifier.
-    EXPECT_EQ(kr_T2K_RegisterEpgUpdateNotify(nullptr), KR_NULL_ARG);
-    PublishEvent(2, 1);
-    kr::kr_NotifyEpgUpdate(0xFFFFFFFFu);
-    EXPECT_EQ(host.CallCount(Slot::EpgUpdateNotify), 1u);
-}
-
-// Re-fetching the same live EPG after newer event EPGs must give the replaced event buffer
-// back; otherwise the program EPG stops updating after the second one.
-TEST_F(EpgCallsTest, RelinkedEventBuffersAreGivenBack) {
-    ASSERT_GT(ParseLive(1), 0);
-    LiveEpg* live = nullptr;
-    for (uint32_t version = 1; version <= 5; ++version) {
-        kr::EventBuffer* event = PublishEvent(version, 1);
-        ASSERT_NE(event, nullptr) << "no free event buffer for version " << version;
-        ASSERT_EQ(kr_T2K_GetLiveEpg(&live), 0);
-        EXPECT_EQ(live->eventEpg, event);
-        EXPECT_EQ(live->program[0].events, static_cast<void*>(event->events[0].day));
-    }
-}
-
 // An event buffer still linked by the other live buffer stays held until that one goes back.
 TEST_F(EpgCallsTest, EventBufferLinkedByTheOtherLiveBufferStays) {
     ASSERT_GT(ParseLive(1), 0);
-    kr::EventBuffer* e1 = PublishEvent(1, 1);
+    kr::EventBuffer* e1 = ParseSchedule(1);
     LiveEpg* a = nullptr;
     ASSERT_EQ(kr_T2K_GetLiveEpg(&a), 0);
     ParseLive(2);
@@ -288,20 +242,21 @@ TEST_F(EpgCallsTest, EventBufferLinkedByTheOtherLiveBufferStays) {
     ASSERT_EQ(kr_T2K_GetLiveEpg(&b), 0);
     EXPECT_EQ(b->eventEpg, e1);
 
-    kr::EventBuffer* e2 = PublishEvent(2, 1);
+    kr::EventBuffer* e2 = ParseSchedule(2);
     ASSERT_EQ(kr_T2K_GetLiveEpg(&b), 0);
     EXPECT_EQ(b->eventEpg, e2);
     EXPECT_EQ(e1->state, kr::kBufferHeld);  // a still links it
-    EXPECT_EQ(PublishEvent(3, 1), nullptr);
+    EXPECT_EQ(ParseSchedule(3), e2);        // no buffer free
+    EXPECT_TRUE(host.HasDebugLine(krtest::IndentedLine("##", 2, "No unlock event EPG.")));
 
     EXPECT_EQ(kr_T2K_ReleaseLiveEpg(a), 0);
     EXPECT_EQ(e1->state, kr::kBufferFree);
     EXPECT_EQ(e2->state, kr::kBufferHeld);
-    EXPECT_EQ(PublishEvent(3, 1), e1);
+    EXPECT_EQ(ParseSchedule(3), e1);
 }
 
 TEST_F(EpgCallsTest, DownloadEpgProtocolAndLookup) {
-    kr::DownloadBuffer* first = PublishDownload({5, 6, 5});
+    kr::DownloadBuffer* first = ParseResources({5, 6, 5});
     ASSERT_NE(first, nullptr);
     DownloadEpg* held = nullptr;
     ASSERT_EQ(kr_T2K_GetDownloadEpg(&held), 0);
@@ -316,9 +271,11 @@ TEST_F(EpgCallsTest, DownloadEpgProtocolAndLookup) {
     EXPECT_EQ(kr::kr_FindResource(7, &found), -1);
     EXPECT_EQ(found, nullptr);
 
-    kr::DownloadBuffer* second = PublishDownload({8});
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(PublishDownload({9}), nullptr);  // one held, one current
+    // One held, the other current: a third file finds no buffer, and the held one is not rebuilt.
+    kr::DownloadBuffer* second = ParseResources({8});
+    EXPECT_EQ(ParseResources({9}), second);
+    EXPECT_TRUE(host.HasDebugLine(krtest::IndentedLine("##", 2, "No unlock resource EPG.")));
+    EXPECT_EQ(held->resource[0].programId, 5u);
     EXPECT_EQ(kr::kr_FindResource(5, &found), -1);
     DownloadEpg bogus{};
     EXPECT_EQ(kr_T2K_ReleaseDownloadEpg(&bogus), KR_NOTHING);
@@ -341,6 +298,80 @@ TEST_F(EpgCallsTest, SystemFrequency) {
     EXPECT_EQ(kr_T2K_SetSystemFreq(714000), 0);
     EXPECT_EQ(kr::SystemFrequency(), 714000u);
     EXPECT_TRUE(host.HasDebugText("Set system frequency: 714000."));
+}
+
+TEST_F(EpgCallsTest, SampleFilesReachTheHost) {
+    Process({{"ProgramEPG.txt", krtest::ReadSample("epg/ProgramEPG.txt")},
+             {"FileEPG.txt", krtest::ReadSample("epg/FileEPG.txt")},
+             {"LiveEPG.txt", krtest::ReadSample("epg/LiveEPG.txt")}});
+    EXPECT_EQ(Notified(), (std::vector<uint32_t>{1, 2}));
+
+    DownloadEpg* download = nullptr;
+    ASSERT_EQ(kr_T2K_GetDownloadEpg(&download), KR_OK);
+    ASSERT_NE(download, nullptr);
+    EXPECT_EQ(download->resourceCount, 12u);
+    ASSERT_NE(download->root, nullptr);
+    std::vector<const CategoryNode*> placed;
+    krtest::CollectResources(download->root, placed);
+    EXPECT_EQ(placed.size(), 12u);
+    const CategoryNode* movies = Child(download->root, "Movies");
+    ASSERT_NE(movies, nullptr);
+    EXPECT_EQ(movies->id, 2u);
+    const CategoryNode* drama = Child(Child(movies, "Drama"), "harbour_lights.ts");
+    ASSERT_NE(drama, nullptr);
+    EXPECT_STREQ(drama->name, "HarbourLights");
+    EXPECT_EQ(Child(Child(download->root, "System"), "card_update.bin")->categoryType, 10u);
+    EXPECT_EQ(download->resource[11].port, 7000);
+
+    LiveEpg* live = nullptr;
+    ASSERT_EQ(kr_T2K_GetLiveEpg(&live), KR_OK);
+    ASSERT_NE(live->eventEpg, nullptr);
+    EXPECT_EQ(live->eventEpg->eventCount, 4u);
+    EXPECT_EQ(live->eventEpg->state, kr::kBufferHeld);
+    ASSERT_EQ(live->programCount, 4);
+    for (int i = 0; i < 4; ++i) {
+        const ProgramInfo& program = live->program[i];
+        const EventInfo& event = live->eventEpg->events[i];
+        EXPECT_EQ(event.programId, program.programId);
+        EXPECT_EQ(program.events, static_cast<const void*>(event.day)) << i;
+        const auto* days = static_cast<const char(*)[64]>(program.events);
+        EXPECT_STREQ(days[6], "Sunday 13 December");
+        for (int d = 0; d < 7; ++d)
+            EXPECT_EQ(event.contentPtr[d], event.content[d]) << i << d;
+    }
+    EXPECT_STREQ(live->eventEpg->events[3].content[0],
+                 "14:00 Harbour Lights (drama, 1998); 20:15 Two Left Feet (comedy, 2004); 22:30 "
+                 "The Long Road (western, 1962)");
+    EXPECT_TRUE(Notified().empty());  // the fetches cleared the flags
+}
+
+// A newer program EPG re-links the programs of the live EPG the host fetches again.
+TEST_F(EpgCallsTest, NewScheduleIsLinkedAtTheNextFetch) {
+    Process({{"LiveEPG.txt", krtest::ReadSample("epg/LiveEPG.txt")},
+             {"ProgramEPG.txt", Bytes(Schedule(1, 1002))}});
+    LiveEpg* live = nullptr;
+    ASSERT_EQ(kr_T2K_GetLiveEpg(&live), KR_OK);
+    EventEpg* first = live->eventEpg;
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(live->program[0].events, nullptr);
+    EXPECT_EQ(live->program[1].events, static_cast<void*>(first->events[0].day));
+
+    ParseSchedule(2, 1003);
+    EXPECT_EQ(Notified(), (std::vector<uint32_t>{1}));
+    LiveEpg* again = nullptr;
+    ASSERT_EQ(kr_T2K_GetLiveEpg(&again), KR_OK);
+    EXPECT_EQ(again, live);
+    ASSERT_NE(live->eventEpg, first);
+    EXPECT_EQ(live->program[1].events, nullptr);
+    EXPECT_EQ(live->program[2].events, static_cast<void*>(live->eventEpg->events[0].day));
+    EXPECT_STREQ(live->eventEpg->events[0].content[0], "schedule 2");
+    // The schedule replaced at the re-link was given back: a third file finds a buffer. Null
+    // does not replace the notifier.
+    EXPECT_EQ(kr_T2K_RegisterEpgUpdateNotify(nullptr), KR_NULL_ARG);
+    ParseSchedule(3, 1004);
+    EXPECT_EQ(Notified(), (std::vector<uint32_t>{1}));
+    ASSERT_NE(kr::Epg().currentEvent, live->eventEpg);
+    EXPECT_STREQ(kr::Epg().currentEvent->events[0].content[0], "schedule 3");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/byte_order.h"
 #include "epg/epg_fixture.h"
 
 namespace {
@@ -117,11 +118,21 @@ TEST_F(ContainerTest, IconNames) {
         uint32_t number;
     };
     const Case cases[] = {
-        {"ico\\7.bmp", 0, 7},      {"ico\\0123.bmp", 0, 123},
-        {"ico\\x.bmp", 0, 0},      {"ICO\\7.bmp", -7, 0},
-        {"ico\\7.BMP", -7, 0},     {"a\\ico\\7.bmp", -7, 0},
-        {"ico\\7.bmp.bak", -7, 0}, {"ico7.bmp", -7, 0},
-        {"ico\\.bmp", -7, 0},      {"ico\\1234567890123.bmp", -7, 0},
+        {"ico\\7.bmp", 0, 7},
+        {"ico\\0123.bmp", 0, 123},
+        {"ico\\x.bmp", 0, 0},
+        {"ICO\\7.bmp", -7, 0},
+        {"ico\\7.BMP", -7, 0},
+        {"a\\ico\\7.bmp", -7, 0},
+        {"ico\\7.bmp.bak", -7, 0},
+        {"ico7.bmp", -7, 0},
+        {"ico\\.bmp", -7, 0},
+        {"ico\\1234567890123.bmp", -7, 0},
+        {"ico\\7.", -7, 0},
+        {"\\7.bmp", -7, 0},
+        // Parts longer than their fields are refused, not cut.
+        {"ico\\12345678901.bmpX", -7, 0},
+        {"0123456789abcdef\\7.bmp", -7, 0},
     };
     for (const Case& c : cases) {
         uint32_t number = 0;
@@ -143,36 +154,31 @@ TEST_F(ContainerTest, BadMagicProcessesNothing) {
 // not is skipped and the others still count.
 TEST_F(ContainerTest, EntriesOutsideTheReceivedBytesAreSkipped) {
     const auto good = krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kLive)}});
-    const auto size = static_cast<uint32_t>(good.size());
+    EXPECT_EQ(kr::kr_ProcessEpgContainer(good.data(), static_cast<uint32_t>(good.size()) - 1), 1);
+    EXPECT_EQ(kr::Epg().currentLive, nullptr) << "the live file is cut short";
 
-    // The file is cut short: the live file is not parsed.
-    EXPECT_EQ(kr::kr_ProcessEpgContainer(good.data(), size - 1), 1);
-    EXPECT_EQ(kr::Epg().currentLive, nullptr);
-
-    // A first entry claiming a huge file, a second one that fits.
-    auto files = krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kOtherLive)}, Icon(9)});
-    // Directory: 4 + 11 name bytes, then offset at 13 + 15, length at 13 + 19.
-    files[13 + 19] = 0xFF;
-    files[13 + 20] = 0xFF;
-    files[13 + 21] = 0xFF;
-    files[13 + 22] = 0x7F;
-    EXPECT_EQ(Process(files), 1);
-    EXPECT_EQ(kr::Epg().currentLive, nullptr);
-
-    // An offset that wraps past the end, a name length beyond the data, a huge file count.
-    auto wrap = good;
-    wrap[13 + 15] = 0xFF;
-    wrap[13 + 16] = 0xFF;
-    wrap[13 + 17] = 0xFF;
-    wrap[13 + 18] = 0xFF;
-    EXPECT_EQ(Process(wrap), 1);
-    auto longName = good;
-    longName[13 + 3] = 0x7F;
-    EXPECT_EQ(Process(longName), 1);
-    auto manyFiles = good;
-    manyFiles[9 + 3] = 0xFF;
-    EXPECT_EQ(Process(manyFiles), 1);
-    EXPECT_NE(kr::Epg().currentLive, nullptr);  // the real first entry is still read
+    // The file count is at 9; the first entry starts at 13 with its name length, 11 name bytes,
+    // then the offset at 13 + 15 and the length at 13 + 19.
+    struct Case {
+        const char* what;
+        uint32_t at;
+        uint32_t value;
+        bool liveRead;
+    };
+    const Case cases[] = {
+        {"a first entry claiming a huge file", 13 + 19, 0x7FFFFFFF, false},
+        {"an offset that wraps past the end", 13 + 15, 0xFFFFFFFF, false},
+        {"a name length beyond the data", 13, 0x7F000000, false},
+        {"a huge file count", 9, 0xFF000000, true},  // the real first entry is still read
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        kr::kr_EpgReset();
+        auto container = krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kOtherLive)}, Icon(9)});
+        kr::WriteLe32(container.data(), c.at, c.value);
+        EXPECT_EQ(Process(container), 1);
+        EXPECT_EQ(kr::Epg().currentLive != nullptr, c.liveRead);
+    }
 }
 
 TEST_F(ContainerTest, NotifiesEachChangedKind) {

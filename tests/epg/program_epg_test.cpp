@@ -123,7 +123,6 @@ TEST_F(ProgramEpgTest, FileAndVersionRules) {
     }
 
     const std::string v1 = "[Program_EPG]\nCOUNT=1\nVERSION=20100101000000\n" + Section(1);
-    const std::string v2 = "[Program_EPG]\nCOUNT=1\nVERSION=20100102000000\n" + Section(2);
     const std::string none = "[Program_EPG]\nCOUNT=1\n" + Section(3);
     ASSERT_EQ(ParseText(v1), 0);
     EventEpg* first = kr::Epg().currentEvent;
@@ -140,14 +139,6 @@ TEST_F(ProgramEpgTest, FileAndVersionRules) {
     host.Clear();
     EXPECT_EQ(ParseText(none), 1);
     EXPECT_TRUE(host.HasDebugText("Received program EPG."));
-
-    // One held by the host, the other current: no buffer is free.
-    second->state = kr::kBufferHeld;
-    ASSERT_EQ(ParseText(v2), 0);
-    host.Clear();
-    EXPECT_EQ(ParseText(v1), -1);
-    EXPECT_TRUE(host.HasDebugLine(IndentedLine("##", 2, "No unlock event EPG.")));
-    EXPECT_EQ(kr::Epg().currentEvent->version, first->version);
 }
 
 TEST_F(ProgramEpgTest, RecordsOfAnOlderFileAreNotShown) {

@@ -5,10 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/host.h"
-#include "core/log.h"
-#include "support/epg_builder.h"
-#include "support/fake_host.h"
+#include "epg/epg_fixture.h"
 
 namespace {
 
@@ -99,34 +96,6 @@ TEST(TextSyntax, SplitsKeyAndValue) {
     EXPECT_STREQ(value, "Lon");
 }
 
-TEST(TextSyntax, SplitsAtTheLastSeparator) {
-    struct Case {
-        const char* s;
-        int32_t result;
-        const char* left;
-        const char* right;
-    };
-    const Case cases[] = {
-        {"ico\\ico.ini", 1, "ico", "ico.ini"},
-        {"a\\b\\c.bmp", 1, "a\\b", "c.bmp"},
-        {"ico\\", 0, "", ""},
-        {"\\ico", 0, "", ""},
-        {"noseparator", 0, "", ""},
-        {"0123456789abcdef\\x", 0, "", ""},  // the left part does not fit
-    };
-    for (const Case& c : cases) {
-        char left[16] = {};
-        char right[16] = {};
-        EXPECT_EQ(kr::kr_SplitAtLast(c.s, '\\', left, sizeof left - 1, right, sizeof right),
-                  c.result)
-            << c.s;
-        EXPECT_STREQ(left, c.left) << c.s;
-        EXPECT_STREQ(right, c.right) << c.s;
-    }
-    char out[4];
-    EXPECT_EQ(kr::kr_SplitAtLast(nullptr, '\\', out, 4, out, 4), -1);
-}
-
 TEST(TextSyntax, ProgramHeaders) {
     EXPECT_TRUE(kr::kr_IsProgramHeader("[PROGRAM1]"));
     EXPECT_TRUE(kr::kr_IsProgramHeader("[PROGRAMME whatever"));
@@ -176,9 +145,7 @@ TEST(TextSyntax, DecimalValues) {
 }
 
 TEST(TextSyntax, HexConfigStrings) {
-    krtest::FakeHost host;
-    kr::SetHostCallbacks(krtest::FakeHost::AllSlots());
-    kr_T2K_SetDebugFlag(0x50, 1);
+    krtest::DiagnosticHost host;
     struct Case {
         std::string hex;
         uint8_t result;
@@ -215,8 +182,6 @@ TEST(TextSyntax, HexConfigStrings) {
     EXPECT_EQ(kr::kr_HexToBytes("0A0B0C", 6, small, sizeof small, &written), 0);
     EXPECT_EQ(written, 2);
     EXPECT_EQ(small[1], 0x0B);
-    kr::ResetLogSettings();
-    kr::ClearHostCallbacks();
 }
 
 }  // namespace

@@ -1,0 +1,38 @@
+// What the card answers to one command: the routing by CLA, INS and P1 and the handlers. Knows
+// nothing of threads or of the host's buffers; the virtual card wraps it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "card/card_files.h"
+#include "card/card_profile.h"
+
+namespace krtools {
+
+constexpr std::size_t kMaxPinSize = 8;
+
+struct CardState {
+    explicit CardState(const CardProfile& profile);
+
+    // Kept in the card's memory.
+    CardFiles files;
+    std::vector<uint8_t> pin;
+    uint8_t pinTries = 3;  // the most, restored by a right PIN
+    uint8_t pinTriesLeft = 3;
+    uint8_t version = 0x10;  // major << 4 | minor
+
+    // The session, which a reset ends.
+    uint16_t selectedDf = kMasterFile;
+    bool pinVerified = false;
+    std::vector<uint8_t> pending;  // for GET RESPONSE
+
+    void EndSession();
+};
+
+// The response to a whole command: data, then SW1 SW2. Any bytes get an answer; the data never
+// exceed kMaxResponseData.
+std::vector<uint8_t> AnswerCommand(CardState& state, std::span<const uint8_t> command);
+
+}  // namespace krtools

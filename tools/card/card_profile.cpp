@@ -1,0 +1,177 @@
+#include "card/card_profile.h"
+
+#include <charconv>
+#include <set>
+
+namespace krtools {
+
+std::vector<uint8_t> CardProfile::DefaultAtr() {
+    // Direct convention, TA1 and TD1 present, 15 historical bytes; Fi/Di at their defaults;
+    // T=0 first, T=1 offered, so a check byte closes it.
+    std::vector<uint8_t> atr = {0x3B, 0x9F, 0x11, 0x80, 0x01, 0x80, 0x6D};
+    for (const char c : std::string_view("KR SUBSCRIBER"))
+        atr.push_back(static_cast<uint8_t>(c));
+    uint8_t check = 0;
+    for (std::size_t i = 1; i < atr.size(); ++i)
+        check ^= atr[i];
+    atr.push_back(check);
+    return atr;
+}
+
+namespace {
+
+std::string Trim(std::string_view s) {
+    const auto begin = s.find_first_not_of(" \t\r");
+    if (begin == std::string_view::npos) return "";
+    const auto end = s.find_last_not_of(" \t\r");
+    return std::string(s.substr(begin, end - begin + 1));
+}
+
+[[noreturn]] void Bad(const std::string& key, const std::string& value, const char* expected) {
+    throw ToolError("bad value for '" + key + "': '" + value + "' (" + expected + ")");
+}
+
+// True when text is a decimal number of at most max.
+bool Decimal(std::string_view text, uint32_t max, uint32_t& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && error == std::errc() && end == text.data() + text.size() &&
+           value <= max;
+}
+
+// Hex bytes, written together or with blanks between whole bytes.
+bool HexBytes(const std::string& text, std::vector<uint8_t>& bytes) {
+    bytes.clear();
+    std::size_t at = 0;
+    while (at < text.size()) {
+        if (text[at] == ' ' || text[at] == '\t') {
+            ++at;
+            continue;
+        }
+        std::size_t end = at;
+        while (end < text.size() && text[end] != ' ' && text[end] != '\t')
+            ++end;
+        if ((end - at) % 2 != 0) return false;
+        for (; at < end; at += 2) {
+            uint8_t byte = 0;
+            const auto [stop, error] =
+                std::from_chars(text.data() + at, text.data() + at + 2, byte, 16);
+            if (error != std::errc() || stop != text.data() + at + 2) return false;
+            bytes.push_back(byte);
+        }
+    }
+    return true;
+}
+
+bool Name(const std::string& text) {
+    if (text.size() > kCardNameSize) return false;
+    for (const char c : text)
+        if (c < 0x20 || c > 0x7E) return false;
+    return true;
+}
+
+// "HH:MM" into hour and minute.
+bool Clock(std::string_view text, uint8_t& hour, uint8_t& minute) {
+    uint32_t h = 0;
+    uint32_t m = 0;
+    if (text.size() != 5 || text[2] != ':' || !Decimal(text.substr(0, 2), 23, h) ||
+        !Decimal(text.substr(3, 2), 59, m))
+        return false;
+    hour = static_cast<uint8_t>(h);
+    minute = static_cast<uint8_t>(m);
+    return true;
+}
+
+void Apply(CardProfile& p, const std::string& key, const std::string& value) {
+    uint32_t number = 0;
+    if (key == "card-id") {
+        std::vector<uint8_t> bytes;
+        if (!HexBytes(value, bytes) || bytes.size() != p.cardId.size())
+            Bad(key, value, "16 hex digits");
+        std::copy(bytes.begin(), bytes.end(), p.cardId.begin());
+    } else if (key == "manufacturer" || key == "operator") {
+        if (!Name(value)) Bad(key, value, "at most 64 bytes of printable ASCII");
+        (key == "operator" ? p.operatorName : p.manufacturer) = value;
+    } else if (key == "pin") {
+        if (value.size() < 4 || value.size() > 8 ||
+            value.find_first_not_of("0123456789") != std::string::npos)
+            Bad(key, value, "4 to 8 digits");
+        p.pin = value;
+    } else if (key == "pin-tries") {
+        if (!Decimal(value, 15, number) || number == 0) Bad(key, value, "1 to 15");
+        p.pinTries = static_cast<uint8_t>(number);
+    } else if (key == "rating") {
+        if (!Decimal(value, 18, number) || (number > 0 && number < 4))
+            Bad(key, value, "0, or 4 to 18");
+        p.rating = static_cast<uint8_t>(number);
+    } else if (key == "viewing-period") {
+        if (value == "none") {
+            p.viewingPeriod = {0xFF, 0xFF, 0xFF, 0xFF};
+        } else if (value.size() != 11 || value[5] != '-' ||
+                   !Clock(std::string_view(value).substr(0, 5), p.viewingPeriod[0],
+                          p.viewingPeriod[1]) ||
+                   !Clock(std::string_view(value).substr(6), p.viewingPeriod[2],
+                          p.viewingPeriod[3])) {
+            Bad(key, value, "HH:MM-HH:MM or none");
+        }
+    } else if (key == "version") {
+        const auto dot = value.find('.');
+        uint32_t minor = 0;
+        if (dot == std::string::npos ||
+            !Decimal(std::string_view(value).substr(0, dot), 15, number) ||
+            !Decimal(std::string_view(value).substr(dot + 1), 15, minor))
+            Bad(key, value, "MAJOR.MINOR, each 0 to 15");
+        p.versionMajor = static_cast<uint8_t>(number);
+        p.versionMinor = static_cast<uint8_t>(minor);
+    } else if (key == "atr") {
+        std::vector<uint8_t> bytes;
+        if (!HexBytes(value, bytes) || bytes.size() < 2 || bytes.size() > kMaxAtrSize ||
+            (bytes[0] != 0x3B && bytes[0] != 0x3F))
+            Bad(key, value, "2 to 33 hex bytes starting with 3B or 3F");
+        p.atr = bytes;
+    } else if (key == "mail-records") {
+        if (!Decimal(value, kMaxMailRecords, number) || number == 0) Bad(key, value, "1 to 254");
+        p.mailRecords = number;
+    } else {
+        throw ToolError("unknown setting '" + key + "'");
+    }
+}
+
+CardProfile Parse(std::string_view text, const std::string& source) {
+    CardProfile profile;
+    std::set<std::string> given;
+    std::size_t lineNumber = 0;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string line = Trim(text.substr(at, end - at));
+        at = end + 1;
+        ++lineNumber;
+        if (line.empty() || line[0] == '#') continue;
+        const std::string where = source + " line " + std::to_string(lineNumber) + ": ";
+        const auto equals = line.find('=');
+        if (equals == std::string::npos) throw ToolError(where + "expected KEY = VALUE");
+        const std::string key = Trim(std::string_view(line).substr(0, equals));
+        if (!given.insert(key).second) throw ToolError(where + "'" + key + "' given twice");
+        try {
+            Apply(profile, key, Trim(std::string_view(line).substr(equals + 1)));
+        } catch (const ToolError& error) {
+            throw ToolError(where + error.what());
+        }
+    }
+    return profile;
+}
+
+}  // namespace
+
+CardProfile ParseCardProfile(std::string_view text) {
+    return Parse(text, "card profile");
+}
+
+CardProfile ReadCardProfile(const std::filesystem::path& path) {
+    const std::vector<uint8_t> bytes = ReadWholeFile(path);
+    return Parse(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                 path.string());
+}
+
+}  // namespace krtools

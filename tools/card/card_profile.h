@@ -1,0 +1,44 @@
+// What a virtual subscriber card holds when it leaves the factory: read from a profile file
+// (KEY = VALUE lines, see docs/card.md) or filled in by a test.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/file_io.h"
+
+namespace krtools {
+
+struct CardProfile {
+    std::array<uint8_t, 8> cardId{};
+    std::string manufacturer;  // printable ASCII, at most 64 bytes
+    std::string operatorName;  // printable ASCII, at most 64 bytes
+    std::string pin = "1234";  // 4 to 8 digits, compared byte for byte
+    uint8_t pinTries = 3;      // 1..15
+    uint8_t rating = 0;        // as the terminal sees it: 0 (none) or 4..18
+    // Start hour, start minute, end hour, end minute; all 0xFF: no restriction.
+    std::array<uint8_t, 4> viewingPeriod{0xFF, 0xFF, 0xFF, 0xFF};
+    uint8_t versionMajor = 1;  // 0..15
+    uint8_t versionMinor = 0;  // 0..15
+    std::vector<uint8_t> atr = DefaultAtr();
+    uint32_t mailRecords = 32;  // 1..254 records of 140 bytes
+
+    // A T=0/T=1 answer to reset whose historical bytes name a subscriber card.
+    static std::vector<uint8_t> DefaultAtr();
+};
+
+constexpr std::size_t kCardNameSize = 64;  // manufacturer and operator EFs
+constexpr std::size_t kMaxAtrSize = 33;
+constexpr uint32_t kMaxMailRecords = 254;
+
+// Settings over the defaults; a key may be given once. Throws ToolError naming the line.
+CardProfile ParseCardProfile(std::string_view text);
+
+// The same from a file; the message names the file and the line.
+CardProfile ReadCardProfile(const std::filesystem::path& path);
+
+}  // namespace krtools

@@ -10,7 +10,6 @@
 namespace {
 
 using krtest::Bytes;
-using krtest::IndentedLine;
 
 std::string Section(uint32_t id, const std::string& body = "") {
     return "[PROGRAM" + std::to_string(id) + "]\nProgramID=" + std::to_string(id) + "\n" + body;

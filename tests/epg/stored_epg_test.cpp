@@ -132,8 +132,9 @@ TEST_F(StoredEpgTest, SavedImageIsTheCommittedOneAndComesBack) {
     EXPECT_EQ(std::memcmp(image.data() + kr::kStoredEpgHeadOffset, head, 1), 0);
     EXPECT_EQ(std::memcmp(image.data() + kr::kStoredEpgHeadOffset + 5, head + 5, 3), 0);
 
-    // Loaded by this build, the links too (they outlive a restart in memory, so they are cleared
-    // first), with the pointers into its own buffer; saving it again writes the same bytes.
+    // Loaded by this build with the pointers into its own buffer; saving it again writes the same
+    // bytes, so every stored field came back, the links too (they outlive a restart in memory,
+    // so they are cleared first).
     std::memset(kr::Epg().serviceLinks, 0, sizeof kr::Epg().serviceLinks);
     kr::Epg().linkCount = 0;
     StartOn(image);
@@ -146,13 +147,8 @@ TEST_F(StoredEpgTest, SavedImageIsTheCommittedOneAndComesBack) {
     EXPECT_EQ(epg.eventEpg, nullptr);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(epg.program[i].media, &epg.stream[i].media) << i;
-    EXPECT_STREQ(epg.program[0].name, "MorningNews");
-    EXPECT_EQ(epg.stream[1].media.pid.pids[1], 482);
-    EXPECT_EQ(epg.icons[0].image.length, 8192);
     EXPECT_EQ(std::tuple(epg.program[0].icon, epg.program[1].icon, epg.program[2].icon),
               std::tuple(&epg.icons[1].image, nullptr, &epg.icons[0].image));
-    ASSERT_EQ(kr::Epg().linkCount, 2);
-    EXPECT_STREQ(kr::Epg().serviceLinks[0].epgInfoFile, "other.txt");
     EXPECT_EQ(kr::kr_SaveLiveEpg(kr::Epg().currentLive), 0);
     EXPECT_TRUE(host.StoreContents() == image) << "a loaded EPG saved again changes the store";
     EXPECT_EQ(kr::kr_SaveLiveEpg(nullptr), -2);

@@ -14,13 +14,6 @@ uint16_t Mjd(int32_t year, int32_t month, int32_t day) {
     return mjd;
 }
 
-TEST(Date, Bcd) {
-    EXPECT_EQ(kr::ToBcd(59), 0x59);
-    EXPECT_EQ(kr::FromBcd(0x59), 59);
-    for (uint8_t v = 0; v <= 99; ++v)
-        EXPECT_EQ(kr::FromBcd(kr::ToBcd(v)), v);
-}
-
 TEST(Date, ModifiedJulianDate) {
     struct Case {
         int32_t year, month, day;

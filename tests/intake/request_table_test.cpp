@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "core/host.h"
-#include "core/log.h"
 #include "intake/intake.h"
 #include "intake/request_table.h"
 #include "intake/shared_filter.h"
@@ -15,8 +14,7 @@
 
 namespace {
 
-using krtest::IntakeTest;
-using krtest::Slot;
+using namespace krtest;
 
 class RequestTableTest : public IntakeTest {};
 
@@ -101,7 +99,7 @@ TEST_F(RequestTableTest, TypedRequestAsksTheHostForATableFilter) {
     kr::StopRequestsByPid(0x1234);
     EXPECT_EQ(host.Calls(Slot::StopSectionFilter).at(0).words[0], calls[0].words[0]);
     EXPECT_TRUE(host.HasDebugLine("**  Stop retrieves by pid 0x1234.\r\n"));
-    EXPECT_TRUE(host.HasDebugLine(krtest::IndentedLine(
+    EXPECT_TRUE(host.HasDebugLine(IndentedLine(
         "**", 3, "Stop retrieve, request id: " + std::to_string(calls[0].words[0]) + ".")));
     EXPECT_EQ(kr::RequestsInUse(), 0);
 }
@@ -113,7 +111,7 @@ TEST_F(RequestTableTest, RefusedOrMissingHostFilterFreesTheEntry) {
     EXPECT_TRUE(host.HasDebugLine("\r\n====== Set filter failed! ======\r\n"));
     EXPECT_EQ(kr::RequestsInUse(), 0);
 
-    HostCallbacks noFilter = krtest::FakeHost::AllSlots();
+    HostCallbacks noFilter = FakeHost::AllSlots();
     noFilter.SetSectionFilter = nullptr;
     kr::SetHostCallbacks(noFilter);
     EXPECT_EQ(kr::StartTypedRequest(kr::kTypeServiceMap, 0x20, 0x84), -1);
@@ -122,9 +120,9 @@ TEST_F(RequestTableTest, RefusedOrMissingHostFilterFreesTheEntry) {
 
 TEST_F(RequestTableTest, StopsByTypeAndOwnerButNeverOwnerZero) {
     ASSERT_EQ(kr::StartTypedRequest(kr::kTypeServiceMap, 0x20, 0x84), 0);
-    ASSERT_NE(krtest::StartConsumer(kr::kTypeVideo, 0x100, 0xE0000001, 1000, 5), 0u);
-    ASSERT_NE(krtest::StartConsumer(kr::kTypeAudio, 0x100, 0xE0000001, 1002, 5), 0u);
-    ASSERT_NE(krtest::StartConsumer(kr::kTypeVideo, 0x100, 0xE0000002, 1000, 6), 0u);
+    ASSERT_NE(StartConsumer(kr::kTypeVideo, 0x100, 0xE0000001, 1000, 5), 0u);
+    ASSERT_NE(StartConsumer(kr::kTypeAudio, 0x100, 0xE0000001, 1002, 5), 0u);
+    ASSERT_NE(StartConsumer(kr::kTypeVideo, 0x100, 0xE0000002, 1000, 6), 0u);
     const int32_t all = kr::RequestsInUse();
     EXPECT_EQ(all, 5);  // four consumers and one shared host filter
 
@@ -158,7 +156,7 @@ TEST_F(RequestTableTest, WithoutIntakeEverythingIsRefused) {
                                         "**  The requests are not initialized.\r\n"}));
     // Nor are sections taken.
     kr_T2K_SetDebugFlag(0x10, 1);
-    EXPECT_EQ(krtest::Deliver(1, krtest::BuildTableSection(0x81, {1, 2, 3})), 1);
+    EXPECT_EQ(Deliver(1, BuildTableSection(0x81, {1, 2, 3})), 1);
     EXPECT_TRUE(host.HasDebugLine("**    The KRDB module retrieve hasn't been initialized!\r\n") ||
                 host.HasDebugLine("--  The KRDB module retrieve hasn't been initialized!\r\n"));
     ASSERT_EQ(kr::IntakeInit(poolSize), 0);

@@ -2,32 +2,30 @@
 #include <gtest/gtest.h>
 #include <krmodule/krmodule.h>
 
+#include <optional>
+
 #include "playback/playback_fixture.h"
-#include "support/stream_builder.h"
+#include "support/intake_fixture.h"
 #include "support/sysinfo_builder.h"
 
 namespace {
 
-using krtest::DeliveryRecorder;
-using krtest::kClearResource;
-using krtest::kScrambledResource;
+using namespace krtest;
 
-class DownloadTest : public krtest::PlaybackTest {
-  protected:
-    int32_t SendBlock(const krtest::TestResource& r, const krtest::Block& block) {
-        return Send(r.pid, r.address, r.port, krtest::BuildBlockPayload(block));
-    }
-    static krtest::Block Block(uint32_t number, uint32_t total, size_t size, uint32_t kind = 1) {
-        krtest::Block b;
-        b.kind = kind;
-        b.number = number;
-        b.total = total;
-        b.data.resize(size);
-        for (size_t i = 0; i < size; ++i)
-            b.data[i] = static_cast<uint8_t>(number * 31 + i);
-        return b;
-    }
-};
+// Data of size bytes that tell the blocks apart, and the payload of a block that carries it.
+std::vector<uint8_t> Data(uint32_t number, size_t size) {
+    std::vector<uint8_t> data(size);
+    for (size_t i = 0; i < size; ++i)
+        data[i] = static_cast<uint8_t>(number * 31 + i);
+    return data;
+}
+
+std::vector<uint8_t> BlockPayload(uint32_t number, uint32_t total, size_t size, uint32_t kind = 1,
+                                  std::optional<uint32_t> declaredLength = {}) {
+    return BuildBlockPayload({kind, number, total, Data(number, size), declaredLength});
+}
+
+class DownloadTest : public PlaybackTest {};
 
 TEST_F(DownloadTest, EveryBlockGoesToTheHostRepeatsIncluded) {
     ASSERT_EQ(kr_T2K_StartDownload(kClearResource.id, DeliveryRecorder::OnBlock), KR_OK);
@@ -35,19 +33,13 @@ TEST_F(DownloadTest, EveryBlockGoesToTheHostRepeatsIncluded) {
     EXPECT_TRUE(host.HasDebugText("Set download file filter"));
     const uint32_t order[] = {1, 2, 1, 3, 3};
     for (uint32_t n : order)
-        ASSERT_EQ(SendBlock(kClearResource, Block(n, 3, 100 * n)), KR_OK);
-    // Not multicast data, and blocks whose data would reach past the datagram.
-    ASSERT_EQ(SendBlock(kClearResource, Block(2, 3, 50, 2)), KR_OK);
-    krtest::Block tooLong = Block(2, 3, 50);
-    tooLong.declaredLength = 51;
-    ASSERT_EQ(SendBlock(kClearResource, tooLong), KR_OK);
-    krtest::Block huge = Block(2, 3, 50);
-    huge.declaredLength = 0xFFFFFF32;
-    ASSERT_EQ(SendBlock(kClearResource, huge), KR_OK);
-    auto headerOnly = krtest::BuildBlockPayload(Block(2, 3, 0));
+        ASSERT_EQ(Send(kClearResource, BlockPayload(n, 3, 100 * n)), KR_OK);
+    // Not multicast data, blocks whose data would reach past the datagram, a cut header.
+    auto headerOnly = BlockPayload(2, 3, 0);
     headerOnly.resize(20);
-    ASSERT_EQ(Send(kClearResource.pid, kClearResource.address, kClearResource.port, headerOnly),
-              KR_OK);
+    for (const auto& refused : {BlockPayload(2, 3, 50, 2), BlockPayload(2, 3, 50, 1, 51),
+                                BlockPayload(2, 3, 50, 1, 0xFFFFFF32), headerOnly})
+        ASSERT_EQ(Send(kClearResource, refused), KR_OK);
     Drain();
 
     const auto blocks = recorder.Blocks();
@@ -56,7 +48,7 @@ TEST_F(DownloadTest, EveryBlockGoesToTheHostRepeatsIncluded) {
         EXPECT_EQ(blocks[i].resourceId, kClearResource.id);
         EXPECT_EQ(blocks[i].totalBlocks, 3u);
         EXPECT_EQ(blocks[i].blockNumber, order[i]);
-        EXPECT_EQ(blocks[i].bytes, Block(order[i], 3, 100 * order[i]).data);
+        EXPECT_EQ(blocks[i].bytes, Data(order[i], 100 * order[i]));
     }
     EXPECT_TRUE(host.HasDebugText("Not the multicast data."));
     EXPECT_TRUE(host.HasDebugText("Resource block length error"));
@@ -70,18 +62,16 @@ TEST_F(DownloadTest, StopAndRestart) {
         ASSERT_EQ(kr_T2K_StartDownload(kClearResource.id, DeliveryRecorder::OnBlock), KR_OK);
         EXPECT_EQ(kr_T2K_StartDownload(kClearResource.id, DeliveryRecorder::OnBlock), KR_FAILED);
         EXPECT_TRUE(host.HasDebugText("This resource has already started download!"));
-        ASSERT_EQ(SendBlock(kClearResource, Block(1, 1, 10)), KR_OK);
+        ASSERT_EQ(Send(kClearResource, BlockPayload(1, 1, 10)), KR_OK);
         Drain();
         EXPECT_EQ(recorder.BlockCount(), 1u);
         const uint32_t filter = HostFilter(kClearResource.pid);
         EXPECT_EQ(kr_T2K_StopDownload(kClearResource.id), KR_OK);
         EXPECT_TRUE(RequestsOf(kClearResource.id).empty());
         // The host filter is gone: its sections are unknown now.
-        const auto section = SectionFor(kClearResource.address, kClearResource.port,
-                                        krtest::BuildBlockPayload(Block(1, 1, 10)));
-        EXPECT_EQ(kr_T2K_SendRetrieved(static_cast<int32_t>(filter), 0, section.data(),
-                                       static_cast<int32_t>(section.size())),
-                  KR_FAILED);
+        const auto section =
+            SectionFor(kClearResource.address, kClearResource.port, BlockPayload(1, 1, 10));
+        EXPECT_EQ(Deliver(filter, section), KR_FAILED);
         Drain();
         EXPECT_EQ(recorder.BlockCount(), 1u);
     }

@@ -10,9 +10,7 @@
 
 namespace {
 
-using krtest::DeliveryRecorder;
-using krtest::FrameStart;
-using krtest::RtpPacketFields;
+using namespace krtest;
 
 struct Packet {
     bool video = true;
@@ -36,17 +34,17 @@ std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>>& parts) {
     return out;
 }
 
-class FramesTest : public krtest::PlaybackTest {
+class FramesTest : public PlaybackTest {
   protected:
-    int32_t SendPacket(const krtest::TestProgram& program, const Packet& p) {
+    int32_t SendPacket(const TestProgram& program, const Packet& p) {
         RtpPacketFields fields;
         fields.seq = p.seq;
         fields.timestamp = p.timestamp;
         fields.marker = p.marker;
         fields.payloadType = p.payloadType;
         fields.media = p.media;
-        return Send(program.pid, program.address, p.video ? program.videoPort : program.audioPort,
-                    krtest::BuildRtpPayload(fields));
+        return Send(program, p.video ? program.videoPort : program.audioPort,
+                    BuildRtpPayload(fields));
     }
 };
 
@@ -83,7 +81,7 @@ TEST_F(FramesTest, ReassemblyRules) {
          {{true, 1, 800, true, FrameStart(0xB6, 10)},
           {true, 3, 900, false, b},
           {true, 4, 900, true, z}},
-         {{KR_FRAME_VIDEO, 800, FrameStart(0xB6, 10)}, {}},
+         {{KR_FRAME_VIDEO, 800, FrameStart(0xB6, 10)}},
          true},
         {"a stream's first frame may have timestamp 0",
          {{true, 5, 0, false, a}, {true, 6, 0, true, z}, {false, 1, 0, true, b}},
@@ -123,33 +121,30 @@ TEST_F(FramesTest, ReassemblyRules) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         // A fresh start gives the program fresh states.
-        ASSERT_EQ(kr_T2K_StartProgram(krtest::kClear.id, 0, DeliveryRecorder::OnStream), KR_OK);
+        ASSERT_EQ(StartProgram(kClear), KR_OK);
         host.Clear();
         recorder.Clear();
         for (const Packet& p : c.packets)
-            ASSERT_EQ(SendPacket(krtest::kClear, p), KR_OK);
+            ASSERT_EQ(SendPacket(kClear, p), KR_OK);
         Drain();
-        std::vector<Expected> want;
-        for (const Expected& e : c.frames)
-            if (e.kind != 0) want.push_back(e);
         const auto got = recorder.Streams();
-        ASSERT_EQ(got.size(), want.size());
+        ASSERT_EQ(got.size(), c.frames.size());
         for (size_t i = 0; i < got.size(); ++i) {
-            EXPECT_EQ(got[i].programId, krtest::kClear.id);
+            EXPECT_EQ(got[i].programId, kClear.id);
             EXPECT_EQ(got[i].deliveryMode, 0u);
-            EXPECT_EQ(got[i].kind, want[i].kind) << i;
-            EXPECT_EQ(got[i].timestamp, want[i].timestamp) << i;
-            EXPECT_EQ(got[i].bytes, want[i].bytes) << i;
+            EXPECT_EQ(got[i].kind, c.frames[i].kind) << i;
+            EXPECT_EQ(got[i].timestamp, c.frames[i].timestamp) << i;
+            EXPECT_EQ(got[i].bytes, c.frames[i].bytes) << i;
         }
         EXPECT_EQ(host.HasDebugText("not a whole video frame!!!"), c.notWhole);
-        ASSERT_EQ(kr_T2K_StopProgram(krtest::kClear.id), KR_OK);
+        ASSERT_EQ(kr_T2K_StopProgram(kClear.id), KR_OK);
     }
 }
 
 // Lengths taken from the datagram never reach past it: a packet too short for its own header or
 // CSRC list is refused instead of handing over a negative length.
 TEST_F(FramesTest, RtpHeadersThatAreRefused) {
-    ASSERT_EQ(kr_T2K_StartProgram(krtest::kClear.id, 0, DeliveryRecorder::OnStream), KR_OK);
+    ASSERT_EQ(StartProgram(kClear), KR_OK);
     RtpPacketFields good;
     good.marker = true;
     good.media = FrameStart(0xB6, 40);
@@ -159,13 +154,13 @@ TEST_F(FramesTest, RtpHeadersThatAreRefused) {
         s.timestamp = next;
         s.seq = next++;
         change(s);
-        return krtest::BuildRtpPayload(s);
+        return BuildRtpPayload(s);
     };
     RtpPacketFields full;
     full.marker = true;
     full.csrcCount = 15;
     full.timestamp = 77;
-    const std::vector<uint8_t> header = krtest::BuildRtpPayload(full);  // 78 bytes, no media
+    const std::vector<uint8_t> header = BuildRtpPayload(full);  // 78 bytes, no media
     auto cut = [&header](size_t n) {
         return std::vector<uint8_t>(header.begin(), header.begin() + static_cast<long>(n));
     };
@@ -192,9 +187,7 @@ TEST_F(FramesTest, RtpHeadersThatAreRefused) {
         SCOPED_TRACE(c.name);
         recorder.Clear();
         host.Clear();
-        ASSERT_EQ(
-            Send(krtest::kClear.pid, krtest::kClear.address, krtest::kClear.videoPort, c.payload),
-            KR_OK);
+        ASSERT_EQ(Send(kClear, kClear.videoPort, c.payload), KR_OK);
         Drain();
         ASSERT_EQ(recorder.StreamCount(), c.delivered ? 1u : 0u);
         if (c.delivered) {
@@ -204,19 +197,17 @@ TEST_F(FramesTest, RtpHeadersThatAreRefused) {
             EXPECT_TRUE(host.HasDebugText("Stream retrieve length error"));
         }
     }
-    EXPECT_EQ(kr_T2K_StopProgram(krtest::kClear.id), KR_OK);
+    EXPECT_EQ(kr_T2K_StopProgram(kClear.id), KR_OK);
 }
 
 TEST_F(FramesTest, TwoProgramsKeepTheirFramesApart) {
-    const krtest::TestProgram one = krtest::kClear;
-    const krtest::TestProgram two = krtest::kSecondClear;
-    ASSERT_EQ(kr_T2K_StartProgram(one.id, 0, DeliveryRecorder::OnStream), KR_OK);
-    ASSERT_EQ(kr_T2K_StartProgram(two.id, 0, DeliveryRecorder::OnStream), KR_OK);
+    const std::pair<TestProgram, uint8_t> programs[] = {{kClear, 10}, {kSecondClear, 20}};
+    for (const auto& [program, seed] : programs)
+        ASSERT_EQ(StartProgram(program), KR_OK);
     // Same timestamps, each program's own sequence, interleaved packet by packet: gathered in one
     // state they would see gaps and mixed parts.
     for (uint16_t i = 0; i < 3; ++i) {
-        for (const auto& [program, seed] :
-             {std::pair{one, uint8_t{10}}, std::pair{two, uint8_t{20}}}) {
+        for (const auto& [program, seed] : programs) {
             const auto part = static_cast<uint8_t>(seed + i);
             Packet p{true, static_cast<uint16_t>(100 + i), 4000, i == 2,
                      i == 0 ? FrameStart(0xB6, 300, seed) : Counting(300, part)};
@@ -228,7 +219,7 @@ TEST_F(FramesTest, TwoProgramsKeepTheirFramesApart) {
     Drain();
     const auto got = recorder.Streams();
     ASSERT_EQ(got.size(), 8u);  // per program: three audio frames and one video frame
-    for (const auto& [program, seed] : {std::pair{one, uint8_t{10}}, std::pair{two, uint8_t{20}}}) {
+    for (const auto& [program, seed] : programs) {
         SCOPED_TRACE(program.id);
         const auto expectedVideo =
             Join({FrameStart(0xB6, 300, seed), Counting(300, static_cast<uint8_t>(seed + 1)),
@@ -247,9 +238,8 @@ TEST_F(FramesTest, TwoProgramsKeepTheirFramesApart) {
         }
         EXPECT_EQ(video, 1);
         EXPECT_EQ(audio, 3);
+        EXPECT_EQ(kr_T2K_StopProgram(program.id), KR_OK);
     }
-    EXPECT_EQ(kr_T2K_StopProgram(one.id), KR_OK);
-    EXPECT_EQ(kr_T2K_StopProgram(two.id), KR_OK);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "core/host.h"
 #include "intake/request_table.h"
 #include "playback/playback_fixture.h"
+#include "support/intake_fixture.h"
 
 namespace {
 
@@ -69,18 +70,14 @@ TEST_F(HostLockTest, StartsAndStopsAgainstAFeedUnderTheHostsLockNeverDeadlock) {
             std::lock_guard<std::mutex> hold(filterTableLock);
             for (const auto& [id, pid] : runningFilters) {
                 const std::vector<uint8_t>& section = pid == kCombined.pid ? program : resource;
-                if (kr_T2K_SendRetrieved(static_cast<int32_t>(id), 0, section.data(),
-                                         static_cast<int32_t>(section.size())) == KR_OK)
-                    delivered.fetch_add(1);
+                if (krtest::Deliver(id, section) == KR_OK) delivered.fetch_add(1);
             }
         }
     });
     auto cycles = std::async(std::launch::async, [&] {
         for (int i = 0; i < 200; ++i) {
-            EXPECT_EQ(kr_T2K_StartProgram(kCombined.id, 1, krtest::DeliveryRecorder::OnStream),
-                      KR_OK);
-            EXPECT_EQ(kr_T2K_StartDownload(kClearResource.id,
-                                           krtest::DeliveryRecorder::OnBlock),
+            EXPECT_EQ(StartProgram(kCombined, 1), KR_OK);
+            EXPECT_EQ(kr_T2K_StartDownload(kClearResource.id, krtest::DeliveryRecorder::OnBlock),
                       KR_OK);
             EXPECT_EQ(kr_T2K_StopDownload(kClearResource.id), KR_OK);
             EXPECT_EQ(kr_T2K_StopProgram(kCombined.id), KR_OK);

@@ -18,13 +18,10 @@ namespace krtest {
 // Programs of the live EPG.
 struct TestProgram {
     uint32_t id;
-    uint8_t ca;
-    uint8_t sort;
+    uint8_t ca, sort;
     uint16_t pid;
     uint32_t address;
-    uint16_t port;
-    uint16_t videoPort;
-    uint16_t audioPort;
+    uint16_t port, videoPort, audioPort;
 };
 
 inline constexpr TestProgram kClear{11, 0, 4, 0x0401, 0xEF010101, 5000, 5000, 5002};
@@ -33,7 +30,6 @@ inline constexpr TestProgram kCombined{13, 0, 7, 0x0402, 0xEF010103, 7000, 0, 0}
 inline constexpr TestProgram kSecondClear{14, 0, 4, 0x0402, 0xEF010104, 5010, 5010, 5012};
 inline constexpr TestProgram kThirdClear{15, 0, 4, 0x0403, 0xEF010105, 5020, 5020, 5022};
 inline constexpr TestProgram kFourthClear{16, 0, 4, 0x0403, 0xEF010106, 5030, 5030, 5032};
-inline constexpr TestProgram kFifthClear{17, 0, 4, 0x0404, 0xEF010107, 5040, 5040, 5042};
 
 // Resources of the download EPG.
 struct TestResource {
@@ -62,6 +58,18 @@ class PlaybackTest : public ModuleTest {
     // pid. cut > 0 hands the module only the first cut bytes of the section.
     int32_t Send(uint16_t pid, uint32_t address, uint16_t port, const std::vector<uint8_t>& payload,
                  size_t cut = 0);
+    // The same to one of a program's ports, or to a resource's destination.
+    int32_t Send(const TestProgram& p, uint16_t port, const std::vector<uint8_t>& payload,
+                 size_t cut = 0) {
+        return Send(p.pid, p.address, port, payload, cut);
+    }
+    int32_t Send(const TestResource& r, const std::vector<uint8_t>& payload) {
+        return Send(r.pid, r.address, r.port, payload);
+    }
+    // Starts a program whose deliveries the recorder keeps.
+    static int32_t StartProgram(const TestProgram& p, uint32_t mode = 0) {
+        return kr_T2K_StartProgram(p.id, mode, DeliveryRecorder::OnStream);
+    }
     std::vector<uint8_t> SectionFor(uint32_t address, uint16_t port,
                                     const std::vector<uint8_t>& payload) const;
 
@@ -76,6 +84,7 @@ class PlaybackTest : public ModuleTest {
     std::vector<OwnedRequest> RequestsOf(uint32_t owner) const;
 
     DeliveryRecorder recorder;
+    uint32_t firstRequestId = 1;  // where HostFilter and RequestsOf begin to look
 };
 
 // The live EPG text of the test programs.

@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 #include <krmodule/krmodule.h>
 
-#include <algorithm>
-
 #include "core/host.h"
 #include "core/log.h"
 #include "intake/request_table.h"
@@ -13,9 +11,7 @@
 
 namespace {
 
-using krtest::DeliveryRecorder;
-using krtest::PlaybackTest;
-using krtest::TestProgram;
+using namespace krtest;
 
 class ProgramTest : public PlaybackTest {};
 
@@ -27,14 +23,14 @@ TEST_F(ProgramTest, PortRuleForClearScrambledAndCombinedPrograms) {
         std::vector<std::pair<uint8_t, uint16_t>> requests;  // type, port
     };
     const Case cases[] = {
-        {krtest::kClear, {{5, 5000}, {6, 5002}}},
-        {krtest::kScrambled, {{5, 6000}, {6, 15002}}},
-        {krtest::kCombined, {{5, 7000}}},
+        {kClear, {{5, 5000}, {6, 5002}}},
+        {kScrambled, {{5, 6000}, {6, 15002}}},
+        {kCombined, {{5, 7000}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.program.id);
         host.Clear();
-        ASSERT_EQ(kr_T2K_StartProgram(c.program.id, 2, DeliveryRecorder::OnStream), KR_OK);
+        ASSERT_EQ(StartProgram(c.program, 2), KR_OK);
         const auto owned = RequestsOf(c.program.id);
         ASSERT_EQ(owned.size(), c.requests.size());
         for (size_t i = 0; i < owned.size(); ++i) {
@@ -52,17 +48,13 @@ TEST_F(ProgramTest, PortRuleForClearScrambledAndCombinedPrograms) {
 
         // Datagrams on the rule's ports reach the host; the unshifted port of a scrambled
         // program is not the program's.
-        for (const auto& [type, port] : c.requests) {
-            const uint16_t pid = c.program.pid;
-            EXPECT_EQ(Send(pid, c.program.address, port, std::vector<uint8_t>(30, type)), KR_OK);
+        for (const auto& [type, port] : c.requests)
+            EXPECT_EQ(Send(c.program, port, std::vector<uint8_t>(30, type)), KR_OK);
+        if (c.program.ca != 0) {
+            EXPECT_EQ(Send(c.program, 5000, std::vector<uint8_t>(30, 1)), KR_OK);
         }
         Drain();
         EXPECT_EQ(recorder.StreamCount(), c.requests.size());
-        if (c.program.ca != 0) {
-            EXPECT_EQ(Send(c.program.pid, c.program.address, 5000, std::vector<uint8_t>(30, 1)), 0);
-            Drain();
-            EXPECT_EQ(recorder.StreamCount(), c.requests.size());
-        }
         recorder.Clear();
 
         EXPECT_EQ(kr_T2K_StopProgram(c.program.id), KR_OK);
@@ -81,34 +73,31 @@ TEST_F(ProgramTest, RefusedStartsAndStops) {
     EXPECT_EQ(kr_T2K_StartProgram(99, 0, DeliveryRecorder::OnStream), KR_FAILED);
     EXPECT_TRUE(host.HasDebugText("Can't find this program's SDP information."));
 
-    ASSERT_EQ(kr_T2K_StartProgram(krtest::kClear.id, 0, DeliveryRecorder::OnStream), KR_OK);
+    ASSERT_EQ(StartProgram(kClear), KR_OK);
     EXPECT_TRUE(host.HasDebugText("Start program : 11"));
-    EXPECT_EQ(kr_T2K_StartProgram(krtest::kClear.id, 1, DeliveryRecorder::OnStream), KR_FAILED);
+    EXPECT_EQ(StartProgram(kClear, 1), KR_FAILED);
     EXPECT_TRUE(host.HasDebugText("This program has already started!"));
-    EXPECT_EQ(RequestsOf(krtest::kClear.id).size(), 2u);
+    EXPECT_EQ(RequestsOf(kClear.id).size(), 2u);
 
     // A program unknown to the live EPG stops nothing.
     host.Clear();
     EXPECT_EQ(kr_T2K_StopProgram(99), KR_FAILED);
     EXPECT_TRUE(host.HasDebugText("Stop program : 99"));
     EXPECT_TRUE(host.HasDebugText("Can't find this program's SDP information."));
-    EXPECT_EQ(RequestsOf(krtest::kClear.id).size(), 2u);
-    EXPECT_EQ(host.CallCount(krtest::Slot::StopSectionFilter), 0u);
-
-    EXPECT_EQ(kr_T2K_StopProgram(krtest::kClear.id), KR_OK);
-    EXPECT_EQ(kr_T2K_StartProgram(krtest::kClear.id, 0, DeliveryRecorder::OnStream), KR_OK);
-    EXPECT_EQ(kr_T2K_StopProgram(krtest::kClear.id), KR_OK);
+    EXPECT_EQ(RequestsOf(kClear.id).size(), 2u);
+    EXPECT_EQ(host.CallCount(Slot::StopSectionFilter), 0u);
+    EXPECT_EQ(kr_T2K_StopProgram(kClear.id), KR_OK);
 }
 
 TEST_F(ProgramTest, RefusedFiltersStillStartAndFullTableRefuses) {
     // The host refuses every filter: both messages, nothing runs, yet the start succeeds.
     host.SetFilterResult(-1);
-    EXPECT_EQ(kr_T2K_StartProgram(krtest::kClear.id, 0, DeliveryRecorder::OnStream), KR_OK);
+    EXPECT_EQ(StartProgram(kClear), KR_OK);
     EXPECT_TRUE(host.HasDebugText("Set video filter faild!"));
     EXPECT_TRUE(host.HasDebugText("Set avs filter faild!"));
-    EXPECT_TRUE(RequestsOf(krtest::kClear.id).empty());
+    EXPECT_TRUE(RequestsOf(kClear.id).empty());
     EXPECT_EQ(kr::BoundFrameStates(), 0);
-    EXPECT_EQ(kr_T2K_StartProgram(krtest::kCombined.id, 0, DeliveryRecorder::OnStream), KR_OK);
+    EXPECT_EQ(StartProgram(kCombined), KR_OK);
     EXPECT_TRUE(host.HasDebugText("Set avs program filter faild!"));
     host.SetFilterResult(0);
 
@@ -122,7 +111,7 @@ TEST_F(ProgramTest, RefusedFiltersStillStartAndFullTableRefuses) {
             filler.push_back(entry);
     }
     host.Clear();
-    EXPECT_EQ(kr_T2K_StartProgram(krtest::kScrambled.id, 0, DeliveryRecorder::OnStream), KR_FAILED);
+    EXPECT_EQ(StartProgram(kScrambled), KR_FAILED);
     EXPECT_TRUE(host.HasDebugText("Start service: pid:401"));
     EXPECT_TRUE(host.HasDebugText("Stop service: pid:401"));
     EXPECT_EQ(kr::BoundFrameStates(), 0);
@@ -131,22 +120,21 @@ TEST_F(ProgramTest, RefusedFiltersStillStartAndFullTableRefuses) {
         for (kr::RequestEntry* entry : filler)
             kr::SetRequestState(entry, kr::kRequestFree);
     }
-    EXPECT_EQ(kr_T2K_StartProgram(krtest::kScrambled.id, 0, DeliveryRecorder::OnStream), KR_OK);
-    EXPECT_EQ(kr_T2K_StopProgram(krtest::kScrambled.id), KR_OK);
+    EXPECT_EQ(StartProgram(kScrambled), KR_OK);
+    EXPECT_EQ(kr_T2K_StopProgram(kScrambled.id), KR_OK);
 }
 
 TEST_F(ProgramTest, FramePairsAreBoundAtStartAndFallBackWhenNoneIsFree) {
-    const TestProgram programs[] = {krtest::kClear, krtest::kScrambled, krtest::kSecondClear,
-                                    krtest::kThirdClear, krtest::kFourthClear};
+    const TestProgram programs[] = {kClear, kScrambled, kSecondClear, kThirdClear, kFourthClear};
     for (const TestProgram& p : programs)
-        ASSERT_EQ(kr_T2K_StartProgram(p.id, 0, DeliveryRecorder::OnStream), KR_OK) << p.id;
+        ASSERT_EQ(StartProgram(p), KR_OK) << p.id;
     EXPECT_EQ(kr::BoundFrameStates(), kr::kFrameStatePairs);
     EXPECT_TRUE(
         host.HasDebugText("No free frame buffer for program 16, it shares the common one."));
     // Raw delivery needs no pair.
-    ASSERT_EQ(kr_T2K_StopProgram(krtest::kClear.id), KR_OK);
+    ASSERT_EQ(kr_T2K_StopProgram(kClear.id), KR_OK);
     EXPECT_EQ(kr::BoundFrameStates(), kr::kFrameStatePairs - 1);
-    ASSERT_EQ(kr_T2K_StartProgram(krtest::kClear.id, 3, DeliveryRecorder::OnStream), KR_OK);
+    ASSERT_EQ(StartProgram(kClear, 3), KR_OK);
     EXPECT_EQ(kr::BoundFrameStates(), kr::kFrameStatePairs - 1);
     for (const TestProgram& p : programs)
         EXPECT_EQ(kr_T2K_StopProgram(p.id), KR_OK);
@@ -154,15 +142,15 @@ TEST_F(ProgramTest, FramePairsAreBoundAtStartAndFallBackWhenNoneIsFree) {
 }
 
 TEST(PlaybackBeforeInit, CallsRefuseWithTheirMessage) {
-    krtest::FakeHost host;
-    kr::SetHostCallbacks(krtest::FakeHost::AllSlots());
+    FakeHost host;
+    kr::SetHostCallbacks(FakeHost::AllSlots());
     kr_T2K_SetDebugFlag(0, 1);
     EXPECT_EQ(kr_T2K_StartProgram(11, 0, DeliveryRecorder::OnStream), KR_NOTHING);
     EXPECT_EQ(kr_T2K_StopProgram(11), KR_NOTHING);
     EXPECT_EQ(kr_T2K_StartDownload(21, DeliveryRecorder::OnBlock), KR_NOTHING);
     EXPECT_EQ(kr_T2K_StopDownload(21), KR_NOTHING);
     for (const char* call : {"kr_T2K_StartProgram", "kr_T2K_StopProgram"}) {
-        EXPECT_TRUE(host.HasDebugLine(krtest::IndentedLine(
+        EXPECT_TRUE(host.HasDebugLine(IndentedLine(
             "++", 2, std::string(call) + "::The KRDB module hasn't been initialized!")))
             << call;
     }

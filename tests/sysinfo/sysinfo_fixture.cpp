@@ -78,7 +78,7 @@ void SysinfoUnitTest::SendBlock(const std::vector<uint8_t>& payload) {
     kr::ParseEpgBlock(payload, Buffer());
 }
 
-size_t SysinfoUnitTest::FiltersFor(uint16_t pid) const {
+size_t FiltersFor(const FakeHost& host, uint16_t pid) {
     size_t n = 0;
     for (const HostCall& call : host.Calls(Slot::SetSectionFilter)) {
         if (call.filter.pid == pid) ++n;

@@ -25,6 +25,9 @@ std::vector<uint8_t> BlockSection(const SysinfoAnnouncement& to,
 // The sample EPG container: the live EPG and its icons (four blocks).
 std::vector<uint8_t> SampleContainer();
 
+// Filters the host was asked to start for this pid.
+size_t FiltersFor(const FakeHost& host, uint16_t pid);
+
 // Intake and system information started without workers: the test hands payloads to the
 // parsers itself, on its own thread. Teardown finishes both and checks that nothing is left.
 class SysinfoUnitTest : public ::testing::Test {
@@ -36,8 +39,6 @@ class SysinfoUnitTest : public ::testing::Test {
     void Announce(const SysinfoAnnouncement& announcement);
     void SendBlock(const std::vector<uint8_t>& payload);
     bool Downloading() const { return kr::Sysinfo().downloading.load() != 0; }
-    // Filters the host was asked to start for this pid.
-    size_t FiltersFor(uint16_t pid) const;
 
     FakeHost host;
     int64_t allocationsAtStart = 0;

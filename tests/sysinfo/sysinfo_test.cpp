@@ -13,19 +13,12 @@
 #include "intake/request_table.h"
 #include "support/epg_builder.h"
 #include "support/intake_fixture.h"
-#include "support/module_fixture.h"
-#include "support/section_builder.h"
 #include "sysinfo/sysinfo_fixture.h"
 #include "sysinfo/sysinfo_state.h"
 
 namespace {
 
-using krtest::BlockSection;
-using krtest::Deliver;
-using krtest::HostCall;
-using krtest::Slot;
-using krtest::SysinfoAnnouncement;
-using krtest::SysinfoSection;
+using namespace krtest;
 
 constexpr uint16_t kEpgPid = 0x0100;
 
@@ -35,7 +28,7 @@ std::array<uint8_t, 3> Status() {
     return status;
 }
 
-class SysinfoTest : public krtest::ModuleTest {
+class SysinfoTest : public ModuleTest {
   protected:
     void SetUp() override {
         ModuleTest::SetUp();
@@ -45,7 +38,8 @@ class SysinfoTest : public krtest::ModuleTest {
         ASSERT_NE(sysinfoHostId, 0u);
     }
 
-    // The id of the nth filter the host was asked to start on pid, once it was asked.
+    // The id of the nth filter the host was asked to start on pid, once the host was asked and
+    // the module takes sections for it.
     uint32_t HostRequestFor(uint16_t pid, size_t nth) {
         uint32_t id = 0;
         host.WaitFor([&] {
@@ -53,24 +47,32 @@ class SysinfoTest : public krtest::ModuleTest {
             for (const HostCall& call : host.Calls(Slot::SetSectionFilter)) {
                 if (call.filter.pid == pid && ++seen == nth) id = call.words[0];
             }
-            return id != 0;
+            kr::RequestEntry* entry = nullptr;
+            return id != 0 && kr::FindRequest(id, &entry) == 0;
         });
         return id;
-    }
-    size_t FiltersFor(uint16_t pid) const {
-        size_t n = 0;
-        for (const HostCall& call : host.Calls(Slot::SetSectionFilter)) {
-            if (call.filter.pid == pid) ++n;
-        }
-        return n;
     }
 
     void Announce(const SysinfoAnnouncement& a) {
         ASSERT_EQ(Deliver(sysinfoHostId, SysinfoSection(a)), 0);
     }
-    void SendBlock(uint32_t hostId, const SysinfoAnnouncement& to,
-                   const std::vector<uint8_t>& payload) {
-        ASSERT_EQ(Deliver(hostId, BlockSection(to, payload)), 0);
+    // Announces a download and returns the id of the nth EPG filter it makes the host start.
+    uint32_t AnnounceDownload(const SysinfoAnnouncement& a, size_t nth) {
+        Announce(a);
+        return HostRequestFor(kEpgPid, nth);
+    }
+    // Announces a message after what was sent before and waits until it is shown: the SYS worker
+    // has handled everything before it.
+    void AnnounceMarker(const std::string& text, size_t shownBefore) {
+        SysinfoAnnouncement marker;
+        marker.message = text;
+        Announce(marker);
+        ASSERT_TRUE(host.WaitForCalls(Slot::ShowMessage, shownBefore + 1));
+    }
+    void SendBlocks(uint32_t hostId, const SysinfoAnnouncement& to,
+                    const std::vector<std::vector<uint8_t>>& payloads) {
+        for (const auto& payload : payloads)
+            ASSERT_EQ(Deliver(hostId, BlockSection(to, payload)), 0);
     }
     bool WaitForStatus(uint8_t downloading, uint8_t percent) {
         return host.WaitFor([&] {
@@ -86,6 +88,11 @@ class SysinfoTest : public krtest::ModuleTest {
             return n >= count;
         });
     }
+    static LiveEpg* Live() {
+        LiveEpg* live = nullptr;
+        EXPECT_EQ(kr_T2K_GetLiveEpg(&live), KR_OK);
+        return live;
+    }
     size_t LinesWith(const std::string& text) const {
         size_t n = 0;
         for (const std::string& line : host.DebugLines())
@@ -96,7 +103,9 @@ class SysinfoTest : public krtest::ModuleTest {
     uint32_t sysinfoHostId = 0;
 };
 
+// The status counts received blocks, not bytes: the sample's last block is a short one.
 TEST_F(SysinfoTest, DownloadsTheAnnouncedEpgAndNotifiesTheHost) {
+    EXPECT_EQ(Status(), (std::array<uint8_t, 3>{0, 0, 0xEE}));
     // The system-information filter: PID 0x1FFE, its destination checked by the module.
     const HostCall sysFilter = host.Calls(Slot::SetSectionFilter).front();
     EXPECT_EQ(sysFilter.filter.pid, 0x1FFE);
@@ -104,30 +113,32 @@ TEST_F(SysinfoTest, DownloadsTheAnnouncedEpgAndNotifiesTheHost) {
 
     const SysinfoAnnouncement a;
     // A datagram to the same destination without the magic never reaches the worker.
-    std::vector<uint8_t> noMagic = krtest::BuildSysinfoPayload(a);
+    std::vector<uint8_t> noMagic = BuildSysinfoPayload(a);
     noMagic[1] = 0;
     EXPECT_EQ(Deliver(sysinfoHostId, SysinfoSection(noMagic)), 0);
-    Announce(a);
-    const uint32_t epgHostId = HostRequestFor(kEpgPid, 1);
+    const uint32_t epgHostId = AnnounceDownload(a, 1);
     ASSERT_NE(epgHostId, 0u);
     EXPECT_EQ(host.Calls(Slot::SetSectionFilter).back().filter.match[0], 0x3E);
     ASSERT_TRUE(WaitForStatus(1, 0));
+    EXPECT_EQ(Status()[0], 1);
     EXPECT_EQ(LinesWith("Invalid sysinfo header"), 0u);
 
-    const auto blocks = krtest::SplitIntoBlocks(krtest::SampleContainer());
+    const auto blocks = SplitIntoBlocks(SampleContainer());
     ASSERT_EQ(blocks.size(), 4u);
-    SendBlock(epgHostId, a, blocks[3]);
-    SendBlock(epgHostId, a, blocks[0]);
-    SendBlock(epgHostId, a, blocks[0]);  // a repeat is not counted again
-    SendBlock(epgHostId, a, krtest::BuildBlockPayload({2, 2, 4, {1, 2, 3}, {}}));
+    SendBlocks(epgHostId, a, {blocks[3]});
+    ASSERT_TRUE(WaitForStatus(1, 25));
+    // A repeat is not counted again, nor is data that is not multicast.
+    SendBlocks(epgHostId, a, {blocks[0], blocks[0], BuildBlockPayload({2, 2, 4, {1, 2, 3}, {}})});
     ASSERT_TRUE(WaitForStatus(1, 50));
     EXPECT_TRUE(host.WaitForDebugText("Not the multicast data."));
-    SendBlock(epgHostId, a, blocks[2]);
-    SendBlock(epgHostId, a, blocks[1]);
+    SendBlocks(epgHostId, a, {blocks[2]});
+    ASSERT_TRUE(WaitForStatus(1, 75));
+    SendBlocks(epgHostId, a, {blocks[1]});
 
     ASSERT_TRUE(WaitForLiveNotify(1));
     EXPECT_TRUE(host.HasDebugText("EPG blocks has been already received."));
     EXPECT_TRUE(WaitForStatus(0, 0));
+    EXPECT_EQ(Status()[2], 0xEE);  // no download: left as the caller had it
     // The download's host filter is stopped; system information's stays.
     ASSERT_TRUE(host.WaitFor([&] {
         for (const HostCall& call : host.Calls(Slot::StopSectionFilter))
@@ -136,8 +147,7 @@ TEST_F(SysinfoTest, DownloadsTheAnnouncedEpgAndNotifiesTheHost) {
     }));
     EXPECT_NE(Deliver(epgHostId, BlockSection(a, blocks[0])), 0);
 
-    LiveEpg* live = nullptr;
-    ASSERT_EQ(kr_T2K_GetLiveEpg(&live), KR_OK);
+    const LiveEpg* live = Live();
     ASSERT_NE(live, nullptr);
     ASSERT_EQ(live->programCount, 4);                 // the sample announces five and carries four
     EXPECT_STREQ(live->program[0].name, "CityNews");  // values lose their blanks
@@ -173,151 +183,84 @@ TEST_F(SysinfoTest, NotifierMayWaitForAThreadThatFetchesTheEpg) {
     fetchedPrograms = -100;
     ASSERT_EQ(kr_T2K_RegisterEpgUpdateNotify(FetchOnAnotherThread), KR_OK);
     const SysinfoAnnouncement a;
-    Announce(a);
-    const uint32_t epgHostId = HostRequestFor(kEpgPid, 1);
+    const uint32_t epgHostId = AnnounceDownload(a, 1);
     ASSERT_NE(epgHostId, 0u);
-    for (const auto& block : krtest::SplitIntoBlocks(krtest::SampleContainer()))
-        SendBlock(epgHostId, a, block);
+    SendBlocks(epgHostId, a, SplitIntoBlocks(SampleContainer()));
     EXPECT_TRUE(host.WaitFor([] { return fetchedPrograms.load() == 4; }));
 }
 
-TEST_F(SysinfoTest, RepeatedAnnouncementLeavesARunningDownloadAlone) {
+// The same announcement neither restarts a running download nor fetches a held EPG again;
+// clearing the EPG stops a download, forgets a held EPG, and the next announcement starts anew.
+TEST_F(SysinfoTest, RepeatedAnnouncementsStartNothingUntilTheEpgIsCleared) {
     const SysinfoAnnouncement a;
-    Announce(a);
-    const uint32_t epgHostId = HostRequestFor(kEpgPid, 1);
-    ASSERT_NE(epgHostId, 0u);
-    const auto blocks = krtest::SplitIntoBlocks(krtest::SampleContainer());
-    SendBlock(epgHostId, a, blocks[0]);
-    Announce(a);
-    Announce(a);
-    for (size_t i = 1; i < blocks.size(); ++i)
-        SendBlock(epgHostId, a, blocks[i]);
-    ASSERT_TRUE(WaitForLiveNotify(1));
-    EXPECT_EQ(FiltersFor(kEpgPid), 1u);
-    EXPECT_EQ(LinesWith("Set EPG filter"), 1u);
-
-    // With the EPG held, the same announcement starts nothing.
-    Announce(a);
-    SysinfoAnnouncement marker;
-    marker.message = "processed";
-    Announce(marker);
-    ASSERT_TRUE(host.WaitForCalls(Slot::ShowMessage, 1));
-    EXPECT_EQ(FiltersFor(kEpgPid), 1u);
-}
-
-TEST_F(SysinfoTest, NewVersionRestartsTheDownload) {
-    SysinfoAnnouncement first;
-    Announce(first);
-    const uint32_t firstHostId = HostRequestFor(kEpgPid, 1);
+    const uint32_t firstHostId = AnnounceDownload(a, 1);
     ASSERT_NE(firstHostId, 0u);
-    const auto oldBlocks = krtest::SplitIntoBlocks(krtest::SampleContainer());
-    SendBlock(firstHostId, first, oldBlocks[0]);
+    const auto blocks = SplitIntoBlocks(SampleContainer());
+    SendBlocks(firstHostId, a, {blocks[0]});
     ASSERT_TRUE(WaitForStatus(1, 25));
-
-    SysinfoAnnouncement second;
-    second.versionStamp = "20261207060000";
-    second.epgPort = 8202;
-    Announce(second);
-    const uint32_t secondHostId = HostRequestFor(kEpgPid, 2);
-    ASSERT_NE(secondHostId, 0u);
-    EXPECT_TRUE(host.HasDebugText("Stop Epg download"));
-    // The old destination is no longer received.
-    EXPECT_NE(Deliver(firstHostId, BlockSection(first, oldBlocks[1])), 0);
-    ASSERT_TRUE(WaitForStatus(1, 0));
-
-    const auto file = krtest::Bytes(
-        "[LIVE_EPG]\nCOUNT=1\nVERSION=20261207060000\n[PROGRAM1]\nProgramID=7\n"
-        "ProgramName=Second\n");
-    const auto newBlocks =
-        krtest::SplitIntoBlocks(krtest::BuildEpgContainer({{"LiveEPG.txt", file}}));
-    ASSERT_EQ(newBlocks.size(), 1u);
-    SendBlock(secondHostId, second, newBlocks[0]);
-    ASSERT_TRUE(WaitForLiveNotify(1));
-    LiveEpg* live = nullptr;
-    ASSERT_EQ(kr_T2K_GetLiveEpg(&live), KR_OK);
-    ASSERT_NE(live, nullptr);
-    ASSERT_EQ(live->programCount, 1);
-    EXPECT_STREQ(live->program[0].name, "Second");
-}
-
-TEST_F(SysinfoTest, ClearEpgStopsTheDownloadAndTheNextAnnouncementStartsAgain) {
-    const SysinfoAnnouncement a;
     Announce(a);
-    const uint32_t firstHostId = HostRequestFor(kEpgPid, 1);
-    ASSERT_NE(firstHostId, 0u);
-    const auto blocks = krtest::SplitIntoBlocks(krtest::SampleContainer());
-    SendBlock(firstHostId, a, blocks[0]);
-    ASSERT_TRUE(WaitForStatus(1, 25));
+    Announce(a);
+    AnnounceMarker("running", 0);
+    EXPECT_EQ(FiltersFor(host, kEpgPid), 1u);
 
     EXPECT_EQ(kr_T2K_ClearEpg(), KR_OK);
     EXPECT_EQ(Status()[1], 0);
     EXPECT_TRUE(host.HasDebugText("Clear EPG ..."));
     EXPECT_EQ(host.Calls(Slot::StopSectionFilter).back().words[0], firstHostId);
 
-    Announce(a);
-    const uint32_t secondHostId = HostRequestFor(kEpgPid, 2);
+    const uint32_t secondHostId = AnnounceDownload(a, 2);
     ASSERT_NE(secondHostId, 0u);
-    for (const auto& block : blocks)
-        SendBlock(secondHostId, a, block);
+    SendBlocks(secondHostId, a, blocks);
     ASSERT_TRUE(WaitForLiveNotify(1));
-    LiveEpg* live = nullptr;
-    ASSERT_EQ(kr_T2K_GetLiveEpg(&live), KR_OK);
+    LiveEpg* live = Live();
     ASSERT_NE(live, nullptr);
     EXPECT_EQ(live->programCount, 4);
     EXPECT_EQ(kr_T2K_ReleaseLiveEpg(live), 1);  // still current
+    Announce(a);
+    AnnounceMarker("held", 1);
+    EXPECT_EQ(FiltersFor(host, kEpgPid), 2u);
+    EXPECT_EQ(LinesWith("Set EPG filter"), 2u);
 
-    // Clearing a held EPG forgets it, and the same version downloads again.
     EXPECT_EQ(kr_T2K_ClearEpg(), KR_OK);
     live = reinterpret_cast<LiveEpg*>(1);
     EXPECT_EQ(kr_T2K_GetLiveEpg(&live), 1);
     EXPECT_EQ(live, nullptr);
-    Announce(a);
-    EXPECT_NE(HostRequestFor(kEpgPid, 3), 0u);
+    EXPECT_NE(AnnounceDownload(a, 3), 0u);
 }
 
-TEST_F(SysinfoTest, MessageIsShownOnceAndAgainWhenItChanges) {
-    const char* sent[] = {"Welcome", "Welcome", "Welcome to the service", "Welcome", "Welcome",
-                          "",        "Goodbye"};
-    for (const char* text : sent) {
-        SysinfoAnnouncement a;
-        a.message = text;
-        Announce(a);
-    }
-    ASSERT_TRUE(host.WaitForCalls(Slot::ShowMessage, 4));
-    std::vector<std::string> shown;
-    for (const HostCall& call : host.Calls(Slot::ShowMessage)) {
-        shown.push_back(call.text);
-        EXPECT_EQ(call.words, (std::vector<uint32_t>{0xFF, 0, 0}));
-    }
-    // A shorter text that begins like the shown one is a change too.
-    EXPECT_EQ(shown, (std::vector<std::string>{"Welcome", "Welcome to the service", "Welcome",
-                                               "Goodbye"}));
-}
+TEST_F(SysinfoTest, NewVersionRestartsTheDownload) {
+    SysinfoAnnouncement first;
+    const uint32_t firstHostId = AnnounceDownload(first, 1);
+    ASSERT_NE(firstHostId, 0u);
+    const auto oldBlocks = SplitIntoBlocks(SampleContainer());
+    SendBlocks(firstHostId, first, {oldBlocks[0]});
+    ASSERT_TRUE(WaitForStatus(1, 25));
 
-TEST_F(SysinfoTest, StatusFollowsTheDownload) {
-    EXPECT_EQ(Status(), (std::array<uint8_t, 3>{0, 0, 0xEE}));
-    const SysinfoAnnouncement a;
-    Announce(a);
-    const uint32_t epgHostId = HostRequestFor(kEpgPid, 1);
-    ASSERT_NE(epgHostId, 0u);
+    SysinfoAnnouncement second;
+    second.versionStamp = "20261207060000";
+    second.epgPort = 8202;
+    const uint32_t secondHostId = AnnounceDownload(second, 2);
+    ASSERT_NE(secondHostId, 0u);
+    EXPECT_TRUE(host.HasDebugText("Stop Epg download"));
+    // The old destination is no longer received.
+    EXPECT_NE(Deliver(firstHostId, BlockSection(first, oldBlocks[1])), 0);
     ASSERT_TRUE(WaitForStatus(1, 0));
-    EXPECT_EQ(Status()[0], 1);
 
-    std::vector<uint8_t> file(4 * 1400 - 600, 'x');
-    const auto blocks = krtest::SplitIntoBlocks(file);
-    ASSERT_EQ(blocks.size(), 4u);
-    const uint8_t expected[] = {25, 50, 75};
-    for (int i = 0; i < 3; ++i) {
-        SendBlock(epgHostId, a, blocks[static_cast<size_t>(3 - i)]);
-        EXPECT_TRUE(WaitForStatus(1, expected[i])) << i;
-    }
-    SendBlock(epgHostId, a, blocks[0]);
-    EXPECT_TRUE(WaitForStatus(0, 0));
-    EXPECT_EQ(Status()[2], 0xEE);  // no download: left as the caller had it
+    const auto file = Bytes(
+        "[LIVE_EPG]\nCOUNT=1\nVERSION=20261207060000\n[PROGRAM1]\nProgramID=7\n"
+        "ProgramName=Second\n");
+    const auto newBlocks = SplitIntoBlocks(BuildEpgContainer({{"LiveEPG.txt", file}}));
+    ASSERT_EQ(newBlocks.size(), 1u);
+    SendBlocks(secondHostId, second, newBlocks);
+    ASSERT_TRUE(WaitForLiveNotify(1));
+    const LiveEpg* live = Live();
+    ASSERT_NE(live, nullptr);
+    ASSERT_EQ(live->programCount, 1);
+    EXPECT_STREQ(live->program[0].name, "Second");
 }
 
 // Start-up does not fail when the host refuses the system-information filter.
-class SysinfoRefusedTest : public krtest::ModuleTest {};
+class SysinfoRefusedTest : public ModuleTest {};
 
 TEST_F(SysinfoRefusedTest, StartUpGoesOnWithoutTheFilter) {
     host.SetFilterResult(-1);

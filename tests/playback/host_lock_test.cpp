@@ -43,18 +43,17 @@ int32_t StopFilterUnderHostLock(uint32_t requestId) {
 class HostLockTest : public krtest::PlaybackTest {
   protected:
     void SetUp() override {
+        {
+            std::lock_guard<std::mutex> hold(filterTableLock);
+            runningFilters.clear();
+        }
         PlaybackTest::SetUp();
-        HostCallbacks slots = krtest::FakeHost::AllSlots();
+    }
+    void AdjustSlots(HostCallbacks& slots) override {
         recordFilter = slots.SetSectionFilter;
         recordStop = slots.StopSectionFilter;
         slots.SetSectionFilter = SetFilterUnderHostLock;
         slots.StopSectionFilter = StopFilterUnderHostLock;
-        std::lock_guard<std::mutex> hold(filterTableLock);
-        runningFilters.clear();
-        // The filters started before the swap (system information) are known to the terminal.
-        for (const krtest::HostCall& call : host.Calls(krtest::Slot::SetSectionFilter))
-            runningFilters[call.words[0]] = call.filter.pid;
-        kr::SetHostCallbacks(slots);
     }
 };
 

@@ -23,7 +23,8 @@ void ModuleTest::TearDown() {
 }
 
 int32_t ModuleTest::StartModule(uint32_t sectionBufferCount) {
-    const InitRecord record = FakeHost::MakeInitRecord(sectionBufferCount);
+    InitRecord record = FakeHost::MakeInitRecord(sectionBufferCount);
+    AdjustSlots(record.callbacks);
     const int32_t result = kr_T2K_Init(&record);
     started = true;
     return result;

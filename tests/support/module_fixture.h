@@ -15,8 +15,11 @@ class ModuleTest : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
 
-    // kr_T2K_Init with all slots of the fake host.
+    // kr_T2K_Init with all slots of the fake host, as AdjustSlots leaves them.
     int32_t StartModule(uint32_t sectionBufferCount = 64);
+    // A fixture that stands between the module and the fake host replaces slots here, before
+    // any worker can call one.
+    virtual void AdjustSlots(HostCallbacks& /*slots*/) {}
     void FinishModule();
 
     FakeHost host;

@@ -49,6 +49,7 @@ extern "C" {
 #define KR_OS_OBJECT (-5)  /* an operating-system object could not be created */
 #define KR_NO_MEMORY (-6)  /* memory missing at start */
 #define KR_TABLE_FULL (-7) /* request table full */
+#define KR_OUT_OF_RANGE (-5) /* card calls: a new rating or time out of range */
 
 /* Yes/no answers and the conditional-access codes. */
 #define KR_YES 0xE1            /* 225: yes */
@@ -58,6 +59,7 @@ extern "C" {
 #define KR_CARD_NOT_READY 0x33 /* no usable card */
 #define KR_PIN_BLOCKED 0x31    /* the PIN is blocked */
 #define KR_PIN_WRONG 0x40      /* wrong PIN: KR_PIN_WRONG + attempts left */
+#define KR_PIN_TRIES(result) ((result) & 0x0F) /* attempts left in a KR_PIN_WRONG result */
 
 /* ------------------------------------------------------------------------------------------
  * Records handed to the host by value (no pointers: one layout on every build).
@@ -473,6 +475,82 @@ KR_API int32_t kr_T2K_StartDownload(uint32_t resourceId, KrDataProcessFn dataPro
 /* Stops a download (also its conditional-access service). 0, also when it was not running;
  * 1 = module not initialised. */
 KR_API int32_t kr_T2K_StopDownload(uint32_t resourceId);
+
+/* ------------------------------------------------------------------------------------------
+ * Conditional access (terminal to module): the CA system, the subscriber's card and what the card
+ * tells about itself. The card is reached through the SmartcardReset and SmartcardApdu slots,
+ * one transaction at a time; a card call waits while another transaction runs (a real card
+ * takes tens to hundreds of milliseconds). The section delivery and the EPG calls never wait for
+ * the card. Results besides those listed: 1 = a card exchange failed or the card refused the
+ * selection of its application; -1 = the card answered with an unexpected status; any other
+ * nonzero value = the host's failed SmartcardReset result, passed through.
+ * ---------------------------------------------------------------------------------------- */
+
+/* Filled by krca_T2CA_GetOperatorInfo (66 bytes). */
+typedef struct OperatorInfo {
+    uint16_t operatorNumber; /* offset 0: 1 */
+    char name[64];           /* offset 2: at most 32 characters, NUL-padded */
+} OperatorInfo;
+
+/* Filled by krca_T2CA_GetManufacturerInfo (80 bytes). */
+typedef struct ManufacturerInfo {
+    uint16_t entryNumber; /* offset 0: 1 */
+    char name[64];        /* offset 2: NUL-padded; not NUL-terminated when 64 characters long */
+    uint16_t reserved1;   /* offset 66: not written */
+    uint32_t reserved2;   /* offset 68: 0x02000000 */
+    uint32_t cosVersion;  /* offset 72: card OS version, bits 8-11 major, bits 0-3 minor */
+    uint32_t reserved3;   /* offset 76: 0x02000000 */
+} ManufacturerInfo;
+
+/* 0 when caSystemId is this module's CA system id (announced by the head end), else -1. */
+KR_API int32_t krca_T2CA_VerifySystemId(uint16_t caSystemId);
+
+/* The PID of the EMM, broadcast data and service map sections: pids[0] (count is not used).
+ * Sets their filters (the card's two when a card is ready). 0; -2 = pids null. */
+KR_API int32_t krca_T2CA_SetEmmPids(uint32_t count, const uint16_t* pids);
+
+/* A card was put in the slot: it is reset and read. 0 = ready; 0x33 (KR_CARD_NOT_READY) = a
+ * card is present but its reset answered 0x33 (unusable); another nonzero value = the reset or
+ * the card id read failed (that result). A second call without a removal in between: 0. */
+KR_API int32_t krca_T2CA_CardInserted(void);
+
+/* The card was taken out. Always 0. */
+KR_API int32_t krca_T2CA_CardRemoved(void);
+
+/* The 8-byte card id (written only on success). 0; -2 = id null. */
+KR_API int32_t krca_T2CA_GetCardId(uint8_t* id);
+
+/* Checks the subscriber PIN. 0 = right; KR_PIN_WRONG + attempts left; KR_PIN_BLOCKED;
+ * KR_CARD_NOT_READY; -2 = pin null. */
+KR_API int32_t krca_T2CA_VerfyPin(const uint8_t* pin, uint8_t length);
+
+/* Changes the PIN; results as krca_T2CA_VerfyPin (the old PIN is the one checked). */
+KR_API int32_t krca_T2CA_ChangePin(const uint8_t* oldPin, uint8_t oldLength, const uint8_t* newPin,
+                                   uint8_t newLength);
+
+/* The parental rating: 4..18, or 0 for none (written only on success). 0; 1 = no card inserted;
+ * -2 = rating null. */
+KR_API int32_t krca_T2CA_GetRating(uint8_t* rating);
+
+/* Sets the rating (4..18) after checking the PIN. 0; KR_CARD_NOT_READY; KR_OUT_OF_RANGE; the PIN
+ * results of krca_T2CA_VerfyPin. */
+KR_API int32_t krca_T2CA_ChangeRating(const uint8_t* pin, uint8_t pinLength, uint8_t rating);
+
+/* The permitted viewing period: start and end, each two bytes, BCD hours then BCD minutes
+ * (0x23 0x59 = 23:59); 00:00 to 00:00 = no restriction. 0; 1 = no card inserted; -2 = null. */
+KR_API int32_t krca_T2CA_GetWorkTime(uint8_t* start, uint8_t* end);
+
+/* Sets the viewing period after checking the PIN. 0; KR_CARD_NOT_READY; KR_OUT_OF_RANGE (an hour
+ * above 23 or a minute above 59); the PIN results of krca_T2CA_VerfyPin; -2 = null. */
+KR_API int32_t krca_T2CA_ChangeWorkTime(const uint8_t* pin, uint8_t pinLength, const uint8_t* start,
+                                        const uint8_t* end);
+
+/* The operator: *count = 1; with info not null, also its record from the card. 0;
+ * KR_CARD_NOT_READY (with info); -2 = count null. info null never touches the card. */
+KR_API int32_t krca_T2CA_GetOperatorInfo(OperatorInfo* info, uint8_t* count);
+
+/* The card maker and the card OS version. 0; KR_CARD_NOT_READY; -2 = info null. */
+KR_API int32_t krca_T2CA_GetManufacturerInfo(ManufacturerInfo* info);
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,11 @@ namespace kr {
 int32_t kr_CaStart();
 int32_t kr_CaStop();  // safe when the CA client never started
 
+// Sets the card's EMM filter and the broadcast-data filter on pid. -1 when cardId is null, pid is
+// not a PID, no card is ready or no request entry is free; else 0, also when the host refused
+// a filter (it is reported and its entry freed).
+int32_t kr_CaSetEmmFilters(uint16_t pid, const uint8_t* cardId);
+
 // Worker routine; returns 0 when the module stops.
 uint32_t kr_CaThread(void* argument);
 

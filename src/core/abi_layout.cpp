@@ -68,3 +68,15 @@ KR_CHECK_OFFSET(InitRecord, callbacks, 4);
 KR_CHECK_OFFSET(InitRecord, callbacks, kPtr);
 KR_CHECK_SIZE(InitRecord, kPtr + 18 * kPtr);
 #endif
+
+KR_CHECK_SIZE(OperatorInfo, 66);
+KR_CHECK_OFFSET(OperatorInfo, operatorNumber, 0);
+KR_CHECK_OFFSET(OperatorInfo, name, 2);
+
+KR_CHECK_SIZE(ManufacturerInfo, 80);
+KR_CHECK_OFFSET(ManufacturerInfo, entryNumber, 0);
+KR_CHECK_OFFSET(ManufacturerInfo, name, 2);
+KR_CHECK_OFFSET(ManufacturerInfo, reserved1, 66);
+KR_CHECK_OFFSET(ManufacturerInfo, reserved2, 68);
+KR_CHECK_OFFSET(ManufacturerInfo, cosVersion, 72);
+KR_CHECK_OFFSET(ManufacturerInfo, reserved3, 76);

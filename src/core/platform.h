@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 namespace kr {
 
@@ -117,6 +118,24 @@ class ShortLockGuard {
   private:
     ShortLock& lock_;
 };
+
+// ---- Slow locks ---------------------------------------------------------------------------
+
+// A lock for work that waits on a device: a card transaction takes tens to hundreds of
+// milliseconds on a real card. Waiters sleep. It is not the module lock, so nothing that takes
+// only the module lock or a short lock (the host's delivery thread, its EPG reads, the program
+// and download calls, the workers' filter changes) ever waits for the device. Re-entrant, like
+// the module lock.
+class SlowLock {
+  public:
+    void lock() { mutex_.lock(); }
+    void unlock() { mutex_.unlock(); }
+
+  private:
+    std::recursive_mutex mutex_;
+};
+
+using SlowLockGuard = std::lock_guard<SlowLock>;
 
 // Lets a stop wait until a worker is no longer handing the host content of a stopped request.
 // The worker enters the gate with the request id before it checks that the request still runs,

@@ -22,6 +22,13 @@ static int32_t Content(const void* record) {
     return delivery->programId == 0 ? 0 : 1;
 }
 
+/* The slot without a card: every reset fails, so the CA calls answer without a card. */
+static int32_t SmartcardReset(uint8_t* answerToReset, uint32_t* length) {
+    (void)answerToReset;
+    *length = 0;
+    return 2;
+}
+
 int main(void) {
     InitRecord record;
     uint8_t version[4] = {0, 0, 0, 0};
@@ -32,6 +39,7 @@ int main(void) {
     record.sectionBufferCount = 16;
     record.callbacks.DebugPrint = DebugPrint;
     record.callbacks.SetSectionFilter = SetSectionFilter;
+    record.callbacks.SmartcardReset = SmartcardReset;
 
     if (kr_T2K_Init(NULL) != KR_NULL_ARG) return 1;
     if (kr_T2K_Init(&record) != KR_OK) return 2;
@@ -48,6 +56,23 @@ int main(void) {
     if (kr_T2K_StopProgram(101) != KR_FAILED) return 12;
     if (kr_T2K_StartDownload(5, Content) != KR_FAILED) return 13;
     if (kr_T2K_StopDownload(5) != KR_OK) return 14;
+    {
+        /* Conditional access without a card. */
+        const uint16_t emmPid = 0x1FF1;
+        const uint8_t pin[4] = {1, 2, 3, 4};
+        uint8_t rating = 99;
+        uint8_t count = 0;
+        ManufacturerInfo maker;
+        if (krca_T2CA_VerifySystemId(0) != KR_FAILED) return 20;
+        if (krca_T2CA_SetEmmPids(1, &emmPid) != KR_OK) return 21;
+        if (krca_T2CA_SetEmmPids(1, NULL) != KR_NULL_ARG) return 22;
+        if (krca_T2CA_CardInserted() != 2) return 23;
+        if (krca_T2CA_GetRating(&rating) != 1 || rating != 99) return 24;
+        if (krca_T2CA_ChangeRating(pin, 4, 12) != KR_CARD_NOT_READY) return 25;
+        if (krca_T2CA_GetOperatorInfo(NULL, &count) != KR_OK || count != 1) return 26;
+        if (krca_T2CA_GetManufacturerInfo(&maker) != KR_CARD_NOT_READY) return 27;
+        if (krca_T2CA_CardRemoved() != KR_OK) return 28;
+    }
     if (kr_T2K_Finish() != 0) return 6;
     printf("C host: module %d.%d.%d.%d\n", version[0], version[1], version[2], version[3]);
     return 0;

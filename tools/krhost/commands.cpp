@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "card_command.h"
 #include "commands.h"
 #include "common/file_io.h"
 #include "epg_print.h"
@@ -19,6 +20,8 @@ Station OpenStation(const HostOptions& options, std::unique_ptr<TsSource> source
     config.debug = !options.debugCodes.empty();
     config.frequency = options.frequency;
     config.store = s.store.get();
+    s.card = LoadCard(options);
+    config.card = s.card.get();
     s.terminal = std::make_unique<Terminal>(config);
     SessionOptions sessionOptions;
     sessionOptions.rateMbps = options.rateMbps;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "card/virtual_card.h"
 #include "options.h"
 #include "session.h"
 #include "store_file.h"
@@ -15,10 +16,12 @@ int RunPlay(const HostOptions& options);
 int RunDownload(const HostOptions& options);
 int RunEpg(const HostOptions& options);
 int RunDemo(const HostOptions& options);
+int RunCard(const HostOptions& options);
 
-// The store, the host and the session of one command.
+// The store, the card, the host and the session of one command.
 struct Station {
     std::unique_ptr<StoreFile> store;
+    std::unique_ptr<krtools::VirtualCard> card;
     std::unique_ptr<Terminal> terminal;
     std::unique_ptr<Session> session;
 };

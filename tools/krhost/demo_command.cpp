@@ -11,6 +11,7 @@
 #include "common/mux_options.h"
 #include "epg_print.h"
 #include "progress.h"
+#include "samples_dir.h"
 #include "tasks.h"
 
 namespace krhost {
@@ -20,32 +21,6 @@ namespace fs = std::filesystem;
 
 constexpr uint32_t kDemoProgram = 1001;
 const std::vector<uint32_t> kDemoResources = {2012, 2007};
-
-bool IsSamples(const fs::path& directory) {
-    std::error_code code;
-    return fs::is_regular_file(directory / "scenario" / "scenario.txt", code);
-}
-
-// The samples beside the executable (build tree or installed), else those of the source tree
-// it was built from.
-fs::path FindSamples(const fs::path& given) {
-    if (!given.empty()) {
-        if (!IsSamples(given))
-            throw krtools::ToolError("no samples in " + given.string() +
-                                     " (scenario/scenario.txt missing)");
-        return given;
-    }
-    std::error_code code;
-    const fs::path executable = fs::read_symlink("/proc/self/exe", code);
-    if (!code) {
-        const fs::path here = executable.parent_path();
-        for (const fs::path& candidate :
-             {here / "../../../samples", here / "../share/krmodule/samples"})
-            if (IsSamples(candidate)) return fs::weakly_canonical(candidate, code);
-    }
-    if (IsSamples(KRHOST_SOURCE_SAMPLES_DIR)) return KRHOST_SOURCE_SAMPLES_DIR;
-    throw krtools::ToolError("cannot find the samples directory; give --samples DIR");
-}
 
 fs::path DemoDirectory(const fs::path& given) {
     if (!given.empty()) {

@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
                 return krhost::RunEpg(options);
             case krhost::Command::Demo:
                 return krhost::RunDemo(options);
+            case krhost::Command::Card:
+                return krhost::RunCard(options);
         }
         return 2;
     } catch (const krtools::ToolError& error) {

@@ -31,12 +31,18 @@ const char* const kHostUsage =
     "        print the live EPG (programs, streams, icons, schedules, service links) and the\n"
     "        download EPG (resources and their category tree) as tables, or as JSON, once the\n"
     "        broadcast has delivered them (with --until-end: as they are when the input ends).\n"
+    "  card [--pin PIN] [--set-rating N] [--set-worktime HH:MM-HH:MM|none] [--json]\n"
+    "        start the library with the card in the slot and print what it reads from the\n"
+    "        card: id, operator, manufacturer, card OS version, parental rating and viewing\n"
+    "        period. --pin checks the PIN and shows the tries left when it is wrong;\n"
+    "        --set-rating (4..18) and --set-worktime change the card's settings and need\n"
+    "        --pin. Exits with 1 when no usable card is in the slot or the card refuses.\n"
     "  demo [--samples DIR] [--out DIR]\n"
     "        build the sample head-end scenario (samples/scenario) in memory, run it through\n"
     "        the library, print the EPG, play program 1001 and download resources 2012 and\n"
     "        2007 into DIR (default: a new temporary directory).\n"
     "\n"
-    "Input and terminal options (every command but demo needs --input):\n"
+    "Input and terminal options (every command but demo and card needs --input):\n"
     "  --input SRC      a transport-stream file, - for standard input, or udp://ADDR:PORT\n"
     "                   (a UDP socket carrying TS packets; a multicast ADDR is joined)\n"
     "  --rate MBIT      pace file and standard input at MBIT Mbit/s (default 20; 0: no\n"
@@ -49,6 +55,9 @@ const char* const kHostUsage =
     "  --nodes N        section buffers of the library (default 1024)\n"
     "  --frequency KHZ  the frequency the terminal reports as tuned (default 626000)\n"
     "  --timeout SEC    stop after SEC seconds (for udp:// input, which has no end)\n"
+    "  --card PROFILE   the virtual subscriber card in the terminal's slot, described by a\n"
+    "                   card profile (default: the sample card, samples/card/card.txt;\n"
+    "                   none: an empty slot)\n"
     "  --help           this text\n"
     "\n"
     "Examples:\n"
@@ -56,6 +65,7 @@ const char* const kHostUsage =
     "  krhost epg --input sample.ts\n"
     "  krhost play --input sample.ts --program 1001 --out news.m4v\n"
     "  krhost download --input sample.ts --resource 2007 --out downloads\n"
+    "  krhost card --pin 1234 --set-rating 12\n"
     "  krmux --scenario samples/scenario --out - | krhost epg --json --input -\n"
     "\n"
     "Exit status: 0 done; 1 the command could not complete (program not announced, blocks\n"
@@ -89,10 +99,31 @@ double ParseReal(const std::string& name, const std::string& text, double max) {
     return value;
 }
 
+// "HH:MM-HH:MM" or "none" (no restriction: 00:00 to 00:00) as BCD.
+std::array<uint8_t, 4> ParseWorkTime(const std::string& text) {
+    if (text == "none") return {};
+    std::array<uint8_t, 4> bcd{};
+    const auto digit = [&](std::size_t i) { return static_cast<uint8_t>(text[i] - '0'); };
+    bool good = text.size() == 11 && text[2] == ':' && text[5] == '-' && text[8] == ':';
+    for (const std::size_t i : {0u, 1u, 3u, 4u, 6u, 7u, 9u, 10u})
+        good = good && i < text.size() && text[i] >= '0' && text[i] <= '9';
+    if (good) {
+        for (std::size_t field = 0; field < 4; ++field) {
+            const std::size_t at = field * 3;
+            bcd[field] = static_cast<uint8_t>(digit(at) << 4 | digit(at + 1));
+        }
+        good = bcd[0] <= 0x23 && bcd[1] <= 0x59 && bcd[2] <= 0x23 && bcd[3] <= 0x59;
+    }
+    if (!good)
+        throw ToolError("bad value for 'set-worktime': '" + text + "' (HH:MM-HH:MM or none)");
+    return bcd;
+}
+
 const std::map<std::string, Command> kCommands = {{"play", Command::Play},
                                                   {"download", Command::Download},
                                                   {"epg", Command::Epg},
                                                   {"demo", Command::Demo},
+                                                  {"card", Command::Card},
                                                   {"help", Command::Help}};
 
 // Options each command accepts beside the input and terminal options.
@@ -103,7 +134,10 @@ bool Accepts(Command command, const std::string& option) {
         {"audio-out", {Command::Play}},
         {"frames", {Command::Play}},
         {"resource", {Command::Download}},
-        {"json", {Command::Epg}},
+        {"json", {Command::Epg, Command::Card}},
+        {"pin", {Command::Card}},
+        {"set-rating", {Command::Card}},
+        {"set-worktime", {Command::Card}},
         {"until-end", {Command::Epg}},
         {"samples", {Command::Demo}},
         {"out", {Command::Play, Command::Download, Command::Demo}},
@@ -143,7 +177,8 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
         } else {
             static const char* const kValued[] = {
                 "input",   "rate", "store", "debug",     "nodes",  "frequency", "timeout",
-                "program", "mode", "out",   "audio-out", "frames", "resource",  "samples"};
+                "program", "mode", "out",   "audio-out", "frames", "resource",  "samples",
+                "card",    "pin",  "set-rating", "set-worktime"};
             bool known = false;
             for (const char* v : kValued)
                 known = known || name == v;
@@ -182,10 +217,23 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
                 o.resources.push_back(id);
             } else if (name == "samples") {
                 o.samples = v;
+            } else if (name == "card") {
+                if (v.empty()) throw ToolError("bad value for 'card': ''");
+                o.card = v;
+            } else if (name == "pin") {
+                if (v.empty() || v.size() > 8 || v.find_first_not_of("0123456789") != v.npos)
+                    throw ToolError("bad value for 'pin': '" + v + "' (up to 8 digits)");
+                o.pin = v;
+            } else if (name == "set-rating") {
+                const auto rating = ParseNumber(name, v, 18);
+                if (rating < 4) throw ToolError("bad value for 'set-rating': '" + v + "' (4..18)");
+                o.newRating = static_cast<uint8_t>(rating);
+            } else if (name == "set-worktime") {
+                o.newWorkTime = ParseWorkTime(v);
             }
         }
     }
-    if (!command) throw ToolError("no command: give play, download, epg or demo");
+    if (!command) throw ToolError("no command: give play, download, epg, card or demo");
     o.command = *command;
     // Options may come before or after the command; each must belong to it.
     const struct {
@@ -199,6 +247,9 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
                  {"json", o.json},
                  {"until-end", o.untilEnd},
                  {"samples", !o.samples.empty()},
+                 {"pin", o.pin.has_value()},
+                 {"set-rating", o.newRating.has_value()},
+                 {"set-worktime", o.newWorkTime.has_value()},
                  {"out", !o.out.empty()}};
     for (const auto& g : given)
         if (g.given && !Accepts(o.command, g.name))
@@ -215,10 +266,16 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
             if (o.resources.empty()) throw ToolError("download needs --resource ID");
             if (o.out.empty()) throw ToolError("download needs --out DIR");
             break;
+        case Command::Card:
+            if ((o.newRating || o.newWorkTime) && !o.pin)
+                throw ToolError("changing the card's settings needs --pin PIN");
+            if (!o.input.empty()) throw ToolError("--input does not belong to 'card'");
+            break;
         default:
             break;
     }
-    if (o.command != Command::Demo && o.command != Command::Help && o.input.empty())
+    if (o.command != Command::Demo && o.command != Command::Card && o.command != Command::Help &&
+        o.input.empty())
         throw ToolError("no input: give --input FILE, - or udp://ADDR:PORT");
     if (o.command == Command::Demo && !o.input.empty())
         throw ToolError("demo builds its own input: --input does not belong to 'demo'");

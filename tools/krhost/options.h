@@ -1,6 +1,7 @@
 // The command line of krhost: a command and its options.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -9,7 +10,7 @@
 
 namespace krhost {
 
-enum class Command : uint8_t { Play, Download, Epg, Demo, Help };
+enum class Command : uint8_t { Play, Download, Epg, Demo, Card, Help };
 
 struct HostOptions {
     Command command = Command::Help;
@@ -20,6 +21,7 @@ struct HostOptions {
     uint32_t nodes = 1024;
     uint32_t frequency = 626000;  // kHz reported to the library
     double timeoutSeconds = 0;    // 0: none
+    std::string card;             // card profile file, "none" for an empty slot; empty: the sample
     // play
     std::optional<uint32_t> program;
     uint32_t mode = 0;
@@ -33,6 +35,11 @@ struct HostOptions {
     bool untilEnd = false;  // print the EPG current when the input ends
     // demo
     std::filesystem::path samples;
+    // card
+    std::optional<std::string> pin;
+    std::optional<uint8_t> newRating;
+    // Start and end, BCD hours then BCD minutes as the library takes them.
+    std::optional<std::array<uint8_t, 4>> newWorkTime;
 };
 
 // The arguments without the program name. Throws krtools::ToolError on a bad argument.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "card_command.h"
 #include "common/file_io.h"
 #include "progress.h"
 
@@ -47,6 +48,7 @@ void Session::Start() {
     started_ = true;
     for (uint8_t code : options_.debugCodes)
         (void)kr_T2K_SetDebugFlag(code, 1);
+    (void)AnnounceCard(terminal_);
     reader_ = std::thread([this] { ReadInput(); });
 }
 

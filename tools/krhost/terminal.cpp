@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "card/card_slot.h"
 #include "progress.h"
 
 namespace krhost {
@@ -106,23 +107,17 @@ int32_t RedirectService(uint16_t first, uint16_t second, uint16_t third) {
     return 0;
 }
 
-// No card reader: every card operation fails, as with no card inserted.
-int32_t SmartcardApdu(uint32_t*, const uint8_t*, uint8_t*) {
-    return -1;
-}
-int32_t SmartcardReset(uint8_t*, uint32_t* length) {
-    if (length != nullptr) *length = 0;
-    return -1;
-}
 
 }  // namespace
 
 Terminal::Terminal(TerminalConfig config)
     : config_(config), lastActivity_(Clock::now().time_since_epoch().count()) {
     current.store(this);
+    krtools::InsertIntoSlot(config_.card);
 }
 
 Terminal::~Terminal() {
+    krtools::InsertIntoSlot(nullptr);
     current.store(nullptr);
 }
 
@@ -146,8 +141,8 @@ InitRecord Terminal::MakeInitRecord(uint32_t sectionBuffers) const {
     c.DebugPrint = DebugPrint;
     c.RedirectService = RedirectService;
     c.Reserved16 = Reserved;
-    c.SmartcardApdu = SmartcardApdu;
-    c.SmartcardReset = SmartcardReset;
+    c.SmartcardApdu = krtools::CardSlotApdu;
+    c.SmartcardReset = krtools::CardSlotReset;
     return record;
 }
 

@@ -1,5 +1,5 @@
 // The host side of the library: the 18 slots of HostCallbacks over the terminal's software
-// demultiplexer filters, its store file, the console and the EPG update notices. Slots are
+// demultiplexer filters, its store file, its card slot, the console and the EPG update notices. Slots are
 // called from the library's workers and from the threads that call into it.
 #pragma once
 
@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "card/virtual_card.h"
 #include "common/section_filter.h"
 #include "store_file.h"
 
@@ -22,6 +23,7 @@ struct TerminalConfig {
     bool debug = false;           // print the library's diagnostics
     uint32_t frequency = 626000;  // kHz
     StoreFile* store = nullptr;
+    krtools::VirtualCard* card = nullptr;  // in the slot while the terminal lives; null: empty
 };
 
 // One terminal per process: the slots reach it through a process-wide pointer while it lives.

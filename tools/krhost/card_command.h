@@ -1,0 +1,23 @@
+// The terminal's card slot and the card command.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "card/virtual_card.h"
+#include "options.h"
+#include "terminal.h"
+
+namespace krhost {
+
+// The virtual card of --card (the sample card when none is given); null for "none". Throws
+// krtools::ToolError for a profile that cannot be read.
+std::unique_ptr<krtools::VirtualCard> LoadCard(const HostOptions& options);
+
+// Tells the started library that the card in the slot is there and says what it made of it;
+// returns what krca_T2CA_CardInserted answered (KR_CARD_NOT_READY for an empty slot).
+int32_t AnnounceCard(const Terminal& terminal);
+
+int RunCard(const HostOptions& options);
+
+}  // namespace krhost

@@ -20,7 +20,6 @@ using krtools::VirtualCard;
 const std::filesystem::path kSample = std::filesystem::path(KRMODULE_SAMPLES_DIR) / "card/card.txt";
 const Bytes kSelectDf01 = {0x00, 0xA4, 0x00, 0x00, 0x02, 0xDF, 0x01};
 const Bytes kVerify = {0x00, 0x20, 0x00, 0x00, 0x04, '1', '2', '3', '4'};
-const Bytes kVerifyWrong = {0x00, 0x20, 0x00, 0x00, 0x04, '9', '9', '9', '9'};
 const Bytes kGetVersion = {0xC0, 0xE4, 0x10, 0x00, 0x00};
 const Bytes kGetFci = {0x00, 0xC0, 0x00, 0x00, 0x0E};
 
@@ -155,39 +154,6 @@ TEST(VirtualCard, AnswersAndRefusalsByStatusWord) {
         EXPECT_EQ(card->Exchange(c.command), c.response);
         EXPECT_EQ(card->PinTriesLeft(), 3) << "no refusal costs a PIN try";
     }
-}
-
-TEST(VirtualCard, PinTriesRunOutToBlockedAndAChangedPinIsTheOneChecked) {
-    auto card = SampleCard();
-    const Bytes next = {'5', '6', '7', '8', '9'};
-    const Bytes verifyNext = With({0x00, 0x20, 0x00, 0x00}, next);
-    const struct {
-        Bytes command;
-        uint16_t sw;
-        uint8_t triesLeft;
-    } steps[] = {
-        {kVerifyWrong, 0x63C2, 2},
-        {kVerify, 0x9000, 3},
-        {ChangePin(Cat({'9', '9', '9', '9', 0xFF}, next)), 0x63C2, 2},
-        {ChangePin(Cat({'1', '2', '3', '4', 0xFF}, next)), 0x9000, 3},
-        {kVerify, 0x63C2, 2},
-        {verifyNext, 0x9000, 3},
-        {kVerifyWrong, 0x63C2, 2},
-        {kVerifyWrong, 0x63C1, 1},
-        {kVerifyWrong, 0x63C0, 0},
-        {verifyNext, 0x6983, 0},
-        {ChangePin(Cat(next, Cat({0xFF}, next))), 0x6983, 0},
-    };
-    for (std::size_t i = 0; i < std::size(steps); ++i) {
-        SCOPED_TRACE("step " + std::to_string(i));
-        EXPECT_EQ(card->Exchange(steps[i].command), Sw(steps[i].sw));
-        EXPECT_EQ(card->PinTriesLeft(), steps[i].triesLeft);
-        EXPECT_EQ(card->PinVerified(), steps[i].sw == 0x9000);
-    }
-    uint8_t atr[64];
-    uint32_t length = 0;
-    ASSERT_EQ(card->Reset(atr, &length), 0);
-    EXPECT_EQ(card->Exchange(verifyNext), Sw(0x6983)) << "a reset does not unblock";
 }
 
 TEST(VirtualCard, ProtectedUpdatesNeedAPinSinceTheLastReset) {

@@ -189,7 +189,7 @@ TEST_F(StoredEpgTest, ForeignStoredEpg) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Image image = good;
-        std::copy(c.bytes.begin(), c.bytes.end(), image.begin() + c.offset);
+        std::copy(c.bytes.begin(), c.bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(c.offset));
         if (c.reseal) Reseal(image);
         kr::Epg().linkCount = 5;
         StartOn(image);

@@ -321,7 +321,7 @@ TEST_F(KrhostTest, DownloadCutShortNamesTheMissingBlocks) {
     const fs::path slow = dir / "slow.ts";
     const ToolRun mux =
         RunTool(kKrmux, {"--scenario", (kSamples / "scenario").string(), "--resource-rate", "4",
-                         "--duration-ms", "1000", "--out", slow.string()});
+                         "--duration-ms", "2000", "--out", slow.string()});
     ASSERT_EQ(mux.status, 0) << mux.err;
     const fs::path out = dir / "downloads";
     const ToolRun run = Krhost({"download", "--input", slow.string(), "--resource", "2007",

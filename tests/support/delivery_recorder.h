@@ -40,17 +40,25 @@ class DeliveryRecorder {
     static int32_t OnStream(const void* record);
     static int32_t OnBlock(const void* record);
 
-    std::vector<RecordedStream> Streams() const;
-    std::vector<RecordedBlock> Blocks() const;
-    size_t StreamCount() const;
-    size_t BlockCount() const;
+    std::vector<RecordedStream> Streams() const { return Copy(streams_); }
+    std::vector<RecordedBlock> Blocks() const { return Copy(blocks_); }
+    size_t StreamCount() const { return Streams().size(); }
+    size_t BlockCount() const { return Blocks().size(); }
     void Clear();
 
     // Runs inside every delivery before it is recorded (e.g. to hold the worker).
     void SetGate(std::function<void()> gate);
 
   private:
-    std::function<void()> Gate() const;
+    template <typename T>
+    T Copy(const T& member) const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return member;
+    }
+    // Passes the gate, then appends make(the record) to the list of the current recorder.
+    template <typename Record, typename List, typename Make>
+    static int32_t Deliver(const void* record, List DeliveryRecorder::*list, Make make);
+
     mutable std::mutex mutex_;
     std::vector<RecordedStream> streams_;
     std::vector<RecordedBlock> blocks_;

@@ -1,13 +1,16 @@
 #include "support/fake_host.h"
 
 #include <algorithm>
+#include <concepts>
 #include <cstring>
 #include <shared_mutex>
+#include <type_traits>
+#include <utility>
 
 namespace krtest {
 namespace {
 
-// Dispatchers hold it shared for the length of a call; a host being destroyed takes it
+// Slot functions hold it shared for the length of a call; a host being destroyed takes it
 // exclusively, so no slot function ever runs on a host that is gone.
 std::shared_mutex& CurrentMutex() {
     static std::shared_mutex mutex;
@@ -18,153 +21,124 @@ FakeHost* current = nullptr;
 template <typename Fn>
 int32_t WithHost(Fn&& fn) {
     std::shared_lock<std::shared_mutex> hold(CurrentMutex());
-    if (current == nullptr) return -1;
-    return fn(*current);
+    return current != nullptr ? fn(*current) : -1;
 }
 
-HostCall MakeCall(Slot slot, std::vector<uint32_t> words = {}) {
+// What a call keeps of each argument: integers in order, the text, records as their bytes.
+// Out-arguments are the answer's to fill.
+void Keep(HostCall& call, std::integral auto value) {
+    call.words.push_back(static_cast<uint32_t>(value));
+}
+void Keep(HostCall& call, const char* text) {
+    if (text != nullptr) call.text = text;
+}
+template <typename Record>
+requires std::is_class_v<Record>
+void Keep(HostCall& call, const Record& record) {
+    if constexpr (std::is_same_v<Record, SectionFilterParams>) call.filter = record;
+    const auto* raw = reinterpret_cast<const uint8_t*>(&record);
+    call.bytes.assign(raw, raw + sizeof record);
+}
+template <typename T>
+void Keep(HostCall&, T*) {}
+
+template <typename... Args>
+HostCall MakeCall(Slot slot, const Args&... args) {
     HostCall call;
     call.slot = slot;
-    call.words = std::move(words);
+    (Keep(call, args), ...);
     return call;
-}
-
-int32_t EpgUpdateNotify(uint32_t what) {
-    return WithHost([&](FakeHost& host) {
-        host.Record(MakeCall(Slot::EpgUpdateNotify, {what}));
-        return 0;
-    });
-}
-
-int32_t SetSectionFilter(uint32_t requestId, SectionFilterParams params) {
-    return WithHost([&](FakeHost& host) {
-        HostCall call = MakeCall(Slot::SetSectionFilter, {requestId});
-        call.filter = params;
-        const auto* raw = reinterpret_cast<const uint8_t*>(&params);
-        call.bytes.assign(raw, raw + sizeof params);
-        const int32_t result = host.filterResult();
-        call.words.push_back(static_cast<uint32_t>(result));
-        host.Record(std::move(call));
-        return result;
-    });
-}
-
-int32_t StopSectionFilter(uint32_t requestId) {
-    return WithHost([&](FakeHost& host) {
-        host.Record(MakeCall(Slot::StopSectionFilter, {requestId}));
-        return 0;
-    });
-}
-
-int32_t Reserved4() {
-    return WithHost([](FakeHost& host) {
-        host.Record(MakeCall(Slot::Reserved4));
-        return 0;
-    });
-}
-
-int32_t Reserved13() {
-    return WithHost([](FakeHost& host) {
-        host.Record(MakeCall(Slot::Reserved13));
-        return 0;
-    });
-}
-
-int32_t Reserved16() {
-    return WithHost([](FakeHost& host) {
-        host.Record(MakeCall(Slot::Reserved16));
-        return 0;
-    });
-}
-
-int32_t GetCurrentFrequency(uint32_t* frequency) {
-    return WithHost([&](FakeHost& host) {
-        if (frequency != nullptr) *frequency = host.frequency();
-        host.Record(MakeCall(Slot::GetCurrentFrequency));
-        return 0;
-    });
-}
-
-int32_t SetDescrambler(DescramblerRecord record, uint32_t always1) {
-    return WithHost([&](FakeHost& host) {
-        HostCall call = MakeCall(Slot::SetDescrambler, {always1});
-        call.descrambler = record;
-        const auto* raw = reinterpret_cast<const uint8_t*>(&record);
-        call.bytes.assign(raw, raw + sizeof record);
-        host.Record(std::move(call));
-        return 0;
-    });
-}
-
-int32_t ShowMessage(uint32_t messageId, const char* text, uint32_t always0, uint32_t hideLater) {
-    return WithHost([&](FakeHost& host) {
-        HostCall call = MakeCall(Slot::ShowMessage, {messageId, always0, hideLater});
-        if (text != nullptr) call.text = text;
-        host.Record(std::move(call));
-        return 0;
-    });
-}
-
-int32_t HideMessage() {
-    return WithHost([](FakeHost& host) {
-        host.Record(MakeCall(Slot::HideMessage));
-        return 0;
-    });
-}
-
-int32_t MailNotify(uint32_t state) {
-    return WithHost([&](FakeHost& host) {
-        host.Record(MakeCall(Slot::MailNotify, {state}));
-        return 0;
-    });
-}
-
-int32_t GetStoreBuffer(uint32_t* size, uintptr_t* storeHandle) {
-    return WithHost([&](FakeHost& host) { return host.StoreBuffer(size, storeHandle); });
-}
-
-int32_t ReadStore(uintptr_t storeHandle, uint32_t* length, uint8_t* destination) {
-    return WithHost([&](FakeHost& host) {
-        host.StoreRead(storeHandle, length, destination);
-        return 0;
-    });
-}
-
-int32_t WriteStore(uintptr_t storeHandle, uint32_t* length, const uint8_t* source) {
-    return WithHost([&](FakeHost& host) {
-        host.StoreWrite(storeHandle, length, source);
-        return 0;
-    });
-}
-
-int32_t DebugPrint(const char* text) {
-    return WithHost([&](FakeHost& host) {
-        host.OnDebugLine(text != nullptr ? text : "");
-        return 0;
-    });
-}
-
-int32_t RedirectService(uint16_t first, uint16_t second, uint16_t third) {
-    return WithHost([&](FakeHost& host) {
-        host.Record(MakeCall(Slot::RedirectService, {first, second, third}));
-        return 0;
-    });
-}
-
-int32_t SmartcardApdu(uint32_t* length, const uint8_t* command, uint8_t* response) {
-    return WithHost([&](FakeHost& host) { return host.Apdu(length, command, response); });
-}
-
-int32_t SmartcardReset(uint8_t* answerToReset, uint32_t* length) {
-    return WithHost([&](FakeHost& host) { return host.Reset(answerToReset, length); });
 }
 
 }  // namespace
 
+template <typename Answer>
+int32_t FakeHost::Record(HostCall call, Answer answer) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const int32_t result = answer(call);
+    calls_.push_back(std::move(call));
+    changed_.notify_all();
+    return result;
+}
+
+struct FakeHost::Slots {
+    // Records the call on the current host; answer(host, call) as for Record.
+    template <typename Answer>
+    static int32_t Take(HostCall call, Answer answer) {
+        return WithHost([&](FakeHost& host) {
+            return host.Record(std::move(call), [&](HostCall& kept) { return answer(host, kept); });
+        });
+    }
+
+    // A slot that keeps its arguments and answers without looking at them: the filter result the
+    // test set, -1 from the card slots (there is no card), 0 from the others.
+    template <Slot S, typename... Args>
+    static int32_t Kept(Args... args) {
+        return Take(MakeCall(S, args...), [](FakeHost& host, HostCall&) -> int32_t {
+            if constexpr (S == Slot::SetSectionFilter) return host.filterResult_;
+            return S == Slot::SmartcardApdu || S == Slot::SmartcardReset ? -1 : 0;
+        });
+    }
+    template <Slot S, typename... Args>
+    static void Set(int32_t (*&slot)(Args...)) {
+        slot = Kept<S, Args...>;
+    }
+
+    static int32_t GetCurrentFrequency(uint32_t* frequency) {
+        return Take(MakeCall(Slot::GetCurrentFrequency), [&](FakeHost& host, HostCall&) {
+            if (frequency != nullptr) *frequency = host.frequency_;
+            return 0;
+        });
+    }
+
+    static int32_t GetStoreBuffer(uint32_t* size, uintptr_t* handle) {
+        return Take(MakeCall(Slot::GetStoreBuffer), [&](FakeHost& host, HostCall&) {
+            if (host.store_.empty()) return -1;
+            if (size != nullptr) *size = static_cast<uint32_t>(host.store_.size());
+            if (handle != nullptr) *handle = reinterpret_cast<uintptr_t>(host.store_.data());
+            return 0;
+        });
+    }
+
+    // Both store slots copy only to or from the buffer GetStoreBuffer named.
+    static int32_t CopyStore(Slot slot, uintptr_t handle, uint32_t* length, uint8_t* destination,
+                             const uint8_t* source) {
+        const uint32_t asked = length != nullptr ? *length : 0;
+        return Take(MakeCall(slot, asked), [&](FakeHost& host, HostCall& call) {
+            std::vector<uint8_t>& store = host.store_;
+            if (length == nullptr || handle != reinterpret_cast<uintptr_t>(store.data())) return 0;
+            const uint32_t n = std::min<uint32_t>(asked, static_cast<uint32_t>(store.size()));
+            if (destination != nullptr) std::memcpy(destination, store.data(), n);
+            if (source != nullptr) {
+                // The module may hand the store buffer itself as the source.
+                std::memmove(store.data(), source, n);
+                call.bytes.assign(store.begin(), store.begin() + static_cast<std::ptrdiff_t>(n));
+            }
+            *length = n;
+            return 0;
+        });
+    }
+    static int32_t ReadStore(uintptr_t handle, uint32_t* length, uint8_t* destination) {
+        return CopyStore(Slot::ReadStore, handle, length, destination, nullptr);
+    }
+    static int32_t WriteStore(uintptr_t handle, uint32_t* length, const uint8_t* source) {
+        return CopyStore(Slot::WriteStore, handle, length, nullptr, source);
+    }
+
+    static int32_t DebugPrint(const char* text) {
+        return WithHost([&](FakeHost& host) {
+            const std::string line = text != nullptr ? text : "";
+            // Outside the host's lock: the hook may hold the module up as long as it likes.
+            if (const auto hook = host.Copy(host.debugHook_)) hook(line);
+            return host.Record(MakeCall(Slot::DebugPrint, line.c_str()),
+                               [](HostCall&) { return 0; });
+        });
+    }
+};
+
 FakeHost::FakeHost() {
     std::unique_lock<std::shared_mutex> hold(CurrentMutex());
-    previous_ = current;
-    current = this;
+    previous_ = std::exchange(current, this);
 }
 
 FakeHost::~FakeHost() {
@@ -172,31 +146,26 @@ FakeHost::~FakeHost() {
     if (current == this) current = previous_;
 }
 
-FakeHost* FakeHost::Current() {
-    std::shared_lock<std::shared_mutex> hold(CurrentMutex());
-    return current;
-}
-
 HostCallbacks FakeHost::AllSlots() {
     HostCallbacks slots{};
-    slots.EpgUpdateNotify = EpgUpdateNotify;
-    slots.SetSectionFilter = SetSectionFilter;
-    slots.StopSectionFilter = StopSectionFilter;
-    slots.Reserved4 = Reserved4;
-    slots.GetCurrentFrequency = GetCurrentFrequency;
-    slots.SetDescrambler = SetDescrambler;
-    slots.ShowMessage = ShowMessage;
-    slots.HideMessage = HideMessage;
-    slots.MailNotify = MailNotify;
-    slots.GetStoreBuffer = GetStoreBuffer;
-    slots.ReadStore = ReadStore;
-    slots.WriteStore = WriteStore;
-    slots.Reserved13 = Reserved13;
-    slots.DebugPrint = DebugPrint;
-    slots.RedirectService = RedirectService;
-    slots.Reserved16 = Reserved16;
-    slots.SmartcardApdu = SmartcardApdu;
-    slots.SmartcardReset = SmartcardReset;
+    Slots::Set<Slot::EpgUpdateNotify>(slots.EpgUpdateNotify);
+    Slots::Set<Slot::SetSectionFilter>(slots.SetSectionFilter);
+    Slots::Set<Slot::StopSectionFilter>(slots.StopSectionFilter);
+    Slots::Set<Slot::Reserved4>(slots.Reserved4);
+    slots.GetCurrentFrequency = Slots::GetCurrentFrequency;
+    Slots::Set<Slot::SetDescrambler>(slots.SetDescrambler);
+    Slots::Set<Slot::ShowMessage>(slots.ShowMessage);
+    Slots::Set<Slot::HideMessage>(slots.HideMessage);
+    Slots::Set<Slot::MailNotify>(slots.MailNotify);
+    slots.GetStoreBuffer = Slots::GetStoreBuffer;
+    slots.ReadStore = Slots::ReadStore;
+    slots.WriteStore = Slots::WriteStore;
+    Slots::Set<Slot::Reserved13>(slots.Reserved13);
+    slots.DebugPrint = Slots::DebugPrint;
+    Slots::Set<Slot::RedirectService>(slots.RedirectService);
+    Slots::Set<Slot::Reserved16>(slots.Reserved16);
+    Slots::Set<Slot::SmartcardApdu>(slots.SmartcardApdu);
+    Slots::Set<Slot::SmartcardReset>(slots.SmartcardReset);
     return slots;
 }
 
@@ -207,226 +176,40 @@ InitRecord FakeHost::MakeInitRecord(uint32_t sectionBufferCount) {
     return record;
 }
 
-void FakeHost::SetFilterResult(int32_t result) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    filterResult_ = result;
-}
-
-void FakeHost::SetFrequency(uint32_t frequency) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    frequency_ = frequency;
-}
-
-void FakeHost::SetStoreSize(uint32_t size) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    store_.assign(size, 0);
-}
-
-void FakeHost::SetStoreContents(std::vector<uint8_t> image) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    store_ = std::move(image);
-}
-
-std::vector<uint8_t> FakeHost::StoreContents() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return store_;
-}
-
-void FakeHost::SetSmartcard(
-    std::function<int32_t(const std::vector<uint8_t>&, std::vector<uint8_t>&)> apdu) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    apdu_ = std::move(apdu);
-}
-
-void FakeHost::SetSmartcardReset(int32_t result, std::vector<uint8_t> answerToReset) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    resetResult_ = result;
-    answerToReset_ = std::move(answerToReset);
-}
-
-void FakeHost::SetDebugHook(std::function<void(const std::string&)> hook) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    debugHook_ = std::move(hook);
-}
-
-std::vector<HostCall> FakeHost::Calls() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return calls_;
-}
-
 std::vector<HostCall> FakeHost::Calls(Slot slot) const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    std::vector<HostCall> matching;
-    for (const HostCall& call : calls_) {
-        if (call.slot == slot) matching.push_back(call);
-    }
+    std::vector<HostCall> matching = Copy(calls_);
+    std::erase_if(matching, [slot](const HostCall& call) { return call.slot != slot; });
     return matching;
 }
 
-size_t FakeHost::CallCount(Slot slot) const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return static_cast<size_t>(std::count_if(calls_.begin(), calls_.end(),
-                                             [slot](const HostCall& c) { return c.slot == slot; }));
-}
-
 std::vector<std::string> FakeHost::DebugLines() const {
-    std::lock_guard<std::mutex> hold(mutex_);
     std::vector<std::string> lines;
-    for (const HostCall& call : calls_) {
-        if (call.slot == Slot::DebugPrint) lines.push_back(call.text);
-    }
+    for (const HostCall& call : Calls(Slot::DebugPrint))
+        lines.push_back(call.text);
     return lines;
 }
 
 bool FakeHost::HasDebugLine(const std::string& exact) const {
-    for (const std::string& line : DebugLines()) {
-        if (line == exact) return true;
-    }
-    return false;
+    return std::ranges::count(DebugLines(), exact) > 0;
 }
 
 bool FakeHost::HasDebugText(const std::string& substring) const {
-    for (const std::string& line : DebugLines()) {
-        if (line.find(substring) != std::string::npos) return true;
-    }
-    return false;
-}
-
-void FakeHost::Clear() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    calls_.clear();
+    return std::ranges::any_of(DebugLines(), [&](const std::string& line) {
+        return line.find(substring) != std::string::npos;
+    });
 }
 
 bool FakeHost::WaitFor(const std::function<bool()>& condition, Deadline deadline) {
     const auto until = std::chrono::steady_clock::now() + deadline;
-    std::unique_lock<std::mutex> hold(mutex_);
-    while (true) {
-        hold.unlock();
-        const bool met = condition();
-        hold.lock();
-        if (met) return true;
-        // Re-checks at least every 20 ms for conditions that no host call announces.
-        const auto now = std::chrono::steady_clock::now();
+    for (auto now = std::chrono::steady_clock::now(); !condition();
+         now = std::chrono::steady_clock::now()) {
         if (now >= until) return false;
+        // Re-checks at least every 20 ms for conditions that no host call announces.
+        std::unique_lock<std::mutex> hold(mutex_);
         changed_.wait_for(hold, std::min<std::chrono::steady_clock::duration>(
                                     until - now, std::chrono::milliseconds(20)));
     }
-}
-
-bool FakeHost::WaitForCalls(Slot slot, size_t count, Deadline deadline) {
-    return WaitFor([&] { return CallCount(slot) >= count; }, deadline);
-}
-
-bool FakeHost::WaitForDebugText(const std::string& substring, Deadline deadline) {
-    return WaitFor([&] { return HasDebugText(substring); }, deadline);
-}
-
-void FakeHost::Record(HostCall call) {
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        calls_.push_back(std::move(call));
-    }
-    changed_.notify_all();
-}
-
-int32_t FakeHost::filterResult() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return filterResult_;
-}
-
-uint32_t FakeHost::frequency() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return frequency_;
-}
-
-int32_t FakeHost::StoreBuffer(uint32_t* size, uintptr_t* handle) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    HostCall call = MakeCall(Slot::GetStoreBuffer);
-    const int32_t result = store_.empty() ? -1 : 0;
-    if (result == 0) {
-        if (size != nullptr) *size = static_cast<uint32_t>(store_.size());
-        if (handle != nullptr) *handle = reinterpret_cast<uintptr_t>(store_.data());
-    }
-    call.words.push_back(static_cast<uint32_t>(result));
-    calls_.push_back(std::move(call));
-    changed_.notify_all();
-    return result;
-}
-
-void FakeHost::StoreRead(uintptr_t handle, uint32_t* length, uint8_t* destination) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    HostCall call = MakeCall(Slot::ReadStore, {length != nullptr ? *length : 0});
-    if (length != nullptr && destination != nullptr &&
-        handle == reinterpret_cast<uintptr_t>(store_.data())) {
-        const uint32_t n = std::min<uint32_t>(*length, static_cast<uint32_t>(store_.size()));
-        std::memcpy(destination, store_.data(), n);
-        *length = n;
-    }
-    calls_.push_back(std::move(call));
-    changed_.notify_all();
-}
-
-void FakeHost::StoreWrite(uintptr_t handle, uint32_t* length, const uint8_t* source) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    HostCall call = MakeCall(Slot::WriteStore, {length != nullptr ? *length : 0});
-    if (length != nullptr && source != nullptr &&
-        handle == reinterpret_cast<uintptr_t>(store_.data())) {
-        const uint32_t n = std::min<uint32_t>(*length, static_cast<uint32_t>(store_.size()));
-        // The module may hand the store buffer itself as the source.
-        std::memmove(store_.data(), source, n);
-        call.bytes.assign(source, source + n);
-        *length = n;
-    }
-    calls_.push_back(std::move(call));
-    changed_.notify_all();
-}
-
-int32_t FakeHost::Apdu(uint32_t* length, const uint8_t* command, uint8_t* response) {
-    std::function<int32_t(const std::vector<uint8_t>&, std::vector<uint8_t>&)> apdu;
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        apdu = apdu_;
-    }
-    HostCall call = MakeCall(Slot::SmartcardApdu);
-    if (length == nullptr || command == nullptr || response == nullptr) {
-        Record(std::move(call));
-        return -1;
-    }
-    call.bytes.assign(command, command + *length);
-    std::vector<uint8_t> answer;
-    const int32_t result = apdu ? apdu(call.bytes, answer) : -1;
-    if (result == 0) {
-        std::memcpy(response, answer.data(), answer.size());
-        *length = static_cast<uint32_t>(answer.size());
-    }
-    call.words.push_back(static_cast<uint32_t>(result));
-    Record(std::move(call));
-    return result;
-}
-
-int32_t FakeHost::Reset(uint8_t* answerToReset, uint32_t* length) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    HostCall call = MakeCall(Slot::SmartcardReset, {static_cast<uint32_t>(resetResult_)});
-    if (resetResult_ == 0 && answerToReset != nullptr && length != nullptr) {
-        const size_t n = std::min<size_t>(answerToReset_.size(), 64);
-        std::memcpy(answerToReset, answerToReset_.data(), n);
-        *length = static_cast<uint32_t>(n);
-    }
-    calls_.push_back(std::move(call));
-    changed_.notify_all();
-    return resetResult_;
-}
-
-void FakeHost::OnDebugLine(const std::string& line) {
-    std::function<void(const std::string&)> hook;
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        hook = debugHook_;
-    }
-    if (hook) hook(line);
-    HostCall call = MakeCall(Slot::DebugPrint);
-    call.text = line;
-    Record(std::move(call));
+    return true;
 }
 
 std::string IndentedLine(const char* tag, int level, const std::string& text) {

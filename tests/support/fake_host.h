@@ -2,7 +2,8 @@
 // copied, answers as the test sets it up, and lets a test wait for a call with a deadline.
 //
 // The host functions have no context argument, so one FakeHost at a time is the current host:
-// the one most recently constructed. Calls that arrive while none exists are dropped.
+// the one most recently constructed. Calls that arrive while none exists are dropped. This host
+// has no card: both card slots fail.
 #pragma once
 
 #include <krmodule/krmodule.h>
@@ -41,11 +42,10 @@ enum class Slot : uint8_t {
 // One recorded call. Which fields are filled depends on the slot.
 struct HostCall {
     Slot slot{};
-    std::vector<uint32_t> words;  // integer arguments, in order
+    std::vector<uint32_t> words;  // integer arguments, in order (the store slots: the length)
     std::string text;             // DebugPrint line, ShowMessage text
-    std::vector<uint8_t> bytes;   // command, store data, filter params, descrambler record
+    std::vector<uint8_t> bytes;   // store data written, filter params, descrambler record
     SectionFilterParams filter{};
-    DescramblerRecord descrambler{};
 };
 
 using Deadline = std::chrono::milliseconds;
@@ -64,58 +64,57 @@ class FakeHost {
     static InitRecord MakeInitRecord(uint32_t sectionBufferCount);
 
     // ---- Answers ----
-    void SetFilterResult(int32_t result);
-    void SetFrequency(uint32_t frequency);
+    void SetFilterResult(int32_t result) { Assign(filterResult_, result); }
+    void SetFrequency(uint32_t frequency) { Assign(frequency_, frequency); }
     // The store buffer the host offers; size 0 makes GetStoreBuffer fail.
-    void SetStoreSize(uint32_t size);
-    std::vector<uint8_t> StoreContents() const;
+    void SetStoreSize(uint32_t size) { Assign(store_, std::vector<uint8_t>(size, 0)); }
+    std::vector<uint8_t> StoreContents() const { return Copy(store_); }
     // Replaces the store buffer with these bytes (its size becomes the reported size).
-    void SetStoreContents(std::vector<uint8_t> image);
-    // Answers card commands: gets the command, returns response bytes (status word last) or
-    // nullopt-like empty vector with failure result.
-    void SetSmartcard(
-        std::function<int32_t(const std::vector<uint8_t>& command, std::vector<uint8_t>& response)>
-            apdu);
-    void SetSmartcardReset(int32_t result, std::vector<uint8_t> answerToReset);
+    void SetStoreContents(std::vector<uint8_t> image) { Assign(store_, std::move(image)); }
     // Called from inside DebugPrint, with the line (e.g. to slow the module down).
-    void SetDebugHook(std::function<void(const std::string&)> hook);
+    void SetDebugHook(std::function<void(const std::string&)> hook) { Assign(debugHook_, hook); }
 
     // ---- Record ----
-    std::vector<HostCall> Calls() const;
+    std::vector<HostCall> Calls() const { return Copy(calls_); }
     std::vector<HostCall> Calls(Slot slot) const;
-    size_t CallCount(Slot slot) const;
+    size_t CallCount(Slot slot) const { return Calls(slot).size(); }
     std::vector<std::string> DebugLines() const;
     bool HasDebugLine(const std::string& exact) const;
     bool HasDebugText(const std::string& substring) const;
-    void Clear();
+    void Clear() { Assign(calls_, {}); }
 
     // ---- Waits (never a fixed sleep) ----
     bool WaitFor(const std::function<bool()>& condition, Deadline deadline = kDefaultDeadline);
-    bool WaitForCalls(Slot slot, size_t count, Deadline deadline = kDefaultDeadline);
-    bool WaitForDebugText(const std::string& substring, Deadline deadline = kDefaultDeadline);
-
-    // Used by the slot functions.
-    static FakeHost* Current();
-    void Record(HostCall call);
-    int32_t filterResult() const;
-    uint32_t frequency() const;
-    int32_t StoreBuffer(uint32_t* size, uintptr_t* handle);
-    void StoreRead(uintptr_t handle, uint32_t* length, uint8_t* destination);
-    void StoreWrite(uintptr_t handle, uint32_t* length, const uint8_t* source);
-    int32_t Apdu(uint32_t* length, const uint8_t* command, uint8_t* response);
-    int32_t Reset(uint8_t* answerToReset, uint32_t* length);
-    void OnDebugLine(const std::string& line);
+    bool WaitForCalls(Slot slot, size_t count, Deadline deadline = kDefaultDeadline) {
+        return WaitFor([&] { return CallCount(slot) >= count; }, deadline);
+    }
+    bool WaitForDebugText(const std::string& substring, Deadline deadline = kDefaultDeadline) {
+        return WaitFor([&] { return HasDebugText(substring); }, deadline);
+    }
 
   private:
+    struct Slots;  // the host functions
+    template <typename T>
+    void Assign(T& member, T value) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        member = std::move(value);
+    }
+    template <typename T>
+    T Copy(const T& member) const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return member;
+    }
+    // Records the call; answer runs under the lock first, gives the slot's result and may fill
+    // the call and the slot's out-arguments.
+    template <typename Answer>
+    int32_t Record(HostCall call, Answer answer);
+
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<HostCall> calls_;
     int32_t filterResult_ = 0;
     uint32_t frequency_ = 0;
     std::vector<uint8_t> store_;
-    std::function<int32_t(const std::vector<uint8_t>&, std::vector<uint8_t>&)> apdu_;
-    int32_t resetResult_ = -1;
-    std::vector<uint8_t> answerToReset_;
     std::function<void(const std::string&)> debugHook_;
     FakeHost* previous_ = nullptr;
 };

@@ -2,18 +2,14 @@
 
 #include <krmodule/krmodule.h>
 
-#include "core/fault_injection.h"
 #include "core/host.h"
-#include "core/log.h"
 #include "intake/intake.h"
 #include "intake/shared_filter.h"
 
 namespace krtest {
 
 void IntakeTest::SetUp() {
-    kr::fault::Reset();
-    kr::ResetLogSettings();
-    allocationsAtStart = kr::fault::LiveAllocations();
+    ModuleTest::SetUp();
     kr::SetHostCallbacks(FakeHost::AllSlots());
     ASSERT_EQ(kr::IntakeInit(poolSize), 0);
 }
@@ -21,10 +17,7 @@ void IntakeTest::SetUp() {
 void IntakeTest::TearDown() {
     ExpectAllReleased();
     kr::IntakeFinish();
-    EXPECT_EQ(kr::fault::LiveAllocations(), allocationsAtStart) << "memory left allocated";
-    kr::ClearHostCallbacks();
-    kr::ResetLogSettings();
-    kr::fault::Reset();
+    ModuleTest::TearDown();
 }
 
 void IntakeTest::ExpectAllReleased() {

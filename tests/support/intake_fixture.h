@@ -13,7 +13,7 @@
 namespace krtest {
 
 // Intake started alone, without workers: queued sections stay where intake put them.
-class IntakeTest : public ::testing::Test {
+class IntakeTest : public ModuleTest {
   protected:
     void SetUp() override;
     void TearDown() override;
@@ -21,9 +21,7 @@ class IntakeTest : public ::testing::Test {
     // Stops everything and checks that every node is free and no request or filter is left.
     void ExpectAllReleased();
 
-    FakeHost host;
     uint32_t poolSize = 16;
-    int64_t allocationsAtStart = 0;
 };
 
 // A consumer request of the given type for one IPv4/UDP destination, attached to a shared

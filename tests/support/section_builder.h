@@ -10,8 +10,6 @@ using krtools::BuildIpUdp;
 using krtools::BuildTableSection;
 using krtools::Datagram;
 using krtools::IpChecksum;
-using krtools::OnesComplementSum;
-using krtools::SectionCrc;
 using krtools::UdpChecksum;
 
 }  // namespace krtest

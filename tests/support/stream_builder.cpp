@@ -1,29 +1,19 @@
 #include "support/stream_builder.h"
 
+#include "common/byte_writer.h"
+
 namespace krtest {
-namespace {
-
-void PutBe16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
-}
-void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
-    PutBe16(out, static_cast<uint16_t>(v >> 16));
-    PutBe16(out, static_cast<uint16_t>(v));
-}
-
-}  // namespace
 
 std::vector<uint8_t> BuildRtpPayload(const RtpPacketFields& packet) {
     std::vector<uint8_t> out;
     out.push_back(static_cast<uint8_t>((packet.version << 6) | (packet.padding ? 0x20 : 0) |
                                        (packet.extension ? 0x10 : 0) | (packet.csrcCount & 0x0F)));
     out.push_back(static_cast<uint8_t>((packet.marker ? 0x80 : 0) | (packet.payloadType & 0x7F)));
-    PutBe16(out, packet.seq);
-    PutBe32(out, packet.timestamp);
-    PutBe32(out, packet.ssrc);
+    krtools::AppendBe16(out, packet.seq);
+    krtools::AppendBe32(out, packet.timestamp);
+    krtools::AppendBe32(out, packet.ssrc);
     for (uint8_t i = 0; i < (packet.csrcCount & 0x0F); ++i)
-        PutBe32(out, 0xC0000000u + i);
+        krtools::AppendBe32(out, 0xC0000000u + i);
     out.insert(out.end(), 6, 0xEE);
     out.insert(out.end(), packet.media.begin(), packet.media.end());
     return out;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/block_payload.h"
+
 namespace krtest {
 
 struct SysinfoAnnouncement {
@@ -32,8 +34,9 @@ struct Block {
 
 std::vector<uint8_t> BuildBlockPayload(const Block& block);
 
-// The file as block payloads of at most blockSize data bytes, numbered from 1.
-std::vector<std::vector<uint8_t>> SplitIntoBlocks(const std::vector<uint8_t>& file,
-                                                  uint32_t blockSize = 1400);
+// The file as block payloads of 1400 data bytes, numbered from 1, as the head end sends it.
+inline std::vector<std::vector<uint8_t>> SplitIntoBlocks(const std::vector<uint8_t>& file) {
+    return krtools::BuildBlockPayloads(file);
+}
 
 }  // namespace krtest

@@ -8,23 +8,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
+
+#include "common/file_io.h"
 
 extern char** environ;
 
 namespace krtest {
-namespace {
-
-std::string ReadText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace
 
 ToolProcess StartTool(const std::string& program, const std::vector<std::string>& arguments,
                       const std::filesystem::path& input) {
@@ -78,10 +68,11 @@ ToolRun WaitTool(const ToolProcess& process, double timeoutSeconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.out = ReadText(process.outPath);
-    run.err = ReadText(process.errPath);
-    std::filesystem::remove(process.outPath);
-    std::filesystem::remove(process.errPath);
+    for (auto [path, text] : {std::pair{process.outPath, &run.out}, {process.errPath, &run.err}}) {
+        const std::vector<uint8_t> bytes = krtools::ReadWholeFile(path);
+        text->assign(bytes.begin(), bytes.end());
+        std::filesystem::remove(path);
+    }
     return run;
 }
 

@@ -1,8 +1,10 @@
 // The virtual subscriber card: its profile file, what it answers and refuses, the PIN counter,
-// the session a reset ends, its failure controls and the host slot glue.
+// the session a reset ends, its failure controls, the control words it gives for an ECM and
+// the host slot glue.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -11,6 +13,10 @@
 #include "card/card_profile.h"
 #include "card/card_slot.h"
 #include "card/virtual_card.h"
+#include "common/aes128.h"
+#include "common/ecm_section.h"
+#include "common/section_builder.h"
+#include "common/service_map_section.h"
 
 namespace {
 
@@ -69,6 +75,15 @@ TEST(CardProfile, ReadsTheSampleCardOverTheDefaults) {
     EXPECT_EQ(q.atr, (Bytes{0x3B, 0x02, 0x14, 0x50}));
     EXPECT_EQ(q.versionMajor, 15);
     EXPECT_EQ(q.pinTries, 3);
+
+    const krtools::CardProfile r = krtools::ParseCardProfile(
+        "operator-key = 000102030405060708090A0B 0c0d0e0f\n"
+        "entitlements = 1002 ,0x7D3 2024-01-01..2024-12-31\ncw-request = older-only");
+    EXPECT_EQ(r.operatorKey, (krtools::AesKey{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
+    EXPECT_EQ(r.entitlements, (std::vector<krtools::Entitlement>{
+                                  {1002, 0, 0}, {2003, 1704067200u, 1735689599u}}));
+    EXPECT_EQ(r.cwRequests, krtools::CwRequests::kOlderOnly);
+    EXPECT_FALSE(q.operatorKey);
 }
 
 TEST(CardProfile, RefusesBadLinesNamingThem) {
@@ -85,6 +100,13 @@ TEST(CardProfile, RefusesBadLinesNamingThem) {
         {"manufacturer = " + std::string(65, 'm'), "'manufacturer'"},
         {"operator = tab\ttab", "'operator'"},
         {"atr = 3B", "'atr'"},
+        {"operator-key = 00112233", "'operator-key'"},
+        {"entitlements = 7, 0x10000", "'entitlements'"},
+        {"entitlements = 7 2024-02-30..2024-03-01", "'entitlements'"},
+        {"entitlements = 7 2024-03-02..2024-03-01", "'entitlements'"},
+        {"entitlements = 7,", "'entitlements'"},
+        {"entitlements = 1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17", "'entitlements'"},
+        {"cw-request = newer", "'cw-request'"},
         {"colour = red", "line 1: unknown setting 'colour'"},
         {"pin 1234", "line 1: expected KEY = VALUE"},
         {"pin = 1234\npin = 5678", "line 2: 'pin' given twice"},
@@ -240,6 +262,171 @@ TEST(VirtualCard, AnyBytesGetAnAnswerThatFitsTheBuffer) {
         ASSERT_GE(length, 2u);
         ASSERT_LE(length, 256u);
     }
+}
+
+// ---- Control words -----------------------------------------------------------------------
+
+const Bytes kGetWords = {0x00, 0xC0, 0x00, 0x00, 0x20};
+
+krtools::AesBlock Word(uint8_t seed) {
+    krtools::AesBlock w{};
+    for (std::size_t i = 0; i < w.size(); ++i)
+        w[i] = static_cast<uint8_t>(seed + i);
+    return w;
+}
+
+// GET RESPONSE's answer: the even word, the odd one, 90 00.
+Bytes Words(const krtools::AesBlock& even, const krtools::AesBlock& odd) {
+    Bytes answer(even.begin(), even.end());
+    answer.insert(answer.end(), odd.begin(), odd.end());
+    return Cat(answer, Sw(0x9000));
+}
+
+// An ECM for entitlement 1002 under the sample key: an odd word, then an even one.
+krtools::EcmFields SampleEcm(uint8_t type) {
+    krtools::EcmFields f;
+    f.svid = 1002;
+    f.type = type;
+    f.entitlementId = 1002;
+    f.broadcastTime = 1720000000;  // July 2024
+    f.blocks = {{1, 7, Word(0x10)}, {0, 8, Word(0x40)}};
+    return f;
+}
+
+krtools::AesKey SampleKey() {
+    return krtools::ReadCardProfile(kSample).operatorKey.value();
+}
+
+// The requests the terminal's library makes of an ECM: its card part, the count and the blocks;
+// the older form from type-0 blocks without the parity's high byte.
+Bytes CwRequest(const Bytes& ecm) {
+    Bytes data(ecm.begin() + 11, ecm.begin() + 51);
+    data.insert(data.end(), ecm.begin() + 55, ecm.end() - 4);
+    return With({0xC0, 0xE4, 0x12, static_cast<uint8_t>((ecm[10] >> 6) << 4)}, data);
+}
+
+Bytes OlderCwRequest(const Bytes& ecm) {
+    Bytes data(ecm.begin() + 11, ecm.begin() + 51);
+    data.push_back(ecm[55]);
+    for (auto block = ecm.begin() + 56; block + 20 <= ecm.end() - 4; block += 20)
+        data.insert(data.end(), block + 1, block + 20);
+    return With({0xC0, 0xE4, 0x01, 0x00}, data);
+}
+
+TEST(VirtualCard, GivesTheEvenAndOddWordsOfBothEcmTypes) {
+    for (const uint8_t type : {uint8_t{0}, uint8_t{1}}) {
+        SCOPED_TRACE(static_cast<int>(type));
+        auto card = SampleCard();
+        krtools::EcmFields f = SampleEcm(type);
+        const Bytes ecm = krtools::BuildEcmSection(f, SampleKey());
+        ASSERT_EQ(ecm.size(), 56u + 2 * krtools::EcmBlockSize(type) + 4);
+        EXPECT_EQ(krtools::SectionCrc(ecm.data() + 3, ecm.size() - 3), 0u) << "CRC at the end";
+        EXPECT_EQ(card->Exchange(CwRequest(ecm)), Sw(0x6120));
+        EXPECT_EQ(card->Exchange(kGetWords), Words(Word(0x40), Word(0x10)));
+
+        f.blocks = {{1, 1, Word(0x10)}, {1, 2, Word(0x70)}};  // the later odd word holds
+        ASSERT_EQ(card->Exchange(CwRequest(krtools::BuildEcmSection(f, SampleKey()))), Sw(0x6120));
+        EXPECT_EQ(card->Exchange(kGetWords), Words({}, Word(0x70)));
+    }
+}
+
+TEST(VirtualCard, OlderRequestFormGivesTheSameWords) {
+    krtools::CardProfile older = krtools::ReadCardProfile(kSample);
+    older.cwRequests = krtools::CwRequests::kOlderOnly;
+    VirtualCard cards[] = {VirtualCard(krtools::ReadCardProfile(kSample)), VirtualCard(older)};
+    const Bytes request = OlderCwRequest(krtools::BuildEcmSection(SampleEcm(0), SampleKey()));
+    Bytes p2 = request;
+    p2[3] = 0x10;
+    const Bytes longer =
+        With({0xC0, 0xE4, 0x01, 0x00}, Cat(Bytes(request.begin() + 5, request.end()), Bytes{0}));
+    for (VirtualCard& card : cards) {
+        EXPECT_EQ(card.Exchange(request), Sw(0x6120));
+        EXPECT_EQ(card.Exchange(kGetWords), Words(Word(0x40), Word(0x10)));
+        EXPECT_EQ(card.Exchange(p2), Sw(0x6B00));
+        EXPECT_EQ(card.Exchange(longer), Sw(0x6700));
+    }
+}
+
+TEST(VirtualCard, RefusesControlWordsByStatusWord) {
+    using Setup = std::function<void(krtools::CardProfile&, krtools::EcmFields&)>;
+    using Mangle = std::function<void(Bytes&)>;
+    const uint32_t july = 1719792000;  // 2024-07-01
+    const struct {
+        const char* name;
+        uint8_t type;
+        Setup setup;
+        Mangle mangle;
+        uint16_t sw;
+    } cases[] = {
+        {"no operator key", 0, [](auto& p, auto&) { p.operatorKey.reset(); }, {}, 0x6A88},
+        {"another key number", 0, [](auto&, auto& f) { f.keyNumber = 1; }, {}, 0x6A88},
+        {"not entitled", 1, [](auto&, auto& f) { f.entitlementId = 1003; }, {}, 0x6401},
+        {"period ended", 0,
+         [july](auto& p, auto& f) {
+             p.entitlements = {{1002, july - 86400 * 30, july - 1}};
+             f.broadcastTime = july;
+         },
+         {}, 0x6402},
+        {"period not begun", 0,
+         [july](auto& p, auto& f) {
+             p.entitlements = {{1003, 0, 0}, {1002, july + 1, july + 86400}};
+             f.broadcastTime = july;
+         },
+         {}, 0x6402},
+        {"check block of another card part", 1, {}, [](Bytes& c) { c[5 + 10] ^= 1; }, 0x6988},
+        {"older-only card", 0,
+         [](auto& p, auto&) { p.cwRequests = krtools::CwRequests::kOlderOnly; }, {}, 0x6A86},
+        {"type 2", 0, {}, [](Bytes& c) { c[3] = 0x20; }, 0x6B00},
+        {"type in the low nibble", 0, {}, [](Bytes& c) { c[3] = 0x01; }, 0x6B00},
+        {"type 1 with type 0 blocks", 0, {}, [](Bytes& c) { c[3] = 0x10; }, 0x6700},
+        {"count beyond the blocks", 0, {}, [](Bytes& c) { c[5 + 40] = 3; }, 0x6700},
+        {"four blocks", 0,
+         [](auto&, auto& f) { f.blocks.insert(f.blocks.end(), 2, krtools::ControlWordBlock{}); },
+         {}, 0x6700},
+        {"no blocks", 0, [](auto&, auto& f) { f.blocks.clear(); }, {}, 0x6700},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        krtools::CardProfile profile = krtools::ReadCardProfile(kSample);
+        krtools::EcmFields f = SampleEcm(c.type);
+        if (c.setup) c.setup(profile, f);
+        Bytes command = CwRequest(krtools::BuildEcmSection(f, SampleKey()));
+        if (c.mangle) c.mangle(command);
+        VirtualCard card(profile);
+        EXPECT_EQ(card.Exchange(command), Sw(c.sw));
+        EXPECT_EQ(card.Exchange(kGetWords), Sw(0x6985)) << "nothing pending";
+    }
+    // The card goes by its entitlements file, which the operator may have changed since.
+    auto card = SampleCard();
+    card->SetFile(krtools::kCaApplication, krtools::kSfiEntitlements,
+                  krtools::EncodeEntitlements({{2003, 0, 0}}));
+    EXPECT_EQ(card->Exchange(CwRequest(krtools::BuildEcmSection(SampleEcm(0), SampleKey()))),
+              Sw(0x6401));
+}
+
+TEST(Builders, AesAndTheServiceMapSection) {
+    const krtools::AesKey key = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    krtools::AesBlock plain{};
+    for (std::size_t i = 0; i < plain.size(); ++i)
+        plain[i] = static_cast<uint8_t>(0x11 * i);
+    const krtools::AesBlock cipher = {0x69, 0xC4, 0xE0, 0xD8, 0x6A, 0x7B, 0x04, 0x30,
+                                      0xD8, 0xCD, 0xB7, 0x80, 0x70, 0xB4, 0xC5, 0x5A};
+    EXPECT_EQ(krtools::AesEncryptBlock(key, plain), cipher);
+    EXPECT_EQ(krtools::AesDecryptBlock(key, cipher), plain);
+    const Bytes twice = Cat(Bytes(plain.begin(), plain.end()), Bytes(plain.begin(), plain.end()));
+    Bytes run = twice;
+    krtools::AesCbcEncrypt(key, plain, run);
+    EXPECT_NE(Bytes(run.begin(), run.begin() + 16), Bytes(run.begin() + 16, run.end()));
+    krtools::AesCbcDecrypt(key, plain, run);
+    EXPECT_EQ(run, twice);
+
+    krtools::ServiceMapEntry e{1, 2, 3, 0x85, 0x1FF0, "TV", {7}, {{0xE0000001, 5000}}, {0x40, 0}};
+    const Bytes smt = krtools::BuildServiceMapSection(0x21, {e});
+    const Bytes entry = {0, 1, 0, 2, 0, 3, 0x85, 0x1F, 0xF0, 2, 'T', 'V', 1, 0, 7,
+                         10, 0xA1, 6, 0xE0, 0, 0, 1, 0x13, 0x88, 0x40, 0};
+    EXPECT_EQ(Bytes(smt.begin(), smt.end() - 4),
+              Cat(Bytes{0x84, 0x70, static_cast<uint8_t>(2 + entry.size() + 4), 0x01, 1}, entry));
+    EXPECT_EQ(krtools::SectionCrc(smt.data() + 3, smt.size() - 3), 0u);
 }
 
 TEST(CardSlot, ForwardsToTheCardInTheSlotWithinTheHostBuffers) {

@@ -11,7 +11,9 @@ CardState::CardState(const CardProfile& profile)
       pinTries(std::clamp<uint8_t>(profile.pinTries, 1, 15)),
       pinTriesLeft(pinTries),
       version(static_cast<uint8_t>((profile.versionMajor & 0x0F) << 4 |
-                                   (profile.versionMinor & 0x0F))) {}
+                                   (profile.versionMinor & 0x0F))),
+      operatorKey(profile.operatorKey),
+      cwRequests(profile.cwRequests) {}
 
 void CardState::EndSession() {
     selectedDf = kMasterFile;
@@ -30,7 +32,12 @@ constexpr uint16_t kSecurityNotSatisfied = 0x6982;
 constexpr uint16_t kPinBlocked = 0x6983;
 constexpr uint16_t kConditionsNotSatisfied = 0x6985;
 constexpr uint16_t kNotAllowed = 0x6986;
+constexpr uint16_t kBadCheckBlock = 0x6988;
 constexpr uint16_t kWrongData = 0x6A80;
+constexpr uint16_t kUnknownForm = 0x6A86;
+constexpr uint16_t kNoKey = 0x6A88;
+constexpr uint16_t kNotEntitled = 0x6401;
+constexpr uint16_t kOutsidePeriod = 0x6402;
 constexpr uint16_t kFileNotFound = 0x6A82;
 constexpr uint16_t kRecordNotFound = 0x6A83;
 constexpr uint16_t kWrongP1P2 = 0x6B00;
@@ -197,6 +204,78 @@ Bytes GetVersion(CardState& state, const Command& c) {
     return Status(0x64, state.version);
 }
 
+// A control-word request: the ECM's card part, then blocks that each carry a parity, a period
+// and an encrypted control word, and in the current form's type 1 a check block as well.
+struct CwBlockLayout {
+    std::size_t parity;  // offset of the byte whose bit 0 is the parity
+    std::size_t word;    // offset of the encrypted control word
+    std::size_t size;
+    bool checked;        // a check block follows the word
+};
+
+constexpr std::size_t kCardPartSize = 40;
+constexpr std::size_t kMaxCwBlocks = 3;
+
+Bytes AnswerControlWords(CardState& state, const Command& c, const CwBlockLayout& layout) {
+    if (c.data.size() <= kCardPartSize) return Status(kWrongLength);
+    const std::size_t count = c.data[kCardPartSize];
+    if (count == 0 || count > kMaxCwBlocks ||
+        c.data.size() != kCardPartSize + 1 + count * layout.size)
+        return Status(kWrongLength);
+    const std::span<const uint8_t> part = c.data.first(kCardPartSize);
+    if (!state.operatorKey || part[6] != 0) return Status(kNoKey);
+
+    // The EF, not the profile: what the operator has written since is what holds.
+    const ElementaryFile* ef = state.files.Find(kCaApplication, kSfiEntitlements);
+    const uint16_t id = static_cast<uint16_t>(part[0] << 8 | part[1]);
+    const uint32_t now = uint32_t{part[2]} << 24 | uint32_t{part[3]} << 16 |
+                         uint32_t{part[4]} << 8 | part[5];
+    bool known = false;
+    bool current = false;
+    for (const Entitlement& e : DecodeEntitlements(ef == nullptr ? Bytes{} : ef->data)) {
+        if (e.id != id) continue;
+        known = true;
+        current = current || e.end == 0 || (e.start <= now && now <= e.end);
+    }
+    if (!known) return Status(kNotEntitled);
+    if (!current) return Status(kOutsidePeriod);
+
+    const AesKey& key = *state.operatorKey;
+    AesBlock head{};
+    std::copy_n(part.begin(), head.size(), head.begin());
+    Bytes words(2 * 16, 0x00);  // even, then odd
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::span<const uint8_t> block = c.data.subspan(kCardPartSize + 1 + i * layout.size,
+                                                               layout.size);
+        AesBlock sealed{};
+        if (layout.checked) {
+            std::copy_n(block.begin() + static_cast<std::ptrdiff_t>(layout.word + 16), 16,
+                        sealed.begin());
+            if (AesDecryptBlock(key, sealed) != head) return Status(kBadCheckBlock);
+        }
+        std::copy_n(block.begin() + static_cast<std::ptrdiff_t>(layout.word), 16, sealed.begin());
+        const AesBlock word = AesDecryptBlock(key, sealed);
+        const std::size_t at = (block[layout.parity] & 1u) * 16;
+        std::copy(word.begin(), word.end(), words.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    state.pending = words;
+    return Status(0x61, static_cast<uint8_t>(words.size()));
+}
+
+// P2: the ECM type in the high nibble; the parity is a u16.
+Bytes ControlWords(CardState& state, const Command& c) {
+    if (state.cwRequests == CwRequests::kOlderOnly) return Status(kUnknownForm);
+    if ((c.p2 & 0x0F) != 0 || c.p2 > 0x10) return Status(kWrongP1P2);
+    const bool checked = c.p2 == 0x10;
+    return AnswerControlWords(state, c, {1, 4, checked ? 36u : 20u, checked});
+}
+
+// The older form carries a one-byte parity and no check block.
+Bytes OlderControlWords(CardState& state, const Command& c) {
+    if (c.p2 != 0) return Status(kWrongP1P2);
+    return AnswerControlWords(state, c, {0, 3, 19, false});
+}
+
 constexpr int kAnyP1 = -1;
 
 struct Route {
@@ -218,7 +297,9 @@ constexpr Route kRoutes[] = {
     {0x00, 0x20, 0x00, Form::kData, Verify},
     {0x00, 0xC0, 0x00, Form::kLe, GetResponse},
     {0x80, 0x5E, 0x01, Form::kData, ChangePin},
+    {0xC0, 0xE4, 0x01, Form::kData, OlderControlWords},
     {0xC0, 0xE4, 0x10, Form::kBare, GetVersion},
+    {0xC0, 0xE4, 0x12, Form::kData, ControlWords},
 };
 
 // Reads P3 and what follows it as the form says; false when the length does not fit.

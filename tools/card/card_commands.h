@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -22,6 +23,8 @@ struct CardState {
     uint8_t pinTries = 3;  // the most, restored by a right PIN
     uint8_t pinTriesLeft = 3;
     uint8_t version = 0x10;  // major << 4 | minor
+    std::optional<AesKey> operatorKey;
+    CwRequests cwRequests = CwRequests::kBoth;
 
     // The session, which a reset ends.
     uint16_t selectedDf = kMasterFile;

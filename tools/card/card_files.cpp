@@ -1,5 +1,7 @@
 #include "card/card_files.h"
 
+#include "common/byte_writer.h"
+
 #include <algorithm>
 #include <string_view>
 #include <utility>
@@ -52,6 +54,30 @@ const ElementaryFile* CardFiles::Find(uint16_t df, uint8_t sfi) const {
     return nullptr;
 }
 
+std::vector<uint8_t> EncodeEntitlements(const std::vector<Entitlement>& entitlements) {
+    const std::size_t count = std::min(entitlements.size(), kMaxEntitlements);
+    std::vector<uint8_t> file = {static_cast<uint8_t>(count)};
+    for (std::size_t i = 0; i < count; ++i) {
+        AppendBe16(file, entitlements[i].id);
+        AppendBe32(file, entitlements[i].start);
+        AppendBe32(file, entitlements[i].end);
+    }
+    file.resize(kEntitlementsFileSize, 0x00);
+    return file;
+}
+
+std::vector<Entitlement> DecodeEntitlements(const std::vector<uint8_t>& file) {
+    std::vector<Entitlement> entitlements;
+    if (file.empty()) return entitlements;
+    const std::size_t count =
+        std::min<std::size_t>({file[0], kMaxEntitlements, (file.size() - 1) / kEntitlementSize});
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint8_t* r = file.data() + 1 + i * kEntitlementSize;
+        entitlements.push_back({ReadBe16(r), ReadBe32(r + 2), ReadBe32(r + 6)});
+    }
+    return entitlements;
+}
+
 CardFiles BuildCardFiles(const CardProfile& p) {
     const uint32_t records = std::clamp<uint32_t>(p.mailRecords, 1, kMaxMailRecords);
     CardFiles files;
@@ -67,6 +93,9 @@ CardFiles BuildCardFiles(const CardProfile& p) {
                            UpdateRight::kAfterPin,
                            0,
                            {p.viewingPeriod.begin(), p.viewingPeriod.end()}},
+                          // Changed only by the operator's EMMs.
+                          {kSfiEntitlements, UpdateRight::kNever, 0,
+                           EncodeEntitlements(p.entitlements)},
                           {kSfiMail, UpdateRight::kAlways, kMailRecordSize,
                            std::vector<uint8_t>(records * kMailRecordSize, 0x00)}}});
     return files;

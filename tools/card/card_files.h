@@ -19,9 +19,12 @@ constexpr uint8_t kSfiManufacturer = 17;  // MF, 64 bytes ASCII, NUL-padded
 constexpr uint8_t kSfiOperator = 3;       // DF01, 64 bytes ASCII, NUL-padded
 constexpr uint8_t kSfiRating = 4;         // DF01, 0x00 and the rating code
 constexpr uint8_t kSfiViewingPeriod = 5;  // DF01, start hour, minute, end hour, minute
+constexpr uint8_t kSfiEntitlements = 6;   // DF01, count, then records of kEntitlementSize
 constexpr uint8_t kSfiMail = 12;          // DF01, records of kMailRecordSize bytes
 
 constexpr std::size_t kMailRecordSize = 140;
+constexpr std::size_t kEntitlementSize = 10;  // id u16, start u32, end u32, big-endian
+constexpr std::size_t kEntitlementsFileSize = 1 + kMaxEntitlements * kEntitlementSize;
 // A response carries at most this many data bytes before SW1 SW2 in the host's 256-byte buffer.
 constexpr std::size_t kMaxResponseData = 254;
 
@@ -52,5 +55,10 @@ struct CardFiles {
 };
 
 CardFiles BuildCardFiles(const CardProfile& profile);
+
+// The entitlements EF as the card holds it, and back. Reading trusts neither the count nor the
+// size: a file replaced by a test may be short.
+std::vector<uint8_t> EncodeEntitlements(const std::vector<Entitlement>& entitlements);
+std::vector<Entitlement> DecodeEntitlements(const std::vector<uint8_t>& file);
 
 }  // namespace krtools

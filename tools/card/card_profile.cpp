@@ -1,5 +1,6 @@
 #include "card/card_profile.h"
 
+#include <chrono>
 #include <charconv>
 #include <set>
 
@@ -81,6 +82,48 @@ bool Clock(std::string_view text, uint8_t& hour, uint8_t& minute) {
     return true;
 }
 
+// "YYYY-MM-DD" as the seconds since 1970 at its 00:00:00 UTC; the day must end within u32.
+bool Day(std::string_view text, uint32_t& seconds) {
+    uint32_t y = 0;
+    uint32_t m = 0;
+    uint32_t d = 0;
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-' || !Decimal(text.substr(0, 4), 9999, y) ||
+        !Decimal(text.substr(5, 2), 12, m) || !Decimal(text.substr(8, 2), 31, d))
+        return false;
+    const std::chrono::year_month_day date{std::chrono::year(static_cast<int>(y)),
+                                           std::chrono::month(m), std::chrono::day(d)};
+    if (!date.ok()) return false;
+    const long long days = std::chrono::sys_days(date).time_since_epoch().count();
+    constexpr long long kDay = 86400;
+    if (days < 0 || days * kDay + kDay - 1 > 0xFFFFFFFFLL) return false;
+    seconds = static_cast<uint32_t>(days * kDay);
+    return true;
+}
+
+// "ID" or "ID YYYY-MM-DD..YYYY-MM-DD"; the ID in decimal or 0x-prefixed hex.
+bool ParseEntitlement(const std::string& text, Entitlement& e) {
+    const auto blank = text.find_first_of(" \t");
+    const std::string_view id = std::string_view(text).substr(0, blank);
+    uint32_t number = 0;
+    if (id.size() > 2 && id[0] == '0' && (id[1] == 'x' || id[1] == 'X')) {
+        const auto [end, error] =
+            std::from_chars(id.data() + 2, id.data() + id.size(), number, 16);
+        if (error != std::errc() || end != id.data() + id.size() || number > 0xFFFF) return false;
+    } else if (!Decimal(id, 0xFFFF, number)) {
+        return false;
+    }
+    e = {static_cast<uint16_t>(number), 0, 0};
+    if (blank == std::string::npos) return true;
+    const std::string period = Trim(std::string_view(text).substr(blank));
+    uint32_t last = 0;
+    if (period.size() != 22 || period.compare(10, 2, "..") != 0 ||
+        !Day(std::string_view(period).substr(0, 10), e.start) ||
+        !Day(std::string_view(period).substr(12), last) || last < e.start)
+        return false;
+    e.end = last + 86399;
+    return true;
+}
+
 void Apply(CardProfile& p, const std::string& key, const std::string& value) {
     uint32_t number = 0;
     if (key == "card-id") {
@@ -131,6 +174,35 @@ void Apply(CardProfile& p, const std::string& key, const std::string& value) {
     } else if (key == "mail-records") {
         if (!Decimal(value, kMaxMailRecords, number) || number == 0) Bad(key, value, "1 to 254");
         p.mailRecords = number;
+    } else if (key == "operator-key") {
+        std::vector<uint8_t> bytes;
+        AesKey k{};
+        if (!HexBytes(value, bytes) || bytes.size() != k.size()) Bad(key, value, "32 hex digits");
+        std::copy(bytes.begin(), bytes.end(), k.begin());
+        p.operatorKey = k;
+    } else if (key == "entitlements") {
+        constexpr const char* kExpected =
+            "at most 16 of ID or ID YYYY-MM-DD..YYYY-MM-DD, comma-separated";
+        p.entitlements.clear();
+        std::size_t at = 0;
+        while (at <= value.size()) {
+            std::size_t comma = value.find(',', at);
+            if (comma == std::string::npos) comma = value.size();
+            Entitlement e;
+            if (!ParseEntitlement(Trim(std::string_view(value).substr(at, comma - at)), e) ||
+                p.entitlements.size() == kMaxEntitlements)
+                Bad(key, value, kExpected);
+            p.entitlements.push_back(e);
+            at = comma + 1;
+        }
+    } else if (key == "cw-request") {
+        if (value == "both") {
+            p.cwRequests = CwRequests::kBoth;
+        } else if (value == "older-only") {
+            p.cwRequests = CwRequests::kOlderOnly;
+        } else {
+            Bad(key, value, "both or older-only");
+        }
     } else {
         throw ToolError("unknown setting '" + key + "'");
     }

@@ -5,13 +5,28 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/aes128.h"
 #include "common/file_io.h"
 
 namespace krtools {
+
+// What the card lets a control-word request through for: an entitlement id and, unless both are
+// 0, the seconds since 1970 (UTC) from which and up to which it holds.
+struct Entitlement {
+    uint16_t id = 0;
+    uint32_t start = 0;
+    uint32_t end = 0;
+
+    bool operator==(const Entitlement&) const = default;
+};
+
+// Which control-word requests the card knows: an older card answers only the older form.
+enum class CwRequests { kBoth, kOlderOnly };
 
 struct CardProfile {
     std::array<uint8_t, 8> cardId{};
@@ -26,6 +41,9 @@ struct CardProfile {
     uint8_t versionMinor = 0;  // 0..15
     std::vector<uint8_t> atr = DefaultAtr();
     uint32_t mailRecords = 32;  // 1..254 records of 140 bytes
+    std::optional<AesKey> operatorKey;  // none: every control-word request is refused
+    std::vector<Entitlement> entitlements;  // at most kMaxEntitlements
+    CwRequests cwRequests = CwRequests::kBoth;
 
     // A T=0/T=1 answer to reset whose historical bytes name a subscriber card.
     static std::vector<uint8_t> DefaultAtr();
@@ -34,6 +52,7 @@ struct CardProfile {
 constexpr std::size_t kCardNameSize = 64;  // manufacturer and operator EFs
 constexpr std::size_t kMaxAtrSize = 33;
 constexpr uint32_t kMaxMailRecords = 254;
+constexpr std::size_t kMaxEntitlements = 16;
 
 // Settings over the defaults; a key may be given once. Throws ToolError naming the line.
 CardProfile ParseCardProfile(std::string_view text);

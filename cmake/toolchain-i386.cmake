@@ -9,3 +9,7 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 find_program(KRMODULE_QEMU_I386 qemu-i386 REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${KRMODULE_QEMU_I386})
+# Libraries found through pkg-config (libcrypto) come from the 32-bit multiarch directory, not
+# the build machine's own; the compiler already puts /usr/include/i386-linux-gnu before
+# /usr/include for -m32, so the per-arch configuration headers match.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig")

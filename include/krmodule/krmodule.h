@@ -502,6 +502,19 @@ typedef struct ManufacturerInfo {
     uint32_t reserved3;   /* offset 76: 0x02000000 */
 } ManufacturerInfo;
 
+/* One service of the service map, filled by krca_T2CA_GetServiceEntitles (52 bytes). */
+typedef struct ServiceEntitleInfo {
+    uint8_t entitled;         /* offset 0: 1 */
+    uint8_t reserved1;        /* offset 1: not written */
+    uint16_t onid;            /* offset 2 */
+    uint16_t tsid;            /* offset 4 */
+    uint16_t svid;            /* offset 6 */
+    uint32_t entitleStart;    /* offset 8: the card's entitlement period for the service, seconds */
+    uint32_t entitleEnd;      /* offset 12: since 1970 UTC; 0 = the card reports no period */
+    uint8_t name[32];         /* offset 16: the service name, NUL-padded, not NUL-terminated */
+    uint32_t reserved2;       /* offset 48: 0 */
+} ServiceEntitleInfo;
+
 /* 0 when caSystemId is this module's CA system id (announced by the head end), else -1. */
 KR_API int32_t krca_T2CA_VerifySystemId(uint16_t caSystemId);
 
@@ -551,6 +564,24 @@ KR_API int32_t krca_T2CA_GetOperatorInfo(OperatorInfo* info, uint8_t* count);
 
 /* The card maker and the card OS version. 0; KR_CARD_NOT_READY; -2 = info null. */
 KR_API int32_t krca_T2CA_GetManufacturerInfo(ManufacturerInfo* info);
+
+/* Services to descramble. Each request names a service by its ECM PID (type 0) or by the address
+ * and port of its stream (type 1; other types are skipped); its 16 bytes come back in every
+ * DescramblerRecord for it. A service named twice is started once and counts its users: it
+ * stops with its last user's krca_T2CA_StopServices. 0; -4 = no free entry of the 8 (the
+ * requests before it stay started, those after it are not processed); -2 = list null with a
+ * non-zero count. */
+KR_API int32_t krca_T2CA_StartServices(uint8_t count, const ServiceRequest* list);
+
+/* Ends one use of each service named; the last use stops its descrambling (the descrambler
+ * gets no further control words for it once this returns). 0; -2 = list null with a non-zero
+ * count. */
+KR_API int32_t krca_T2CA_StopServices(uint8_t count, const ServiceRequest* list);
+
+/* The services of the service map. On entry *count is the capacity of entries (entries may be
+ * null); on return it is the number of services, which may exceed the capacity (only that many
+ * are written). 0; -2 = count null. */
+KR_API int32_t krca_T2CA_GetServiceEntitles(ServiceEntitleInfo* entries, uint8_t* count);
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,7 @@
 #include "ca/ca_state.h"
 #include "ca/card_layer.h"
 #include "ca/host_messages.h"
+#include "ca/service_map.h"
 #include "core/byte_order.h"
 #include "core/checksum.h"
 #include "core/host.h"
@@ -56,21 +57,16 @@ int32_t SetCaFilter(uint8_t type, const SectionFilterParams& params) {
     return 0;
 }
 
-// Intact: at least the CRC after the three header bytes, and the CRC of bytes 3 to L-5 (the table
-// id and the length bytes are not covered) in the last four.
-bool CaSectionIntact(const uint8_t* section, uint32_t length) {
-    if (length < 3 + 4) return false;
-    return ReadBe32(section, length - 4) == Crc32(section + 3, length - 7);
-}
-
 void ProcessCaSection(const SectionNode& node) {
     if (!CaSectionIntact(node.data, node.length)) {
         kr_Print(0x72, "CA data CRC error.");
         return;
     }
     switch (node.type) {
-        case kTypeEmm:
         case kTypeServiceMap:
+            (void)kr_SmtParse(node.data, node.length);
+            break;
+        case kTypeEmm:
         case kTypeBroadcastData:
             // Checked sections of these types go to their handlers, which are not part of this
             // build yet: they are returned unread.
@@ -85,6 +81,12 @@ void ClearEmmHistoryLocked() {
 }
 
 }  // namespace
+
+// The table id and the length bytes are not covered.
+bool CaSectionIntact(const uint8_t* section, uint32_t length) {
+    if (length < 3 + 4) return false;
+    return ReadBe32(section, length - 4) == Crc32(section + 3, length - 7);
+}
 
 CaState& Ca() {
     return state;
@@ -154,9 +156,9 @@ int32_t kr_CaStart() {
             ShortLockGuard hold(state.lock);
             ClearEmmHistoryLocked();
         }
-        ResetMessageState();
         CardLayerStart();
     }
+    kr_ServiceMapInit();
     int32_t reset = 0;
     {
         SlowLockGuard card(CardLock());

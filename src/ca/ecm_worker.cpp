@@ -1,20 +1,152 @@
 #include "ca/ecm_worker.h"
 
+#include <krmodule/krmodule.h>
+
+#include "ca/ca_core.h"
+#include "ca/ca_state.h"
+#include "ca/card_info.h"
+#include "ca/control_words.h"
+#include "ca/host_messages.h"
+#include "ca/service_control.h"
+#include "ca/service_map.h"
+#include "core/byte_order.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "intake/worker_loop.h"
 
 namespace kr {
 namespace {
+
 constexpr uint32_t kIdleMs = 100;
+constexpr uint32_t kNoCardPauseMs = 100;
+constexpr uint32_t kRetryPauseMs = 50;
+constexpr uint32_t kCrcSize = 4;
+
+// The fixed fields and the blocks that are sent must lie before the CRC.
+bool EcmFits(const uint8_t* section, uint32_t length) {
+    if (length < kEcmBlocksOffset + kCrcSize) return false;
+    const uint32_t blocks = EcmBlocksSent(section) * EcmBlockSize(EcmType(section));
+    return blocks <= length - kEcmBlocksOffset - kCrcSize;
+}
+
+void ProcessEcm(const SectionNode& node) {
+    kr_EcmMaintain();
+    if (!CaSectionIntact(node.data, node.length)) {
+        kr_Print(0x72, "CA data CRC error.");
+        return;
+    }
+    if (node.type == kTypeEcm) (void)kr_EcmParse(node.data, node.length);
+}
+
+// The version is recorded only when the words were set for the same start of the service.
+void RecordVersion(const ServiceRef& ref, uint8_t version) {
+    ModuleLockGuard hold;
+    if (ref.Live() && ref.service->cwCleared == 0) ref.service->lastEcmVersion = version;
+}
+
+}  // namespace
+
+void kr_EcmMaintain() {
+    ModuleLockGuard hold;
+    StartedService* table = StartedServices();
+    for (int i = 0; i < kStartedServiceCount; ++i) {
+        StartedService& s = table[i];
+        if (s.state != kStartedWaitingForMap && s.state != kStartedFiltered) continue;
+        const ServiceRef ref{&s, s.generation};
+        if (Ca().cardInserted.load() == 0) {
+            (void)kr_ClearDescrambler(ref);
+            (void)kr_ShowMessage(kMessageNoCard);
+        } else {
+            (void)kr_HideMessage(kMessageNoCard);
+            if (Ca().cardError.load() != 0) {
+                (void)kr_ClearDescrambler(ref);
+                (void)kr_ShowMessage(kMessageCardUnusable);
+            } else {
+                (void)kr_HideMessage(kMessageCardUnusable);
+            }
+        }
+        if (s.state != kStartedWaitingForMap) continue;
+        kr_Print(0x74, "Start set ecm filter.");
+        ServiceRecord record{};
+        const bool found =
+            s.request.type == 1
+                ? kr_FindServiceByAddr(&record, s.request.ipAddress, s.request.udpPort) == 0
+                : kr_FindServiceByEcmPid(&record, s.request.pid) == 0;
+        if (found) {
+            s.ecmPid = record.ecmPid;
+            RequestEcmFilter(s);
+        }
+    }
+}
+
+int32_t kr_EcmParse(const uint8_t* section, uint32_t length) {
+    if (Ca().cardReady.load() == 0) {
+        SleepMs(kNoCardPauseMs);
+        kr_Print(0x72, "No smart card insert.");
+        return 1;
+    }
+    if (section == nullptr) return KR_NULL_ARG;
+    if (!EcmFits(section, length)) {
+        kr_Print(0x72, "ECM data length error.");
+        return -3;
+    }
+    const uint8_t version = section[kEcmVersionOffset];
+    ServiceRecord record{};
+    ServiceRef ref;
+    {
+        ModuleLockGuard hold;
+        if (kr_FindServiceByIds(&record, ReadBe16(section, 3), ReadBe16(section, 5),
+                                ReadBe16(section, 7)) != 0) {
+            kr_Print(0x72, "No info in SMT for this service.");
+            return -1;
+        }
+        StartedService* service = nullptr;
+        if (kr_FindStartedService(&service, record.ecmPid) != 0) {
+            kr_Print(0x72, "Not start this service to descramble.");
+            return -1;
+        }
+        if (service->lastEcmVersion == version) return KR_NO_UPDATE;
+        ref = {service, service->generation};
+    }
+    kr_Print(0x73, "Parse ECM, version %d...", version);
+
+    if (kr_CheckWorkTime(section + kEcmTimeOffset) == KR_NO) {
+        kr_Print(0x71, "Out of work time.");
+        (void)kr_ClearDescrambler(ref);
+        (void)kr_ShowMessage(kMessageWorkTime);
+        SleepMs(kRetryPauseMs);
+        return -1;
+    }
+    (void)kr_HideMessage(kMessageWorkTime);
+    if (kr_CheckRating(record.rating) == KR_NO) {
+        kr_Print(0x71, "Out of the rating.");
+        (void)kr_ClearDescrambler(ref);
+        (void)kr_ShowMessage(kMessageRating);
+        SleepMs(kRetryPauseMs);
+        return -1;
+    }
+    (void)kr_HideMessage(kMessageRating);
+
+    int32_t result = kr_RequestCw(ref, section);
+    if (result == kCwFormUnknown) result = kr_RequestCwOld(ref, section);
+    if (result == 0) {
+        RecordVersion(ref, version);
+        return 0;
+    }
+    // The next ECM of this version is tried again.
+    SleepMs(kRetryPauseMs);
+    return 0;
 }
 
 uint32_t kr_EcmThread(void* /*argument*/) {
     kr_Print(0x21, "start the ecm thread");
     WorkerReady();
     RunWorkerLoop(
-        QueueId::Ecm, kIdleMs, [](SectionNode&) {},
-        [&] { kr_Print(0x75, "No retrieve in CA queue."); });
+        QueueId::Ecm, kIdleMs, [](SectionNode& node) { ProcessEcm(node); },
+        [&] {
+            kr_EcmMaintain();
+            kr_Print(0x75, "No retrieve in CA queue.");
+        });
     kr_Print(0x21, "stop the ECM thread");
     return 0;
 }

@@ -1,4 +1,5 @@
-// The control-message worker: ECMs of started services to control words at the descrambler.
+// The control-message worker: looks after the started services (their card messages, their ECM
+// filters) and turns the ECMs of started services into control words at the descrambler.
 #pragma once
 
 #include <cstdint>
@@ -7,5 +8,14 @@ namespace kr {
 
 // Worker routine; returns 0 when the module stops.
 uint32_t kr_EcmThread(void* argument);
+
+// One pass over the started services: card messages, and the ECM filter of a service the map
+// now names. Never talks to the card.
+void kr_EcmMaintain();
+
+// A checked ECM section. 0 handled (whatever the card answered); 1 no card ready; -1 the service
+// is unknown, not started, or a parental check failed; KR_NO_UPDATE the version was handled;
+// -2 null section; -3 the section is too short for its fields.
+int32_t kr_EcmParse(const uint8_t* section, uint32_t length);
 
 }  // namespace kr

@@ -1,32 +1,230 @@
 #include "ca/service_control.h"
 
+#include <cstring>
+
+#include "ca/ca_state.h"
+#include "ca/card_layer.h"
+#include "ca/host_messages.h"
+#include "ca/service_map.h"
+#include "core/byte_order.h"
 #include "core/log.h"
+#include "core/platform.h"
+#include "intake/request_table.h"
 
 namespace kr {
 namespace {
 
-void LogRequests(const char* what, uint8_t count, const ServiceRequest* list) {
-    for (uint8_t i = 0; i < count; ++i) {
-        kr_Print(0x74, "%s service: pid:%2.2X, ip: %4.4X, port: %d.", what, list[i].pid,
-                 static_cast<unsigned>(list[i].ipAddress), list[i].udpPort);
+constexpr uint8_t kEcmTableId = 0x81;
+constexpr uint32_t kTypeByEcmPid = 0;
+constexpr uint32_t kTypeByAddress = 1;
+
+// The card's entitlements: a count, then records of an id (the service's svid) and a period.
+constexpr uint8_t kSfiEntitlements = 6;
+constexpr uint8_t kEntitlementFileSize = 161;
+constexpr int kMaxEntitlements = 16;
+constexpr int kEntitlementRecordSize = 10;
+
+StartedService started[kStartedServiceCount];
+
+bool IsStarted(const StartedService& s) {
+    return s.state == kStartedWaitingForMap || s.state == kStartedFiltered;
+}
+
+bool SameService(const StartedService& s, const ServiceRequest& r) {
+    if (!IsStarted(s) || s.request.type != r.type || s.request.pid != r.pid) return false;
+    if (r.type == kTypeByEcmPid) return true;
+    return s.request.ipAddress == r.ipAddress && s.request.udpPort == r.udpPort;
+}
+
+StartedService* FindSame(const ServiceRequest& r) {
+    for (StartedService& s : started) {
+        if (SameService(s, r)) return &s;
     }
+    return nullptr;
+}
+
+void LogRequest(const char* format, const ServiceRequest& r) {
+    kr_Print(0x73, format, r.pid, static_cast<unsigned>(r.ipAddress), r.udpPort);
+}
+
+bool EcmPidFiltered(uint16_t ecmPid, const StartedService* except) {
+    for (const StartedService& s : started) {
+        if (&s != except && s.state == kStartedFiltered && s.ecmPid == ecmPid) return true;
+    }
+    return false;
+}
+
+// 0 and the service set up, or -4 when no entry is free.
+int32_t StartOne(const ServiceRequest& request) {
+    if (StartedService* same = FindSame(request)) {
+        LogRequest("Already start this service: pid:%2.2X, ip: %4.4X, port: %d.", request);
+        ++same->users;
+        return 0;
+    }
+    StartedService* entry = nullptr;
+    for (StartedService& s : started) {
+        if (s.state == kStartedFree) {
+            entry = &s;
+            break;
+        }
+    }
+    if (entry == nullptr) {
+        kr_Print(0x73, "Can't allot to start this service.");
+        return -4;
+    }
+    entry->state = kStartedSettingUp;
+    entry->cwCleared = 0;
+    entry->lastEcmVersion = kNoEcmVersion;
+    entry->request = request;
+    entry->users = 1;
+    ++entry->generation;
+
+    ServiceRecord record{};
+    bool found = false;
+    if (request.type == kTypeByEcmPid) {
+        entry->ecmPid = request.pid;
+        found = kr_FindServiceByEcmPid(&record, request.pid) == 0;
+    } else if (request.type == kTypeByAddress) {
+        found = kr_FindServiceByAddr(&record, request.ipAddress, request.udpPort) == 0;
+        if (found) entry->ecmPid = record.ecmPid;
+    } else {
+        entry->state = kStartedFree;
+        entry->users = 0;
+        return 0;
+    }
+    if (found) {
+        RequestEcmFilter(*entry);
+    } else {
+        // The ECM worker requests the filter once the service map names the service.
+        entry->state = kStartedWaitingForMap;
+    }
+    return 0;
+}
+
+void StopOne(const ServiceRequest& request) {
+    StartedService* s = FindSame(request);
+    if (s == nullptr) {
+        LogRequest("Can't find service to stop: pid:%2.2X, ip: %4.4X, port: %d.", request);
+        return;
+    }
+    if (--s->users > 0) return;
+    // The filter may bring the ECMs of another started service of the same ECM PID as well.
+    if (s->state == kStartedFiltered && !EcmPidFiltered(s->ecmPid, s)) StopRequestsByPid(s->ecmPid);
+    (void)kr_HideMessage(kMessageAny);
+    s->state = kStartedFree;
+}
+
+struct Entitlement {
+    uint16_t id;
+    uint32_t start;
+    uint32_t end;
+};
+
+// The periods the card keeps; none when no card is ready or the card keeps no such file.
+int ReadEntitlements(Entitlement (&out)[kMaxEntitlements]) {
+    if (Ca().cardReady.load() == 0) return 0;
+    uint8_t file[kEntitlementFileSize] = {};
+    {
+        CardTransaction transaction(kFileCaApplication);
+        if (transaction.result() != 0) return 0;
+        if (kr_CardReadBinary(kSfiEntitlements, file, sizeof file) != 0) return 0;
+    }
+    const int count = file[0] < kMaxEntitlements ? file[0] : kMaxEntitlements;
+    for (int i = 0; i < count; ++i) {
+        const uint32_t at = 1u + static_cast<uint32_t>(i * kEntitlementRecordSize);
+        out[i] = {ReadBe16(file, at), ReadBe32(file, at + 2), ReadBe32(file, at + 6)};
+    }
+    return count;
 }
 
 }  // namespace
+
+void ResetStartedServices() {
+    ModuleLockGuard hold;
+    for (StartedService& s : started) {
+        const uint32_t generation = s.generation;
+        s = StartedService{};
+        s.generation = generation + 1;
+    }
+}
+
+StartedService* StartedServices() {
+    return started;
+}
+
+int32_t kr_FindStartedService(StartedService** out, uint16_t ecmPid) {
+    if (out == nullptr) return -2;
+    *out = nullptr;
+    for (StartedService& s : started) {
+        if (s.state == kStartedFiltered && s.ecmPid == ecmPid) {
+            *out = &s;
+            return 0;
+        }
+    }
+    return kNotFound;
+}
+
+void RequestEcmFilter(StartedService& service) {
+    const bool shared = EcmPidFiltered(service.ecmPid, &service);
+    service.lastEcmVersion = kNoEcmVersion;
+    service.state = kStartedFiltered;
+    if (!shared) (void)StartTypedRequest(kTypeEcm, service.ecmPid, kEcmTableId);
+}
+
 }  // namespace kr
 
-// These accept every request and await the started-service table and the service map, which
-// decide what is descrambled; until then nothing reaches the descrambler.
+using namespace kr;
+
 int32_t krca_T2CA_StartServices(uint8_t count, const ServiceRequest* list) {
     if (count == 0) return 0;
-    if (list == nullptr) return -2;
-    kr::LogRequests("Start", count, list);
+    if (list == nullptr) return KR_NULL_ARG;
+    ModuleLockGuard hold;
+    for (uint8_t i = 0; i < count; ++i) {
+        if (StartOne(list[i]) != 0) return -4;
+    }
     return 0;
 }
 
 int32_t krca_T2CA_StopServices(uint8_t count, const ServiceRequest* list) {
-    if (count == 0) return 0;
-    if (list == nullptr) return -2;
-    kr::LogRequests("Stop", count, list);
+    if (count != 0 && list == nullptr) return KR_NULL_ARG;
+    ModuleLockGuard hold;
+    for (uint8_t i = 0; i < count; ++i)
+        StopOne(list[i]);
+    (void)kr_HideMessage(kMessageAny);
+    return 0;
+}
+
+int32_t krca_T2CA_GetServiceEntitles(ServiceEntitleInfo* entries, uint8_t* count) {
+    if (count == nullptr) return KR_NULL_ARG;
+    const uint8_t capacity = *count;
+    // The card is read before the map is: a card transaction is never made under the module lock.
+    Entitlement periods[kMaxEntitlements];
+    const int known = entries != nullptr && capacity > 0 ? ReadEntitlements(periods) : 0;
+
+    ModuleLockGuard hold;
+    uint8_t found = 0;
+    ForEachService([&](const ServiceRecord& r) {
+        if (entries != nullptr && found < capacity) {
+            ServiceEntitleInfo& e = entries[found];
+            e.entitled = 1;
+            e.onid = r.onid;
+            e.tsid = r.tsid;
+            e.svid = r.svid;
+            e.entitleStart = 0;
+            e.entitleEnd = 0;
+            for (int i = 0; i < known; ++i) {
+                if (periods[i].id == r.svid) {
+                    e.entitleStart = periods[i].start;
+                    e.entitleEnd = periods[i].end;
+                    break;
+                }
+            }
+            std::memcpy(e.name, r.name, sizeof e.name);
+            e.reserved2 = r.reserved2;
+        }
+        ++found;
+    });
+    *count = found;
+    kr_Print(0x73, "Service count %d", found);
     return 0;
 }

@@ -73,6 +73,16 @@ KR_CHECK_SIZE(OperatorInfo, 66);
 KR_CHECK_OFFSET(OperatorInfo, operatorNumber, 0);
 KR_CHECK_OFFSET(OperatorInfo, name, 2);
 
+KR_CHECK_SIZE(ServiceEntitleInfo, 52);
+KR_CHECK_OFFSET(ServiceEntitleInfo, entitled, 0);
+KR_CHECK_OFFSET(ServiceEntitleInfo, onid, 2);
+KR_CHECK_OFFSET(ServiceEntitleInfo, tsid, 4);
+KR_CHECK_OFFSET(ServiceEntitleInfo, svid, 6);
+KR_CHECK_OFFSET(ServiceEntitleInfo, entitleStart, 8);
+KR_CHECK_OFFSET(ServiceEntitleInfo, entitleEnd, 12);
+KR_CHECK_OFFSET(ServiceEntitleInfo, name, 16);
+KR_CHECK_OFFSET(ServiceEntitleInfo, reserved2, 48);
+
 KR_CHECK_SIZE(ManufacturerInfo, 80);
 KR_CHECK_OFFSET(ManufacturerInfo, entryNumber, 0);
 KR_CHECK_OFFSET(ManufacturerInfo, name, 2);

@@ -1,5 +1,6 @@
 #include "playback/playback_fixture.h"
 
+#include "ca/service_control.h"
 #include "core/platform.h"
 #include "epg/epg_container.h"
 #include "epg/epg_database.h"
@@ -132,6 +133,18 @@ std::vector<PlaybackTest::OwnedRequest> PlaybackTest::RequestsOf(uint32_t owner)
             {entry->type, entry->udpPort, entry->ipAddress, entry->scrambled, entry->deliveryMode});
     }
     return out;
+}
+
+bool PlaybackTest::ServiceStarted(uint32_t address, uint16_t port) {
+    kr::ModuleLockGuard hold;
+    const kr::StartedService* s = kr::StartedServices();
+    for (int i = 0; i < kr::kStartedServiceCount; ++i) {
+        const bool started =
+            s[i].state == kr::kStartedWaitingForMap || s[i].state == kr::kStartedFiltered;
+        if (started && s[i].request.ipAddress == address && s[i].request.udpPort == port)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace krtest

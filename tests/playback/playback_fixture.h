@@ -82,6 +82,8 @@ class PlaybackTest : public ModuleTest {
         uint32_t deliveryMode;
     };
     std::vector<OwnedRequest> RequestsOf(uint32_t owner) const;
+    // Whether a started service names this stream destination.
+    static bool ServiceStarted(uint32_t address, uint16_t port);
 
     DeliveryRecorder recorder;
     uint32_t firstRequestId = 1;  // where HostFilter and RequestsOf begin to look

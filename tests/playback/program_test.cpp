@@ -43,8 +43,7 @@ TEST_F(ProgramTest, PortRuleForClearScrambledAndCombinedPrograms) {
         EXPECT_TRUE(host.HasDebugText(c.program.sort == 7 ? "Set avs program filter"
                                                           : "Set program audio filter"));
         // Only a scrambled program starts its descrambling, by address and the program's port.
-        EXPECT_EQ(host.HasDebugText("Start service: pid:401, ip: EF010102, port: 5000."),
-                  c.program.ca != 0);
+        EXPECT_EQ(ServiceStarted(0xEF010102, 5000), c.program.ca != 0);
 
         // Datagrams on the rule's ports reach the host; the unshifted port of a scrambled
         // program is not the program's.
@@ -59,8 +58,7 @@ TEST_F(ProgramTest, PortRuleForClearScrambledAndCombinedPrograms) {
 
         EXPECT_EQ(kr_T2K_StopProgram(c.program.id), KR_OK);
         EXPECT_TRUE(RequestsOf(c.program.id).empty());
-        EXPECT_EQ(host.HasDebugText("Stop service: pid:401, ip: EF010102, port: 5000."),
-                  c.program.ca != 0);
+        EXPECT_FALSE(ServiceStarted(0xEF010102, 5000));
     }
     // What stays is the module's own system-information filter.
     EXPECT_EQ(kr::SharedFiltersActive(), sharedFiltersBefore);
@@ -112,8 +110,7 @@ TEST_F(ProgramTest, RefusedFiltersStillStartAndFullTableRefuses) {
     }
     host.Clear();
     EXPECT_EQ(StartProgram(kScrambled), KR_FAILED);
-    EXPECT_TRUE(host.HasDebugText("Start service: pid:401"));
-    EXPECT_TRUE(host.HasDebugText("Stop service: pid:401"));
+    EXPECT_FALSE(ServiceStarted(kScrambled.address, kScrambled.port));
     EXPECT_EQ(kr::BoundFrameStates(), 0);
     {
         kr::ModuleLockGuard hold;

@@ -1,0 +1,381 @@
+// Scrambled programs end to end: the service map and the ECMs arrive through the host's section
+// delivery, the virtual card decrypts the control words, and the descrambler slot gets them.
+#include <gtest/gtest.h>
+#include <krmodule/krmodule.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ca/service_control.h"
+#include "ca/service_map.h"
+#include "card/card_profile.h"
+#include "card/card_slot.h"
+#include "card/virtual_card.h"
+#include "common/ecm_section.h"
+#include "common/section_builder.h"
+#include "common/service_map_section.h"
+#include "intake/request_table.h"
+#include "playback/playback_fixture.h"
+#include "store/store.h"
+
+namespace {
+
+using krtest::HostCall;
+using krtest::kScrambled;
+using krtest::Slot;
+using Bytes = std::vector<uint8_t>;
+
+constexpr char kProfile[] =
+    "card-id = 4B52000000001001\n"
+    "operator-key = 00112233445566778899AABBCCDDEEFF\n"
+    "entitlements = 12 2026-01-01..2027-12-31, 30\n"
+    "rating = 8\n"
+    "viewing-period = 22:00-06:00\n";
+
+constexpr krtools::AesKey kKey = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                                  0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+constexpr uint16_t kEmmPid = 0x1FF1;
+constexpr uint16_t kEcmPid = 0x0501;
+constexpr uint32_t kInPeriod = 1796000000;  // 2026-11
+
+krtools::ServiceMapEntry ScrambledEntry(uint8_t rating = 0) {
+    krtools::ServiceMapEntry e;
+    e.onid = 1;
+    e.tsid = 2;
+    e.svid = 12;
+    e.flagAndRating = rating;
+    e.ecmPid = kEcmPid;
+    e.name = "Scrambled";
+    e.addresses = {{kScrambled.address, kScrambled.port}};
+    return e;
+}
+
+krtools::AesBlock Word(uint8_t fill) {
+    krtools::AesBlock w;
+    w.fill(fill);
+    return w;
+}
+
+krtools::EcmFields Ecm(uint8_t version, uint16_t timeOfDay = 0x2330) {
+    krtools::EcmFields f;
+    f.onid = 1;
+    f.tsid = 2;
+    f.svid = 12;
+    f.version = version;
+    f.entitlementId = 12;
+    f.broadcastTime = kInPeriod;
+    f.timeOfDay = timeOfDay;
+    f.blocks = {{0, version, Word(version)},
+                {1, version, Word(static_cast<uint8_t>(0x80 | version))}};
+    return f;
+}
+
+class ScrambledTest : public krtest::PlaybackTest {
+  protected:
+    void AdjustSlots(HostCallbacks& slots) override {
+        krtools::InsertIntoSlot(&card);
+        slots.SmartcardReset = krtools::CardSlotReset;
+        slots.SmartcardApdu = krtools::CardSlotApdu;
+        if (host.StoreContents().empty()) host.SetStoreSize(kr::kStoreSize);
+    }
+    void SetUp() override {
+        PlaybackTest::SetUp();
+        kr_T2K_SetDebugFlag(0x75, 1);
+        ASSERT_EQ(krca_T2CA_SetEmmPids(1, &kEmmPid), 0);
+    }
+    void TearDown() override {
+        PlaybackTest::TearDown();
+        krtools::InsertIntoSlot(nullptr);
+    }
+
+    // The id of the latest filter the host was asked for on a PID for a table (0: none).
+    uint32_t FilterOn(uint16_t pid, uint8_t table = 0x81) const {
+        uint32_t id = 0;
+        for (const HostCall& call : host.Calls(Slot::SetSectionFilter))
+            if (call.filter.pid == pid && call.filter.match[0] == table) id = call.words[0];
+        return id;
+    }
+    int32_t Deliver(uint16_t pid, const Bytes& section) {
+        return kr_T2K_SendRetrieved(static_cast<int32_t>(FilterOn(pid, section[0])), 0,
+                                    section.data(), static_cast<int32_t>(section.size()));
+    }
+    void SendMap(uint8_t version, const std::vector<krtools::ServiceMapEntry>& entries) {
+        ASSERT_EQ(Deliver(kEmmPid, krtools::BuildServiceMapSection(version, entries)), 0);
+        Drain();
+    }
+    void SendEcm(const krtools::EcmFields& fields) {
+        ASSERT_EQ(Deliver(kEcmPid, krtools::BuildEcmSection(fields, kKey)), 0);
+        Drain();
+    }
+    // Starts the scrambled program once the map names it, and waits for its ECM filter.
+    void StartWithMap(uint8_t rating = 0) {
+        SendMap(1, {ScrambledEntry(rating)});
+        ASSERT_EQ(StartProgram(kScrambled), KR_OK);
+        ASSERT_NE(FilterOn(kEcmPid), 0u);
+    }
+
+    std::vector<DescramblerRecord> Records() const {
+        std::vector<DescramblerRecord> out;
+        for (const HostCall& call : host.Calls(Slot::SetDescrambler)) {
+            DescramblerRecord r;
+            std::memcpy(&r, call.bytes.data(), sizeof r);
+            out.push_back(r);
+        }
+        return out;
+    }
+    static bool Cleared(const DescramblerRecord& r) {
+        const DescramblerRecord zero{};
+        return std::memcmp(r.controlWordA, zero.controlWordA, 16) == 0 &&
+               std::memcmp(r.controlWordB, zero.controlWordB, 16) == 0;
+    }
+    std::vector<uint32_t> Shown() const {
+        std::vector<uint32_t> out;
+        for (const HostCall& call : host.Calls(Slot::ShowMessage))
+            out.push_back(call.words[0]);
+        return out;
+    }
+    size_t CardCommands() const { return card.CommandLog().size(); }
+
+    krtools::VirtualCard card{krtools::ParseCardProfile(kProfile)};
+    krtools::VirtualCard older{
+        krtools::ParseCardProfile(std::string(kProfile) + "cw-request = older-only\n")};
+};
+
+TEST_F(ScrambledTest, ControlWordsReachTheDescramblerOncePerEcmVersion) {
+    ASSERT_EQ(StartProgram(kScrambled), KR_OK);
+    EXPECT_EQ(FilterOn(kEcmPid), 0u) << "the map does not name the service yet";
+    SendMap(1, {ScrambledEntry()});
+    ASSERT_TRUE(host.WaitFor([&] { return FilterOn(kEcmPid) != 0; }));
+    EXPECT_TRUE(host.HasDebugText("Start set ecm filter."));
+
+    SendEcm(Ecm(1));
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 1));
+    DescramblerRecord r = Records()[0];
+    EXPECT_EQ(r.request.type, 1u);
+    EXPECT_EQ(r.request.pid, kScrambled.pid);
+    EXPECT_EQ(r.request.ipAddress, kScrambled.address);
+    EXPECT_EQ(r.request.udpPort, kScrambled.port);
+    EXPECT_EQ(Bytes(r.controlWordA, r.controlWordA + 16), Bytes(16, 0x81)) << "odd";
+    EXPECT_EQ(Bytes(r.controlWordB, r.controlWordB + 16), Bytes(16, 0x01)) << "even";
+
+    const size_t commands = CardCommands();
+    SendEcm(Ecm(1));
+    EXPECT_EQ(CardCommands(), commands) << "a repeated version costs no card exchange";
+    SendEcm(Ecm(2));
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 2));
+    r = Records()[1];
+    EXPECT_EQ(Bytes(r.controlWordB, r.controlWordB + 16), Bytes(16, 0x02));
+
+    ServiceEntitleInfo info[2] = {};
+    uint8_t count = 2;
+    ASSERT_EQ(krca_T2CA_GetServiceEntitles(info, &count), 0);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(info[0].svid, 12);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(info[0].name)), "Scrambled");
+    EXPECT_EQ(info[0].entitleStart, 1767225600u);  // 2026-01-01
+    EXPECT_EQ(info[0].entitleEnd, 1830297599u);    // 2027-12-31 23:59:59
+
+    // Stopped: its filter ends, and no control words follow.
+    ASSERT_EQ(kr_T2K_StopProgram(kScrambled.id), KR_OK);
+    kr::RequestEntry* entry = nullptr;
+    EXPECT_NE(kr::FindRequest(FilterOn(kEcmPid), &entry), 0);
+}
+
+TEST_F(ScrambledTest, ParentalChecksClearOnceAndServiceResumesByItself) {
+    StartWithMap();
+    SendEcm(Ecm(1, 0x0130));  // inside 22:00-06:00, after midnight
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 1));
+
+    SendEcm(Ecm(2, 0x1200));
+    SendEcm(Ecm(2, 0x1205));
+    EXPECT_TRUE(host.HasDebugText("Out of work time."));
+    ASSERT_EQ(host.CallCount(Slot::SetDescrambler), 2u) << "cleared once";
+    EXPECT_TRUE(Cleared(Records()[1]));
+    EXPECT_EQ(Shown(), std::vector<uint32_t>{1});
+
+    SendEcm(Ecm(2, 0x2330));  // the same version, now in the period
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 3));
+    EXPECT_FALSE(Cleared(Records()[2]));
+    EXPECT_EQ(host.CallCount(Slot::HideMessage), 1u);
+
+    // The map now rates the service 9, above the card's 8; rated 0 again it resumes.
+    SendMap(2, {ScrambledEntry(9)});
+    SendEcm(Ecm(3));
+    EXPECT_TRUE(host.HasDebugText("Out of the rating."));
+    EXPECT_EQ(Shown(), (std::vector<uint32_t>{1, 0}));
+    ASSERT_EQ(host.CallCount(Slot::SetDescrambler), 4u);
+    EXPECT_TRUE(Cleared(Records()[3]));
+    SendMap(3, {ScrambledEntry(0)});
+    SendEcm(Ecm(3));
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 5));
+    EXPECT_FALSE(Cleared(Records()[4]));
+}
+
+TEST_F(ScrambledTest, CardRefusalsShowMessage8AndClearOnce) {
+    StartWithMap();
+    struct Case {
+        const char* name;
+        void (*change)(krtools::EcmFields&);
+        const char* line;
+    };
+    const Case refusals[] = {
+        {"not entitled", [](krtools::EcmFields& f) { f.entitlementId = 99; },
+         "Get CW ERROR : 64 01"},
+        {"period ended", [](krtools::EcmFields& f) { f.broadcastTime = 1900000000; },
+         "Get CW ERROR : 64 02"},
+        {"unknown key", [](krtools::EcmFields& f) { f.keyNumber = 1; }, "Get CW ERROR : 6A 88"},
+    };
+    uint8_t version = 1;
+    for (const Case& c : refusals) {
+        SCOPED_TRACE(c.name);
+        SendEcm(Ecm(version++));  // words set
+        const size_t before = host.CallCount(Slot::SetDescrambler);
+        for (int i = 0; i < 2; ++i) {
+            krtools::EcmFields f = Ecm(version);
+            c.change(f);
+            SendEcm(f);
+        }
+        ++version;
+        EXPECT_TRUE(host.HasDebugText(c.line));
+        ASSERT_EQ(host.CallCount(Slot::SetDescrambler), before + 1) << "cleared once";
+        EXPECT_TRUE(Cleared(Records().back()));
+        EXPECT_EQ(Shown().back(), 8u);
+    }
+    EXPECT_EQ(Shown().size(), 3u) << "each shown after the words of the next ECM took it down";
+
+    // An ECM that announces more blocks than it holds never reaches the card.
+    const size_t commands = CardCommands();
+    Bytes cut = krtools::BuildEcmSection(Ecm(version), kKey);
+    cut[55] = 3;
+    const uint32_t crc = krtools::SectionCrc(cut.data() + 3, cut.size() - 7);
+    for (size_t i = 0; i < 4; ++i)
+        cut[cut.size() - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    ASSERT_EQ(Deliver(kEcmPid, cut), 0);
+    Drain();
+    EXPECT_TRUE(host.HasDebugText("ECM data length error."));
+    EXPECT_EQ(CardCommands(), commands);
+}
+
+TEST_F(ScrambledTest, AnOlderCardIsAskedInTheOlderForm) {
+    krtools::InsertIntoSlot(&older);
+    ASSERT_EQ(krca_T2CA_CardRemoved(), 0);
+    ASSERT_EQ(krca_T2CA_CardInserted(), 0);
+    older.ClearCommandLog();
+    StartWithMap();
+    SendEcm(Ecm(1));
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 1));
+    const DescramblerRecord r = Records()[0];
+    EXPECT_EQ(Bytes(r.controlWordB, r.controlWordB + 16), Bytes(16, 0x01));
+    std::vector<uint8_t> forms;
+    for (const Bytes& command : older.CommandLog())
+        if (command[0] == 0xC0 && command[1] == 0xE4) forms.push_back(command[2]);
+    EXPECT_EQ(forms, (std::vector<uint8_t>{0x12, 0x01}));
+
+    krtools::EcmFields wide = Ecm(2);
+    wide.type = 1;
+    SendEcm(wide);
+    EXPECT_TRUE(host.HasDebugText("The ECM type 1 not support."));
+    EXPECT_EQ(Shown(), std::vector<uint32_t>{8});
+}
+
+TEST_F(ScrambledTest, NoCardShowsMessage4AndAnEcmWaitsForOne) {
+    StartWithMap();
+    SendEcm(Ecm(1));
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 1));
+    card.Pull();
+    ASSERT_EQ(krca_T2CA_CardRemoved(), 0);
+    ASSERT_TRUE(host.WaitFor([&] { return Shown() == std::vector<uint32_t>{4}; }));
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 2));
+    EXPECT_TRUE(Cleared(Records()[1]));
+    SendEcm(Ecm(2));
+    EXPECT_TRUE(host.HasDebugText("No smart card insert."));
+
+    card.Insert();
+    ASSERT_EQ(krca_T2CA_CardInserted(), 0);
+    SendEcm(Ecm(2));
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 3));
+    EXPECT_FALSE(Cleared(Records()[2]));
+    EXPECT_EQ(host.CallCount(Slot::SetDescrambler), 3u) << "the pass clears nothing more";
+}
+
+TEST_F(ScrambledTest, AServiceStopsWithItsLastUser) {
+    StartWithMap();
+    const ServiceRequest same{1, kScrambled.pid, 0, kScrambled.address, kScrambled.port, 0};
+    ASSERT_EQ(krca_T2CA_StartServices(1, &same), 0);
+    EXPECT_TRUE(
+        host.HasDebugText("Already start this service: pid:401, ip: EF010102, port: 5000."));
+
+    const size_t stops = host.CallCount(Slot::StopSectionFilter);
+    ASSERT_EQ(kr_T2K_StopProgram(kScrambled.id), KR_OK);
+    SendEcm(Ecm(1));
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 1)) << "the host's use goes on";
+    ASSERT_EQ(krca_T2CA_StopServices(1, &same), 0);
+    EXPECT_GT(host.CallCount(Slot::StopSectionFilter), stops);
+    ASSERT_EQ(krca_T2CA_StopServices(1, &same), 0);
+    EXPECT_TRUE(
+        host.HasDebugText("Can't find service to stop: pid:401, ip: EF010102, port: 5000."));
+
+    // Eight entries, and no ninth.
+    std::vector<ServiceRequest> nine;
+    for (uint16_t i = 0; i < 9; ++i)
+        nine.push_back({0, static_cast<uint16_t>(0x600 + i), 0, 0, 0, 0});
+    EXPECT_EQ(krca_T2CA_StartServices(9, nine.data()), -4);
+    EXPECT_TRUE(host.HasDebugText("Can't allot to start this service."));
+    EXPECT_EQ(krca_T2CA_StopServices(9, nullptr), KR_NULL_ARG);
+    EXPECT_EQ(krca_T2CA_StopServices(9, nine.data()), 0);
+}
+
+TEST_F(ScrambledTest, TheServiceMapIsKeptInTheStoreAndUpdatedInPlace) {
+    krtools::ServiceMapEntry four = ScrambledEntry();
+    four.svid = 30;
+    four.ecmPid = 0x0530;
+    four.name = std::string(40, 'n');
+    four.list = {1, 2, 3, 4, 5, 6};
+    four.addresses = {{1, 1}, {2, 2}, {3, 3}, {4, 4}};
+    krtools::ServiceMapEntry zeroLength = ScrambledEntry();
+    zeroLength.svid = 31;
+    zeroLength.otherDescriptors = {0x40, 0x00, 0xA1, 0x06, 0, 0, 0, 9, 0, 9};
+    SendMap(1, {ScrambledEntry(), four, zeroLength});
+    EXPECT_TRUE(host.HasDebugText("Invalid descriptor len."));
+    kr::ServiceRecord r{};
+    ASSERT_EQ(kr::kr_FindServiceByAddr(&r, 3, 3), 0);
+    EXPECT_EQ(r.svid, 30);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(r.name), 32), std::string(32, 'n'));
+    EXPECT_EQ(r.list[4], 5);
+    EXPECT_EQ(kr::kr_FindServiceByAddr(&r, 4, 4), kr::kNotFound) << "three pairs are kept";
+    EXPECT_EQ(kr::kr_FindServiceByAddr(&r, 9, 9), kr::kNotFound) << "after the zero length";
+    ASSERT_EQ(kr::kr_FindServiceByIds(&r, 1, 2, 31), 0) << "the next entry was found in place";
+
+    // Service 12 leaves: its record is deleted, the others keep their places.
+    SendMap(2, {four, zeroLength});
+    EXPECT_EQ(kr::ServiceMapRecords()[0].status, kr::kServiceDeleted);
+    EXPECT_EQ(kr::ServiceMapRecords()[1].svid, 30);
+
+    // A restart loads the two stored records; the same section is not parsed again.
+    const Bytes map = krtools::BuildServiceMapSection(2, {four, zeroLength});
+    FinishModule();
+    ASSERT_EQ(StartModule(256), KR_OK);
+    EXPECT_TRUE(host.HasDebugText("Get smt from buffer, count: 2"));
+    kr_T2K_SetDebugFlag(0x75, 1);
+    ASSERT_EQ(krca_T2CA_SetEmmPids(1, &kEmmPid), 0);
+    ASSERT_EQ(Deliver(kEmmPid, map), 0);
+    Drain();
+    EXPECT_TRUE(host.HasDebugText("Already received this smt."));
+    ASSERT_EQ(kr::kr_FindServiceByIds(&r, 1, 2, 30), 0);
+    EXPECT_EQ(kr::kr_FindServiceByEcmPid(&r, 0x0530), 0);
+
+    // A cut entry ends the section: the entries before it apply, nothing is removed.
+    krtools::ServiceMapEntry fresh = ScrambledEntry();
+    fresh.svid = 40;
+    Bytes cut = krtools::BuildServiceMapSection(3, {fresh, four});
+    cut[4] = 3;
+    ASSERT_EQ(kr::kr_SmtParse(cut.data(), static_cast<uint32_t>(cut.size())), 0);
+    EXPECT_TRUE(host.HasDebugText("Invalid service entry len."));
+    EXPECT_EQ(kr::kr_FindServiceByIds(&r, 1, 2, 40), 0);
+    EXPECT_EQ(kr::kr_FindServiceByIds(&r, 1, 2, 31), 0) << "not removed by a cut section";
+    const Bytes tooShort(17, 0x84);
+    EXPECT_EQ(kr::kr_SmtParse(tooShort.data(), 17), -3);
+}
+
+}  // namespace

@@ -28,8 +28,8 @@ void Run(const EVP_CIPHER* cipher, bool encrypt, const AesKey& key, const uint8_
     for (std::size_t done = 0; done < size; done += kStep) {
         const std::size_t piece = std::min(kStep, size - done);
         int written = 0;
-        if (EVP_CipherUpdate(ctx.get(), out + done, &written, in + done,
-                             static_cast<int>(piece)) != 1 ||
+        if (EVP_CipherUpdate(ctx.get(), out + done, &written, in + done, static_cast<int>(piece)) !=
+                1 ||
             static_cast<std::size_t>(written) != piece)
             throw std::runtime_error("AES failed");
     }

@@ -21,11 +21,11 @@ struct ControlWordBlock {
 struct EcmFields {
     uint16_t onid = 0, tsid = 0, svid = 0;
     uint8_t version = 0;
-    uint8_t type = 0;              // 0 or 1 (bits 6..7 of byte 10)
-    uint16_t entitlementId = 0;    // card part bytes 0..1; the head end uses the service's svid
-    uint32_t broadcastTime = 0;    // card part bytes 2..5: seconds since 1970-01-01 UTC
-    uint8_t keyNumber = 0;         // card part byte 6
-    uint16_t timeOfDay = 0x1200;   // card part bytes 34..35 (ECM bytes 45..46): BCD hh mm
+    uint8_t type = 0;             // 0 or 1 (bits 6..7 of byte 10)
+    uint16_t entitlementId = 0;   // card part bytes 0..1; the head end uses the service's svid
+    uint32_t broadcastTime = 0;   // card part bytes 2..5: seconds since 1970-01-01 UTC
+    uint8_t keyNumber = 0;        // card part byte 6
+    uint16_t timeOfDay = 0x1200;  // card part bytes 34..35 (ECM bytes 45..46): BCD hh mm
     std::vector<ControlWordBlock> blocks;  // count byte = blocks.size()
 };
 

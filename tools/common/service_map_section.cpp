@@ -7,8 +7,7 @@ namespace krtools {
 
 std::vector<uint8_t> BuildServiceMapSection(uint8_t version,
                                             const std::vector<ServiceMapEntry>& entries) {
-    std::vector<uint8_t> section = {kServiceMapTableId, 0, 0,
-                                    static_cast<uint8_t>(version & 0x1F),
+    std::vector<uint8_t> section = {kServiceMapTableId, 0, 0, static_cast<uint8_t>(version & 0x1F),
                                     static_cast<uint8_t>(entries.size())};
     for (const ServiceMapEntry& e : entries) {
         AppendBe16(section, e.onid);

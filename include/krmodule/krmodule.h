@@ -515,6 +515,24 @@ typedef struct ServiceEntitleInfo {
     uint32_t reserved2;       /* offset 48: 0 */
 } ServiceEntitleInfo;
 
+/* One mail of the card's mail store, listed by krca_T2CA_GetMailTitleList (28 bytes). */
+typedef struct MailTitle {
+    uint32_t mailId;     /* offset 0 */
+    uint8_t read;        /* offset 4: 1 = read, 0 = unread */
+    uint8_t title[20];   /* offset 5: NUL-padded, not NUL-terminated when 20 long */
+    uint8_t reserved[3]; /* offset 25: not written */
+} MailTitle;
+
+/* A mail's content, filled by krca_T2CA_GetMailContent (280 bytes; bytes not listed are 0). */
+typedef struct MailContent {
+    uint32_t mailId;       /* offset 0 */
+    uint32_t infoWord;     /* offset 4: the operator's field, as broadcast */
+    uint8_t infoBytes[10]; /* offset 8: the operator's field, zero-padded */
+    uint16_t reserved;     /* offset 18: 0 */
+    uint16_t length;       /* offset 20: content bytes, at most 125 */
+    uint8_t content[258];  /* offset 22 */
+} MailContent;
+
 /* 0 when caSystemId is this module's CA system id (announced by the head end), else -1. */
 KR_API int32_t krca_T2CA_VerifySystemId(uint16_t caSystemId);
 
@@ -582,6 +600,22 @@ KR_API int32_t krca_T2CA_StopServices(uint8_t count, const ServiceRequest* list)
  * null); on return it is the number of services, which may exceed the capacity (only that many
  * are written). 0; -2 = count null. */
 KR_API int32_t krca_T2CA_GetServiceEntitles(ServiceEntitleInfo* entries, uint8_t* count);
+
+/* Mails. The operator's mails arrive in EMMs and are kept on the card (at most 20); MailNotify(0)
+ * says an unread mail is there or a new one arrived, MailNotify(1) that the store is full (the
+ * mail is taken when it comes round again after a deletion). Results: KR_CARD_NOT_READY without
+ * a ready card; 0x88 (krca_T2CA_SetMailRead, krca_T2CA_DelMail) or -1 (krca_T2CA_GetMailContent)
+ * for an unknown id; a card failure as the card calls give it. */
+KR_API int32_t krca_T2CA_GetMailInfoList(void* list, uint8_t* count); /* not offered: 0xF0 */
+/* The mails in the order they arrived: *count = their number; list (room for 20) may be null.
+ * No card traffic. 0; -2 = count null. */
+KR_API int32_t krca_T2CA_GetMailTitleList(MailTitle* list, uint8_t* count);
+/* 0 and out filled; -2 = out null. */
+KR_API int32_t krca_T2CA_GetMailContent(uint32_t mailId, MailContent* out);
+KR_API int32_t krca_T2CA_SetMailRead(uint32_t mailId);
+/* 0xFFFFFFFF deletes every mail. A mail deleted on its own is not taken again when it is
+ * broadcast again (the last nine such ids are kept); after deleting all, it is. */
+KR_API int32_t krca_T2CA_DelMail(uint32_t mailId);
 
 #ifdef __cplusplus
 }

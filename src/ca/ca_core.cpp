@@ -4,9 +4,12 @@
 
 #include <cstring>
 
+#include "ca/broadcast_data.h"
 #include "ca/ca_state.h"
 #include "ca/card_layer.h"
+#include "ca/emm.h"
 #include "ca/host_messages.h"
+#include "ca/mail_store.h"
 #include "ca/service_map.h"
 #include "core/byte_order.h"
 #include "core/checksum.h"
@@ -67,9 +70,10 @@ void ProcessCaSection(const SectionNode& node) {
             (void)kr_SmtParse(node.data, node.length);
             break;
         case kTypeEmm:
+            (void)kr_EmmParse(node.data, node.length);
+            break;
         case kTypeBroadcastData:
-            // Checked sections of these types go to their handlers, which are not part of this
-            // build yet: they are returned unread.
+            (void)kr_BrdParse(node.data, node.length);
             break;
         default:
             break;  // other types have no business on this queue
@@ -157,6 +161,7 @@ int32_t kr_CaStart() {
             ClearEmmHistoryLocked();
         }
         CardLayerStart();
+        kr_MailClear();
     }
     kr_ServiceMapInit();
     int32_t reset = 0;
@@ -267,6 +272,7 @@ int32_t krca_T2CA_CardInserted(void) {
     uint8_t rating = 0;
     if (krca_T2CA_GetRating(&rating) == 0) state.cardRating.store(rating);
     state.cardReady.store(1);
+    (void)kr_MailLoad();
     (void)kr_HideMessage(kMessageNoCard);
 
     uint32_t version = 0x0100;
@@ -289,6 +295,7 @@ int32_t krca_T2CA_CardRemoved(void) {
     state.cardRating.store(0);
     state.workStart.store(0);
     state.workEnd.store(0);
+    kr_MailClear();
     ShortLockGuard hold(state.lock);
     ClearEmmHistoryLocked();
     return KR_OK;

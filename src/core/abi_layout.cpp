@@ -83,6 +83,18 @@ KR_CHECK_OFFSET(ServiceEntitleInfo, entitleEnd, 12);
 KR_CHECK_OFFSET(ServiceEntitleInfo, name, 16);
 KR_CHECK_OFFSET(ServiceEntitleInfo, reserved2, 48);
 
+KR_CHECK_SIZE(MailTitle, 28);
+KR_CHECK_OFFSET(MailTitle, read, 4);
+KR_CHECK_OFFSET(MailTitle, title, 5);
+KR_CHECK_OFFSET(MailTitle, reserved, 25);
+
+KR_CHECK_SIZE(MailContent, 280);
+KR_CHECK_OFFSET(MailContent, infoWord, 4);
+KR_CHECK_OFFSET(MailContent, infoBytes, 8);
+KR_CHECK_OFFSET(MailContent, reserved, 18);
+KR_CHECK_OFFSET(MailContent, length, 20);
+KR_CHECK_OFFSET(MailContent, content, 22);
+
 KR_CHECK_SIZE(ManufacturerInfo, 80);
 KR_CHECK_OFFSET(ManufacturerInfo, entryNumber, 0);
 KR_CHECK_OFFSET(ManufacturerInfo, name, 2);

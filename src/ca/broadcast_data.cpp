@@ -1,0 +1,125 @@
+#include "ca/broadcast_data.h"
+
+#include <krmodule/krmodule.h>
+
+#include <cstring>
+#include <span>
+
+#include "ca/ca_state.h"
+#include "core/byte_order.h"
+#include "core/byte_reader.h"
+#include "core/host.h"
+#include "core/log.h"
+
+namespace kr {
+namespace {
+
+constexpr uint32_t kDescriptorsOffset = 21;
+constexpr uint32_t kCrcSize = 4;
+constexpr uint32_t kMinArea = 8;
+constexpr uint8_t kTextTag = 0x82;
+constexpr uint8_t kRedirectionTag = 0x83;
+constexpr uint32_t kAddressedHead = 20;  // id, address, mask
+constexpr uint32_t kRedirectionSize = 26;
+
+bool SameAsLast(const uint8_t* crc) {
+    ShortLockGuard hold(Ca().lock);
+    return std::memcmp(Ca().lastBrdCrc, crc, 4) == 0;
+}
+
+void RememberSection(const uint8_t* crc) {
+    ShortLockGuard hold(Ca().lock);
+    std::memcpy(Ca().lastBrdCrc, crc, 4);
+}
+
+// false: the descriptor does not hold its fields (the parse ends).
+bool HandleText(std::span<const uint8_t> body) {
+    ByteReader in(body);
+    const uint32_t id = in.Be32();
+    const std::span<const uint8_t> address = in.Bytes(8);
+    const std::span<const uint8_t> mask = in.Bytes(8);
+    const std::span<const uint8_t> text = in.Bytes(in.U8());
+    if (!in.ok()) return false;
+    if (kr_HistorySeen(kHistoryBroadcastText, id) == KR_YES) {
+        kr_Print(0x74, "Text had been showed");
+        return true;
+    }
+    // Remembered whoever it is for, so a carousel repeat costs no second look.
+    kr_HistoryRemember(kHistoryBroadcastText, id);
+    if (kr_CardAddressMatch(address.data(), mask.data()) != KR_YES) return true;
+    char buffer[256] = {};
+    std::memcpy(buffer, text.data(), text.size());
+    if (Host().ShowMessage != nullptr) (void)Host().ShowMessage(0xFF, buffer, 0, 0);
+    return true;
+}
+
+bool HandleRedirection(std::span<const uint8_t> body) {
+    if (body.size() < kRedirectionSize) return false;
+    const uint32_t id = ReadBe32(body.data(), 0);
+    if (kr_HistorySeen(kHistoryRedirection, id) == KR_YES) {
+        kr_Print(0x74, "Redirection had been showed");
+        return true;
+    }
+    kr_HistoryRemember(kHistoryRedirection, id);
+    if (kr_CardAddressMatch(body.data() + 4, body.data() + 12) != KR_YES) return true;
+    const uint8_t* ids = body.data() + kAddressedHead;
+    if (Host().RedirectService != nullptr)
+        (void)Host().RedirectService(ReadBe16(ids, 0), ReadBe16(ids, 2), ReadBe16(ids, 4));
+    return true;
+}
+
+}  // namespace
+
+int32_t kr_CardAddressMatch(const uint8_t* address, const uint8_t* mask) {
+    uint8_t cardId[kCardIdSize];
+    CopyCardId(cardId);
+    for (int i = 0; i < kCardIdSize; ++i) {
+        if ((cardId[i] & mask[i]) != (address[i] & mask[i])) return KR_NO;
+    }
+    return KR_YES;
+}
+
+int32_t kr_BrdParse(const uint8_t* section, uint32_t length) {
+    if (section == nullptr) return KR_FAILED;
+    if (length < kCrcSize) return -3;
+    const uint8_t* crc = section + length - kCrcSize;
+    if (SameAsLast(crc)) {
+        kr_Print(0x74, "Parse a Broadcast Data but there is no update");
+        return KR_NO_UPDATE;
+    }
+    // The area length itself must be there, before the CRC.
+    if (length < kDescriptorsOffset + kCrcSize) {
+        kr_Print(0x72, "Brd data length error.");
+        return -3;
+    }
+    kr_Print(0x72, "Parse broadcast data ...");
+    const uint32_t area = ReadBe16(section, 19);
+    if (area < kMinArea) {
+        kr_Print(0x72, "BRD private_len== 0");
+        return -5;
+    }
+    // Descriptors end with the area or with the section, whichever comes first.
+    const uint32_t room = length - kDescriptorsOffset - kCrcSize;
+    ByteReader in(section + kDescriptorsOffset, area < room ? area : room);
+    while (in.remaining() > 0) {
+        const uint8_t tag = in.U8();
+        const uint8_t n = in.U8();
+        const std::span<const uint8_t> body = in.Bytes(n);
+        bool whole = in.ok() && n != 0;
+        if (whole && tag == kTextTag) {
+            whole = HandleText(body);
+        } else if (whole && tag == kRedirectionTag) {
+            whole = HandleRedirection(body);
+        } else if (whole) {
+            kr_Print(0x73, "unknow brd descriptor 0x%x", tag);
+        }
+        if (!whole) {
+            kr_Print(0x73, "Invalid descriptor len.");
+            break;
+        }
+    }
+    RememberSection(crc);
+    return 0;
+}
+
+}  // namespace kr

@@ -149,17 +149,16 @@ int32_t kr_EmmCardCommands(const uint8_t* body, uint32_t length, uint8_t paramet
 
     // The entries, then the trailer, all before the CRC.
     const uint32_t entries = ReadBe16(body, 8);
+    const uint32_t room = length - kTrailerSize;
     uint32_t forwarded = kCommandHead;
-    for (uint32_t i = 0; i < entries; ++i) {
-        if (forwarded + 2 > length - kTrailerSize) break;
-        forwarded += 3u + body[forwarded + 1];
-        if (forwarded > kMaxCommandBody) break;
+    for (uint32_t i = 0; i < entries && forwarded <= room; ++i) {
+        forwarded += forwarded + 2 <= room ? 3u + body[forwarded + 1] : room + 1;
     }
-    forwarded += kTrailerSize;
-    if (forwarded > length) {
+    if (forwarded > room) {
         kr_Print(0x72, "EMM data length error.");
         return -1;
     }
+    forwarded += kTrailerSize;
     if (forwarded > kMaxCommandBody) return -1;
 
     uint8_t command[kCardCommandMax];

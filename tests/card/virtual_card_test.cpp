@@ -1,6 +1,6 @@
 // The virtual subscriber card: its profile file, what it answers and refuses, the PIN counter,
-// the session a reset ends, its failure controls, the control words it gives for an ECM and
-// the host slot glue.
+// the session a reset ends, its failure controls, the control words it gives for an ECM, the
+// operator's card commands and the host slot glue.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,6 +15,7 @@
 #include "card/virtual_card.h"
 #include "common/aes128.h"
 #include "common/ecm_section.h"
+#include "common/emm_section.h"
 #include "common/section_builder.h"
 #include "common/service_map_section.h"
 
@@ -138,7 +139,7 @@ TEST(VirtualCard, AnswersAndRefusalsByStatusWord) {
         {"Lc beyond the bytes", {}, {0x00, 0xA4, 0x00, 0x00, 0x04, 0xDF, 0x01}, Sw(0x6700)},
         {"unknown CLA", {}, {0x90, 0xB0, 0x90, 0x00, 0x08}, Sw(0x6E00)},
         {"unknown INS", {}, {0x00, 0x12, 0x00, 0x00, 0x00}, Sw(0x6D00)},
-        {"CA command not there", {}, {0xC0, 0xE4, 0x08, 0x00, 0x00}, Sw(0x6B00)},
+        {"CA command not there", {}, {0xC0, 0xE4, 0x11, 0x00, 0x00}, Sw(0x6B00)},
         {"GET VERSION", {}, kGetVersion, Sw(0x6423)},
         {"card id", {}, {0x00, 0xB0, 0x90, 0x00, 0x08}, Cat(id, Sw(0x9000))},
         {"Le below the size", {}, {0x00, 0xB0, 0x90, 0x00, 0x02}, {0x4B, 0x52, 0x90, 0x00}},
@@ -395,6 +396,110 @@ TEST(VirtualCard, RefusesControlWordsByStatusWord) {
                   krtools::EncodeEntitlements({{2003, 0, 0}}));
     EXPECT_EQ(card->Exchange(CwRequest(krtools::BuildEcmSection(SampleEcm(0), kSampleKey))),
               Sw(0x6401));
+}
+
+const krtools::CardId kSampleId = {0x4B, 0x52, 0, 0, 0, 0, 0x10, 0x01};
+
+// What the terminal's library sends for a card-command EMM: its parameter byte and its body.
+Bytes EmmCommand(const Bytes& emm) {
+    Bytes data = {emm[13]};
+    data.insert(data.end(), emm.begin() + 19, emm.end() - 4);
+    return With({0xC0, 0xE4, 0x08, 0x00}, data);
+}
+
+TEST(VirtualCard, CarriesOutTheOperatorsCommandsThroughTheWritesItAuthorises) {
+    auto card = SampleCard();
+    const std::vector<krtools::Entitlement> after = {{2003, 1704067200, 1735689599}};
+    const Bytes ef = krtools::EncodeEntitlements(after);
+    const Bytes entitlement(ef.begin() + 1, ef.begin() + 11);
+    const Bytes emm = krtools::BuildCardCommandEmm(
+        kSampleId, 7,
+        {{1, {12}}, {0x7F, {1, 2, 3}}, {2, {20, 0, 23, 30}}, {3, entitlement}, {4, {0x03, 0xEA}}},
+        kSampleKey, 0x5A);
+    const Bytes answer = card->Exchange(EmmCommand(emm));
+    ASSERT_EQ(answer.size(), 2u);
+    ASSERT_EQ(answer[0], 0x61);
+    const Bytes list = card->Exchange({0x00, 0xC0, 0x00, 0x00, answer[1]});
+    ASSERT_EQ(list.size(), answer[1] + 2u);
+    ASSERT_EQ(list[0], 3) << "one write per EF";
+    EXPECT_EQ(card->File(krtools::kCaApplication, 4), (Bytes{0, 15})) << "not yet written";
+
+    uint8_t atr[64];
+    uint32_t length = 0;
+    ASSERT_EQ(card->Reset(atr, &length), 0);
+    std::vector<Bytes> writes;
+    for (std::size_t at = 1; at < list.size() - 2; at += 1u + list[at])
+        writes.emplace_back(list.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                            list.begin() + static_cast<std::ptrdiff_t>(at + 1 + list[at]));
+    for (const Bytes& write : writes)
+        EXPECT_EQ(card->Exchange(write), Sw(0x9000));
+    EXPECT_EQ(card->File(krtools::kCaApplication, 4), (Bytes{0, 9}));
+    EXPECT_EQ(card->File(krtools::kCaApplication, 5), (Bytes{20, 0, 23, 30}));
+    EXPECT_EQ(krtools::DecodeEntitlements(card->File(krtools::kCaApplication, 6)), after);
+    EXPECT_EQ(card->Exchange(writes[0]), Sw(0x6985)) << "each write is good once";
+}
+
+TEST(VirtualCard, RefusesOperatorCommandsByStatusWord) {
+    std::vector<krtools::CardCommandEntry> many;
+    for (uint8_t id = 1; id <= 15; ++id)
+        many.push_back({3, {0, id, 0, 0, 0, 0, 0, 0, 0, 0}});
+    krtools::CardId other = kSampleId;
+    other[7] ^= 1;
+    krtools::AesKey forged = kSampleKey;
+    forged[0] ^= 1;
+    const struct {
+        const char* name;
+        krtools::CardId id;
+        krtools::AesKey key;
+        std::vector<krtools::CardCommandEntry> entries;
+        bool noKey;
+        bool extraByte;
+        uint16_t sw;
+    } cases[] = {
+        {"for another card", other, kSampleKey, {{1, {12}}}, false, false, 0x6988},
+        {"forged", kSampleId, forged, {{1, {12}}}, false, false, 0x6988},
+        {"no operator key", kSampleId, kSampleKey, {{1, {12}}}, true, false, 0x6A88},
+        {"a byte beyond the entries", kSampleId, kSampleKey, {{1, {12}}}, false, true, 0x6700},
+        {"rating 3", kSampleId, kSampleKey, {{1, {3}}}, false, false, 0x6A80},
+        {"period of three bytes", kSampleId, kSampleKey, {{2, {1, 2, 3}}}, false, false, 0x6A80},
+        {"minute 60", kSampleId, kSampleKey, {{2, {1, 60, 3, 0}}}, false, false, 0x6A80},
+        {"seventeen entitlements", kSampleId, kSampleKey, many, false, false, 0x6A84},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        krtools::CardProfile profile = krtools::ReadCardProfile(kSample);
+        if (c.noKey) profile.operatorKey.reset();
+        VirtualCard card(profile);
+        Bytes command = EmmCommand(krtools::BuildCardCommandEmm(c.id, 1, c.entries, c.key));
+        if (c.extraByte) {
+            command.insert(command.end() - 16, 0);
+            ++command[4];
+        }
+        EXPECT_EQ(card.Exchange(command), Sw(c.sw));
+        EXPECT_EQ(card.Exchange({0x00, 0xC0, 0x00, 0x00, 0x08}), Sw(0x6985)) << "no list";
+    }
+    auto card = SampleCard();
+    EXPECT_EQ(card->Exchange(With({0xC0, 0xE4, 0x09, 0x04}, {0, 9})), Sw(0x6985)) << "unasked";
+}
+
+TEST(Builders, MessageEmmAndBroadcastSection) {
+    const Bytes mail = krtools::MailRecordBody({9, 0x01020304, {0xAA}, "T", "Hi"});
+    EXPECT_EQ(mail, (Bytes{0, 0, 0, 9, 1, 2, 3, 4, 1, 0xAA, 1, 'T', 2, 'H', 'i'}));
+    const Bytes emm = krtools::BuildMessageEmm(kSampleId, {{krtools::kMailRecordTag, mail}});
+    EXPECT_EQ(Bytes(emm.begin(), emm.begin() + 23),
+              Cat(Cat({0x83, 0x70, static_cast<uint8_t>(emm.size() - 3), 'K', 'R'},
+                      Bytes(kSampleId.begin(), kSampleId.end())),
+                  {0, 3, 0, 0, 0, 0, 0, 17, 0x81, 15}));
+    EXPECT_EQ(emm.size(), 21u + 17 + 4);
+    EXPECT_EQ(krtools::SectionCrc(emm.data() + 3, emm.size() - 3), 0u);
+
+    const Bytes redirection = krtools::RedirectionDescriptorBody({5, {}, {}, 1, 2, 3});
+    const Bytes broadcast =
+        krtools::BuildBroadcastSection({{krtools::kRedirectionDescriptorTag, redirection}});
+    EXPECT_EQ(Bytes(broadcast.begin() + 5, broadcast.begin() + 21),
+              (Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 28}));
+    EXPECT_EQ(broadcast.size(), 21u + 28 + 4);
+    EXPECT_EQ(krtools::SectionCrc(broadcast.data() + 3, broadcast.size() - 3), 0u);
 }
 
 TEST(Builders, AesBlockAndTheServiceMapSection) {

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
+
+#include "common/byte_writer.h"
 
 namespace krtools {
 
@@ -36,6 +39,7 @@ constexpr uint16_t kBadCheckBlock = 0x6988;
 constexpr uint16_t kWrongData = 0x6A80;
 constexpr uint16_t kUnknownForm = 0x6A86;
 constexpr uint16_t kNoKey = 0x6A88;
+constexpr uint16_t kNoRoom = 0x6A84;
 constexpr uint16_t kNotEntitled = 0x6401;
 constexpr uint16_t kOutsidePeriod = 0x6402;
 constexpr uint16_t kFileNotFound = 0x6A82;
@@ -276,6 +280,157 @@ Bytes OlderControlWords(CardState& state, const Command& c) {
     return AnswerControlWords(state, c, {0, 3, 19, false});
 }
 
+// The body of a card-command EMM: sequence u32, four zero bytes, entry count u16, the entries
+// (code, e, 0, e bytes), then the trailer.
+constexpr std::size_t kEmmBodyHead = 10;
+constexpr std::size_t kEmmEntryHead = 3;
+constexpr std::size_t kEmmTrailerSize = 16;
+constexpr uint8_t kEmmWriteP1 = 0x09;
+
+enum EmmEntryCode : uint8_t {
+    kSetRating = 0x01,
+    kSetViewingPeriod = 0x02,
+    kSetEntitlement = 0x03,
+    kRemoveEntitlement = 0x04,
+};
+
+// What the entries make of the three EFs the operator may change.
+struct OperatorSettings {
+    Bytes rating;
+    Bytes period;
+    std::vector<Entitlement> entitlements;
+};
+
+bool ValidPeriod(std::span<const uint8_t> p) {
+    if (std::all_of(p.begin(), p.end(), [](uint8_t b) { return b == 0xFF; })) return true;
+    return p[0] < 24 && p[1] < 60 && p[2] < 24 && p[3] < 60;
+}
+
+uint16_t ApplyEntry(OperatorSettings& s, uint8_t code, std::span<const uint8_t> data) {
+    switch (code) {
+        case kSetRating:
+            if (data.size() != 1 || (data[0] != 0 && (data[0] < 4 || data[0] > 18)))
+                return kWrongData;
+            // The terminal adds 3 to the code it reads.
+            s.rating = {0x00, static_cast<uint8_t>(data[0] == 0 ? 0 : data[0] - 3)};
+            return kOk;
+        case kSetViewingPeriod:
+            if (data.size() != 4 || !ValidPeriod(data)) return kWrongData;
+            s.period.assign(data.begin(), data.end());
+            return kOk;
+        case kSetEntitlement: {
+            if (data.size() != kEntitlementSize) return kWrongData;
+            const Entitlement e{ReadBe16(data.data()), ReadBe32(data.data() + 2),
+                                ReadBe32(data.data() + 6)};
+            auto held = std::find_if(s.entitlements.begin(), s.entitlements.end(),
+                                     [&e](const Entitlement& h) { return h.id == e.id; });
+            if (held != s.entitlements.end()) {
+                *held = e;
+                return kOk;
+            }
+            if (s.entitlements.size() == kMaxEntitlements) return kNoRoom;
+            s.entitlements.push_back(e);
+            return kOk;
+        }
+        case kRemoveEntitlement: {
+            if (data.size() != 2) return kWrongData;
+            const uint16_t id = ReadBe16(data.data());
+            std::erase_if(s.entitlements, [id](const Entitlement& h) { return h.id == id; });
+            return kOk;
+        }
+        default:
+            // A newer head end may send entries this card does not know.
+            return kOk;
+    }
+}
+
+// The trailer proves the operator made the EMM for this card: a copy for another card, or one
+// forged without the key, does not match.
+bool TrailerHolds(const CardState& state, std::span<const uint8_t> body) {
+    AesBlock seal{};
+    std::copy_n(body.begin(), 4, seal.begin());
+    const ElementaryFile* id = state.files.Find(kMasterFile, kSfiCardId);
+    if (id != nullptr)
+        std::copy_n(id->data.begin(), std::min<std::size_t>(id->data.size(), 8), seal.begin() + 4);
+    seal[12] = body[8];
+    seal[13] = body[9];
+    AesBlock trailer{};
+    std::copy(body.end() - static_cast<std::ptrdiff_t>(kEmmTrailerSize), body.end(),
+              trailer.begin());
+    return AesEncryptBlock(*state.operatorKey, seal) == trailer;
+}
+
+const Bytes& FileData(const CardState& state, uint8_t sfi) {
+    static const Bytes kNone;
+    const ElementaryFile* ef = state.files.Find(kCaApplication, sfi);
+    return ef == nullptr ? kNone : ef->data;
+}
+
+// Data: the EMM's parameter byte, then its body. The card changes nothing itself: it answers
+// with the EMM WRITE commands that would, and lets exactly those through afterwards.
+Bytes EmmCommand(CardState& state, const Command& c) {
+    state.authorisedWrites.clear();
+    if (c.p2 != 0) return Status(kWrongP1P2);
+    const std::span<const uint8_t> body = c.data.subspan(1);
+    if (body.size() < kEmmBodyHead + kEmmTrailerSize) return Status(kWrongLength);
+    const std::size_t end = body.size() - kEmmTrailerSize;
+    const std::size_t count = ReadBe16(body.data() + 8);
+    std::vector<std::span<const uint8_t>> entries;
+    std::size_t at = kEmmBodyHead;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (end - at < kEmmEntryHead || end - at - kEmmEntryHead < body[at + 1])
+            return Status(kWrongLength);
+        entries.push_back(body.subspan(at, kEmmEntryHead + body[at + 1]));
+        at += entries.back().size();
+    }
+    if (at != end) return Status(kWrongLength);
+    if (!state.operatorKey) return Status(kNoKey);
+    if (!TrailerHolds(state, body)) return Status(kBadCheckBlock);
+
+    OperatorSettings s{FileData(state, kSfiRating), FileData(state, kSfiViewingPeriod),
+                       DecodeEntitlements(FileData(state, kSfiEntitlements))};
+    for (const std::span<const uint8_t> entry : entries) {
+        const uint16_t sw = ApplyEntry(s, entry[0], entry.subspan(kEmmEntryHead));
+        if (sw != kOk) return Status(sw);
+    }
+
+    std::vector<Bytes> writes;
+    const std::pair<uint8_t, Bytes> files[] = {
+        {kSfiRating, s.rating},
+        {kSfiViewingPeriod, s.period},
+        {kSfiEntitlements, EncodeEntitlements(s.entitlements)}};
+    for (const auto& [sfi, contents] : files) {
+        if (contents == FileData(state, sfi)) continue;
+        Bytes write = {0xC0, 0xE4, kEmmWriteP1, sfi, static_cast<uint8_t>(contents.size())};
+        write.insert(write.end(), contents.begin(), contents.end());
+        writes.push_back(std::move(write));
+    }
+    // Count, then each command after its length: 186 bytes at most, within a response.
+    Bytes list = {static_cast<uint8_t>(writes.size())};
+    for (const Bytes& write : writes) {
+        list.push_back(static_cast<uint8_t>(write.size()));
+        list.insert(list.end(), write.begin(), write.end());
+    }
+    state.authorisedWrites = std::move(writes);
+    state.pending = std::move(list);
+    return Status(0x61, static_cast<uint8_t>(state.pending.size()));
+}
+
+// P2: the SFI of an EF in DF01, whichever DF is selected; the data replace it whole. The PIN
+// does not come into it: the EMM COMMAND's trailer has vouched for the write.
+Bytes EmmWrite(CardState& state, const Command& c) {
+    Bytes command = {0xC0, 0xE4, kEmmWriteP1, c.p2, static_cast<uint8_t>(c.data.size())};
+    command.insert(command.end(), c.data.begin(), c.data.end());
+    const auto authorised =
+        std::find(state.authorisedWrites.begin(), state.authorisedWrites.end(), command);
+    if (authorised == state.authorisedWrites.end()) return Status(kConditionsNotSatisfied);
+    state.authorisedWrites.erase(authorised);
+    ElementaryFile* ef = state.files.Find(kCaApplication, c.p2);
+    if (ef == nullptr) return Status(kFileNotFound);
+    ef->data.assign(c.data.begin(), c.data.end());
+    return Status(kOk);
+}
+
 constexpr int kAnyP1 = -1;
 
 struct Route {
@@ -298,6 +453,8 @@ constexpr Route kRoutes[] = {
     {0x00, 0xC0, 0x00, Form::kLe, GetResponse},
     {0x80, 0x5E, 0x01, Form::kData, ChangePin},
     {0xC0, 0xE4, 0x01, Form::kData, OlderControlWords},
+    {0xC0, 0xE4, 0x08, Form::kData, EmmCommand},
+    {0xC0, 0xE4, kEmmWriteP1, Form::kData, EmmWrite},
     {0xC0, 0xE4, 0x10, Form::kBare, GetVersion},
     {0xC0, 0xE4, 0x12, Form::kData, ControlWords},
 };

@@ -25,6 +25,9 @@ struct CardState {
     uint8_t version = 0x10;  // major << 4 | minor
     std::optional<AesKey> operatorKey;
     CwRequests cwRequests = CwRequests::kBoth;
+    // The EMM WRITE commands the last EMM COMMAND answered with, each good once. A reset keeps
+    // them: the terminal may reset the card between asking and writing.
+    std::vector<std::vector<uint8_t>> authorisedWrites;
 
     // The session, which a reset ends.
     uint16_t selectedDf = kMasterFile;

@@ -1,12 +1,15 @@
 // krhost's card slot and card command: what the library reads from the virtual card, PIN
-// checks and changes made through the library, and what is said when there is no usable card.
+// checks and changes made through the library, what is said when there is no usable card, and
+// the mails an input brings to the card.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "common/emm_section.h"
 #include "common/file_io.h"
+#include "common/ts_packetiser.h"
 #include "support/json_reader.h"
 #include "tools/tool_process.h"
 
@@ -38,9 +41,8 @@ TEST(KrhostCardTest, TheSampleCardIsReadThroughTheLibrary) {
     EXPECT_NE(table.err.find("card: ready, card id 4B52000000001001"), std::string::npos);
     for (const char* line : {"card id             4B52000000001001\n",
                              "operator            Sample Datacast Operator (number 1)\n",
-                             "manufacturer        Sample Card Works\n",
-                             "card OS version     2.3\n", "rating              18\n",
-                             "viewing period      none\n"})
+                             "manufacturer        Sample Card Works\n", "card OS version     2.3\n",
+                             "rating              18\n", "viewing period      none\n"})
         EXPECT_NE(table.out.find(line), std::string::npos) << line << "in\n" << table.out;
 
     const krtest::JsonValue json = CardJson({}, 0);
@@ -109,6 +111,53 @@ TEST(KrhostCardTest, AProfileDescribesTheCardAndAnEmptySlotIsSaid) {
         EXPECT_NE(run.status, 0) << b.message;
         EXPECT_NE(run.err.find(b.message), std::string::npos) << run.err;
     }
+}
+
+TEST(KrhostCardTest, MailsFromTheInputAreListedAndRead) {
+    const krtools::CardId card = {0x4B, 0x52, 0, 0, 0, 0, 0x10, 0x01};
+    const auto mail = [](uint32_t id, const char* title, const char* content) {
+        return krtools::TaggedBody{krtools::kMailRecordTag,
+                                   krtools::MailRecordBody({id, 0, {}, title, content})};
+    };
+    const std::vector<uint8_t> emm = krtools::BuildMessageEmm(
+        card, {mail(7, "Welcome", "Your card is active."), mail(3, "Bill", "Due soon.")});
+    const std::vector<uint8_t> text = krtools::BuildBroadcastSection(
+        {{krtools::kTextDescriptorTag, krtools::TextDescriptorBody({1, card, {}, "Hello all"})}});
+    std::vector<uint8_t> stream;
+    krtools::TsPacketiser().PutSections(0x1FF1, {emm, text}, stream);
+    const fs::path dir = fs::path(::testing::TempDir()) / "krhost-mail";
+    fs::create_directories(dir);
+    krtools::WriteWholeFile(dir / "mail.ts", stream);
+    const auto mailRun = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "mail");
+        arguments.insert(arguments.end(),
+                         {"--input", (dir / "mail.ts").string(), "--emm-pid", "0x1FF1", "--rate",
+                          "0", "--store", (dir / "store").string()});
+        return RunTool(kKrhost, arguments);
+    };
+
+    const ToolRun list = mailRun({"list", "--json"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.err.find(R"({"event":"mail","state":0,"meaning":"new mail"})"),
+              std::string::npos)
+        << list.err;
+    const auto mails = krtest::ParseJson(list.out);
+    ASSERT_TRUE(mails.has_value()) << list.out;
+    ASSERT_EQ(mails->items.size(), 2u) << list.out;
+    EXPECT_EQ((*mails)[0]["id"].Int(), 7);
+    EXPECT_EQ((*mails)[0]["title"].text, "Welcome");
+    EXPECT_FALSE((*mails)[0]["read"].boolean);
+    EXPECT_EQ((*mails)[1]["id"].Int(), 3);
+
+    const ToolRun read = mailRun({"read", "3"});
+    ASSERT_EQ(read.status, 0) << read.err;
+    EXPECT_EQ(read.out, "mail 3: Bill\nDue soon.\n");
+    EXPECT_NE(read.err.find("krhost: mail: new mail\n"), std::string::npos) << read.err;
+    EXPECT_NE(read.err.find("krhost: message: Hello all\n"), std::string::npos) << read.err;
+
+    const ToolRun unknown = mailRun({"delete", "5"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.err.find("no mail 5 on the card"), std::string::npos) << unknown.err;
 }
 
 }  // namespace

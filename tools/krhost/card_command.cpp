@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "card_command.h"
 #include "card/card_profile.h"
+#include "card_command.h"
 #include "common/file_io.h"
 #include "json_writer.h"
 #include "progress.h"
@@ -96,8 +96,8 @@ std::string FormatTable(const CardReport& r) {
     row("manufacturer", Name(r.manufacturer.name, sizeof r.manufacturer.name));
     row("card OS version", VersionText(r.manufacturer.cosVersion));
     row("rating", r.rating == 0 ? std::string("none") : std::to_string(r.rating));
-    row("viewing period",
-        Unrestricted(r) ? std::string("none") : ClockText(r.workStart) + "-" + ClockText(r.workEnd));
+    row("viewing period", Unrestricted(r) ? std::string("none")
+                                          : ClockText(r.workStart) + "-" + ClockText(r.workEnd));
     if (r.pinChecked) row("PIN", PinResultText(r.pinResult));
     for (const Change& c : r.changes)
         row(("set " + c.setting).c_str(), c.result == 0 ? "done" : PinResultText(c.result));
@@ -164,7 +164,8 @@ void ApplyChanges(const HostOptions& o, CardReport& r) {
     }
     if (o.newWorkTime) {
         const std::array<uint8_t, 4>& t = *o.newWorkTime;
-        r.changes.push_back({"viewing period", krca_T2CA_ChangeWorkTime(pin, length, &t[0], &t[2])});
+        r.changes.push_back(
+            {"viewing period", krca_T2CA_ChangeWorkTime(pin, length, &t[0], &t[2])});
     }
 }
 
@@ -194,6 +195,7 @@ int RunCard(const HostOptions& o) {
     config.debug = !o.debugCodes.empty();
     config.frequency = o.frequency;
     config.card = card.get();
+    config.jsonEvents = o.json;
     Terminal terminal(config);
     const InitRecord record = terminal.MakeInitRecord(64);
     if (const int32_t result = kr_T2K_Init(&record); result != KR_OK)

@@ -20,6 +20,7 @@ Station OpenStation(const HostOptions& options, std::unique_ptr<TsSource> source
     config.debug = !options.debugCodes.empty();
     config.frequency = options.frequency;
     config.store = s.store.get();
+    config.jsonEvents = options.json;
     s.card = LoadCard(options);
     config.card = s.card.get();
     s.terminal = std::make_unique<Terminal>(config);
@@ -28,6 +29,7 @@ Station OpenStation(const HostOptions& options, std::unique_ptr<TsSource> source
     sessionOptions.nodes = options.nodes;
     sessionOptions.timeoutSeconds = options.timeoutSeconds;
     sessionOptions.debugCodes = options.debugCodes;
+    sessionOptions.emmPid = options.emmPid;
     s.session = std::make_unique<Session>(*s.terminal, std::move(source), sessionOptions);
     return s;
 }
@@ -61,8 +63,6 @@ void ReportInput(const Session& session) {
     Say(line);
 }
 
-namespace {
-
 // 2 when the input could not be read to its end or was not a transport stream at all.
 int InputStatus(const Session& session, const std::string& input) {
     const std::string error = session.readError();
@@ -80,8 +80,6 @@ int InputStatus(const Session& session, const std::string& input) {
     }
     return 0;
 }
-
-}  // namespace
 
 int RunPlay(const HostOptions& o) {
     Station st = OpenStation(o, OpenSource(o.input), "krhost.store");

@@ -17,6 +17,7 @@ int RunDownload(const HostOptions& options);
 int RunEpg(const HostOptions& options);
 int RunDemo(const HostOptions& options);
 int RunCard(const HostOptions& options);
+int RunMail(const HostOptions& options);
 
 // The store, the card, the host and the session of one command.
 struct Station {
@@ -36,5 +37,9 @@ Station OpenStation(const HostOptions& options, std::unique_ptr<TsSource> source
 void ReportInput(const Session& session);
 
 std::string EndText(EndReason reason);
+
+// 2 when the input could not be read to its end or was not a transport stream at all (said on
+// the console), else 0.
+int InputStatus(const Session& session, const std::string& input);
 
 }  // namespace krhost

@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
                 return krhost::RunDemo(options);
             case krhost::Command::Card:
                 return krhost::RunCard(options);
+            case krhost::Command::Mail:
+                return krhost::RunMail(options);
         }
         return 2;
     } catch (const krtools::ToolError& error) {

@@ -37,12 +37,18 @@ const char* const kHostUsage =
     "        period. --pin checks the PIN and shows the tries left when it is wrong;\n"
     "        --set-rating (4..18) and --set-worktime change the card's settings and need\n"
     "        --pin. Exits with 1 when no usable card is in the slot or the card refuses.\n"
+    "  mail list|read ID|read-all|delete ID|delete-all [--json]\n"
+    "        the operator's mails kept on the card: list shows id, read or unread and title\n"
+    "        of each in the order they came; read prints a mail's content and marks it read;\n"
+    "        delete removes one or all. With --input the input is run to its end first, so\n"
+    "        the mails it carries reach the card (give the CA PID with --emm-pid). Exits\n"
+    "        with 1 for an id the card does not hold or without a usable card.\n"
     "  demo [--samples DIR] [--out DIR]\n"
     "        build the sample head-end scenario (samples/scenario) in memory, run it through\n"
     "        the library, print the EPG, play program 1001 and download resources 2012 and\n"
     "        2007 into DIR (default: a new temporary directory).\n"
     "\n"
-    "Input and terminal options (every command but demo and card needs --input):\n"
+    "Input and terminal options (every command but demo, card and mail needs --input):\n"
     "  --input SRC      a transport-stream file, - for standard input, or udp://ADDR:PORT\n"
     "                   (a UDP socket carrying TS packets; a multicast ADDR is joined)\n"
     "  --rate MBIT      pace file and standard input at MBIT Mbit/s (default 20; 0: no\n"
@@ -58,6 +64,8 @@ const char* const kHostUsage =
     "  --card PROFILE   the virtual subscriber card in the terminal's slot, described by a\n"
     "                   card profile (default: the sample card, samples/card/card.txt;\n"
     "                   none: an empty slot)\n"
+    "  --emm-pid PID    the CA PID of the multiplex (EMMs, broadcast data, service map),\n"
+    "                   given to the library with krca_T2CA_SetEmmPids\n"
     "  --help           this text\n"
     "\n"
     "Examples:\n"
@@ -66,6 +74,7 @@ const char* const kHostUsage =
     "  krhost play --input sample.ts --program 1001 --out news.m4v\n"
     "  krhost download --input sample.ts --resource 2007 --out downloads\n"
     "  krhost card --pin 1234 --set-rating 12\n"
+    "  krhost mail list --input sample.ts --emm-pid 0x1FF0\n"
     "  krmux --scenario samples/scenario --out - | krhost epg --json --input -\n"
     "\n"
     "Exit status: 0 done; 1 the command could not complete (program not announced, blocks\n"
@@ -119,12 +128,10 @@ std::array<uint8_t, 4> ParseWorkTime(const std::string& text) {
     return bcd;
 }
 
-const std::map<std::string, Command> kCommands = {{"play", Command::Play},
-                                                  {"download", Command::Download},
-                                                  {"epg", Command::Epg},
-                                                  {"demo", Command::Demo},
-                                                  {"card", Command::Card},
-                                                  {"help", Command::Help}};
+const std::map<std::string, Command> kCommands = {
+    {"play", Command::Play}, {"download", Command::Download}, {"epg", Command::Epg},
+    {"demo", Command::Demo}, {"card", Command::Card},         {"mail", Command::Mail},
+    {"help", Command::Help}};
 
 // Options each command accepts beside the input and terminal options.
 bool Accepts(Command command, const std::string& option) {
@@ -134,7 +141,7 @@ bool Accepts(Command command, const std::string& option) {
         {"audio-out", {Command::Play}},
         {"frames", {Command::Play}},
         {"resource", {Command::Download}},
-        {"json", {Command::Epg, Command::Card}},
+        {"json", {Command::Epg, Command::Card, Command::Mail}},
         {"pin", {Command::Card}},
         {"set-rating", {Command::Card}},
         {"set-worktime", {Command::Card}},
@@ -147,6 +154,31 @@ bool Accepts(Command command, const std::string& option) {
     for (Command c : it->second)
         if (c == command) return true;
     return false;
+}
+
+const std::map<std::string, MailAction> kMailActions = {{"list", MailAction::List},
+                                                        {"read", MailAction::Read},
+                                                        {"read-all", MailAction::ReadAll},
+                                                        {"delete", MailAction::Delete},
+                                                        {"delete-all", MailAction::DeleteAll}};
+
+bool NeedsMailId(MailAction action) {
+    return action == MailAction::Read || action == MailAction::Delete;
+}
+
+// The words after "mail": the action, then the id of read and delete.
+void ParseMailWord(HostOptions& o, const std::string& word) {
+    if (!o.mailAction) {
+        const auto it = kMailActions.find(word);
+        if (it == kMailActions.end())
+            throw ToolError("unknown mail action '" + word +
+                            "' (list, read ID, read-all, delete ID, delete-all)");
+        o.mailAction = it->second;
+    } else if (NeedsMailId(*o.mailAction) && !o.mailId) {
+        o.mailId = static_cast<uint32_t>(ParseNumber("mail id", word, UINT32_MAX));
+    } else {
+        throw ToolError("unexpected argument '" + word + "'");
+    }
 }
 
 }  // namespace
@@ -162,6 +194,10 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
             return o;
         }
         if (a.rfind("--", 0) != 0) {
+            if (command == Command::Mail) {
+                ParseMailWord(o, a);
+                continue;
+            }
             if (command) throw ToolError("unexpected argument '" + a + "'");
             const auto it = kCommands.find(a);
             if (it == kCommands.end()) throw ToolError("unknown command '" + a + "'");
@@ -176,9 +212,9 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
             o.untilEnd = true;
         } else {
             static const char* const kValued[] = {
-                "input",   "rate", "store", "debug",     "nodes",  "frequency", "timeout",
-                "program", "mode", "out",   "audio-out", "frames", "resource",  "samples",
-                "card",    "pin",  "set-rating", "set-worktime"};
+                "input",   "rate", "store",      "debug",        "nodes",  "frequency", "timeout",
+                "program", "mode", "out",        "audio-out",    "frames", "resource",  "samples",
+                "card",    "pin",  "set-rating", "set-worktime", "emm-pid"};
             bool known = false;
             for (const char* v : kValued)
                 known = known || name == v;
@@ -220,6 +256,8 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
             } else if (name == "card") {
                 if (v.empty()) throw ToolError("bad value for 'card': ''");
                 o.card = v;
+            } else if (name == "emm-pid") {
+                o.emmPid = static_cast<uint16_t>(ParseNumber(name, v, 0x1FFE));
             } else if (name == "pin") {
                 if (v.empty() || v.size() > 8 || v.find_first_not_of("0123456789") != v.npos)
                     throw ToolError("bad value for 'pin': '" + v + "' (up to 8 digits)");
@@ -233,7 +271,7 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
             }
         }
     }
-    if (!command) throw ToolError("no command: give play, download, epg, card or demo");
+    if (!command) throw ToolError("no command: give play, download, epg, card, mail or demo");
     o.command = *command;
     // Options may come before or after the command; each must belong to it.
     const struct {
@@ -271,11 +309,20 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
                 throw ToolError("changing the card's settings needs --pin PIN");
             if (!o.input.empty()) throw ToolError("--input does not belong to 'card'");
             break;
+        case Command::Mail:
+            if (!o.mailAction)
+                throw ToolError(
+                    "mail needs an action: list, read ID, read-all, delete ID or delete-all");
+            if (NeedsMailId(*o.mailAction) && !o.mailId)
+                throw ToolError(std::string("mail ") +
+                                (*o.mailAction == MailAction::Read ? "read" : "delete") +
+                                " needs a mail id");
+            break;
         default:
             break;
     }
-    if (o.command != Command::Demo && o.command != Command::Card && o.command != Command::Help &&
-        o.input.empty())
+    if (o.command != Command::Demo && o.command != Command::Card && o.command != Command::Mail &&
+        o.command != Command::Help && o.input.empty())
         throw ToolError("no input: give --input FILE, - or udp://ADDR:PORT");
     if (o.command == Command::Demo && !o.input.empty())
         throw ToolError("demo builds its own input: --input does not belong to 'demo'");

@@ -10,7 +10,9 @@
 
 namespace krhost {
 
-enum class Command : uint8_t { Play, Download, Epg, Demo, Card, Help };
+enum class Command : uint8_t { Play, Download, Epg, Demo, Card, Mail, Help };
+
+enum class MailAction : uint8_t { List, Read, ReadAll, Delete, DeleteAll };
 
 struct HostOptions {
     Command command = Command::Help;
@@ -22,6 +24,7 @@ struct HostOptions {
     uint32_t frequency = 626000;  // kHz reported to the library
     double timeoutSeconds = 0;    // 0: none
     std::string card;             // card profile file, "none" for an empty slot; empty: the sample
+    std::optional<uint16_t> emmPid;  // the CA PID given to the library
     // play
     std::optional<uint32_t> program;
     uint32_t mode = 0;
@@ -40,6 +43,9 @@ struct HostOptions {
     std::optional<uint8_t> newRating;
     // Start and end, BCD hours then BCD minutes as the library takes them.
     std::optional<std::array<uint8_t, 4>> newWorkTime;
+    // mail
+    std::optional<MailAction> mailAction;
+    std::optional<uint32_t> mailId;
 };
 
 // The arguments without the program name. Throws krtools::ToolError on a bad argument.

@@ -48,7 +48,8 @@ void Session::Start() {
     started_ = true;
     for (uint8_t code : options_.debugCodes)
         (void)kr_T2K_SetDebugFlag(code, 1);
-    (void)AnnounceCard(terminal_);
+    if (options_.emmPid) (void)krca_T2CA_SetEmmPids(1, &*options_.emmPid);
+    cardResult_ = AnnounceCard(terminal_);
     reader_ = std::thread([this] { ReadInput(); });
 }
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +39,7 @@ struct SessionOptions {
     uint32_t nodes = 1024;
     double timeoutSeconds = 0;
     std::vector<uint8_t> debugCodes;
+    std::optional<uint16_t> emmPid;  // given to the library before the card is announced
 };
 
 enum class EndReason : uint8_t { Done, InputEnded, Timeout, Interrupted };
@@ -73,6 +75,8 @@ class Session {
     const LiveEpg* live() const { return live_; }
     const DownloadEpg* download() const { return download_; }
     SessionStats stats() const;
+    // What krca_T2CA_CardInserted answered at the start (0: a card is ready).
+    int32_t cardResult() const { return cardResult_; }
     // The read error that ended the input early, empty when none.
     std::string readError() const;
 
@@ -97,6 +101,7 @@ class Session {
     krtools::TsDemux::Stats demuxStats_;
     std::string readError_;
     bool started_ = false;
+    int32_t cardResult_ = KR_CARD_NOT_READY;
     LiveEpg* live_ = nullptr;
     DownloadEpg* download_ = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "card/card_slot.h"
+#include "json_writer.h"
 #include "progress.h"
 
 namespace krhost {
@@ -59,19 +60,77 @@ int32_t SetDescrambler(DescramblerRecord record, uint32_t) {
     return 0;
 }
 
-int32_t ShowMessage(uint32_t messageId, const char* text, uint32_t, uint32_t hideLater) {
-    Say("message " + std::to_string(messageId) + ": " + Text(text) +
-        (hideLater != 0 ? " (hidden later)" : ""));
+bool JsonEvents() {
+    const Terminal* t = current.load();
+    return t != nullptr && t->config().jsonEvents;
+}
+
+// One event on the console: a "krhost: " line, or with --json one JSON object on a line of
+// its own, so that a script can read events beside the command's output.
+void SayEvent(const std::string& line, const std::string& json) {
+    if (Terminal* t = current.load()) {
+        // What the library tells the host counts as activity: the session does not end while
+        // the card still works through what the input carried.
+        t->NoteActivity();
+        t->Poke();
+    }
+    if (JsonEvents())
+        SayRaw("{" + json + "}\n");
+    else
+        Say(line);
+}
+
+std::string JsonMember(const char* name, const std::string& value) {
+    return JsonQuote(name) + ":" + value;
+}
+
+// What a numbered message says when the library sends no text with it.
+const char* MessageMeaning(uint32_t messageId) {
+    switch (messageId) {
+        case 0:
+            return "the programme's rating is above the card's";
+        case 1:
+            return "outside the card's viewing hours";
+        case 4:
+            return "no card";
+        case 8:
+            return "the card refused the control words";
+        case 9:
+            return "the card is unusable";
+        default:
+            return nullptr;
+    }
+}
+
+constexpr uint32_t kBroadcastMessage = 0xFF;
+
+int32_t ShowMessage(uint32_t messageId, const char* text, uint32_t, uint32_t) {
+    const std::string event = JsonMember("event", JsonQuote("message"));
+    if (messageId == kBroadcastMessage && text != nullptr) {
+        SayEvent("message: " + Text(text), event + "," + JsonMember("text", JsonQuote(Text(text))));
+        return 0;
+    }
+    const char* meaning = MessageMeaning(messageId);
+    const std::string said = text != nullptr ? Text(text) : meaning != nullptr ? meaning : "";
+    const std::string number = std::to_string(messageId);
+    SayEvent("message " + number + (said.empty() ? "" : ": " + said),
+             event + "," + JsonMember("id", number) + "," +
+                 JsonMember(text != nullptr ? "text" : "meaning", JsonQuote(said)));
     return 0;
 }
 
 int32_t HideMessage() {
-    Say("message hidden");
+    SayEvent("message hidden", JsonMember("event", JsonQuote("message hidden")));
     return 0;
 }
 
 int32_t MailNotify(uint32_t state) {
-    Say("mail notice " + std::to_string(state));
+    const std::string meaning = state == 0   ? "new mail"
+                                : state == 1 ? "the mail store is full"
+                                             : "notice " + std::to_string(state);
+    SayEvent("mail: " + meaning, JsonMember("event", JsonQuote("mail")) + "," +
+                                     JsonMember("state", std::to_string(state)) + "," +
+                                     JsonMember("meaning", JsonQuote(meaning)));
     return 0;
 }
 
@@ -102,11 +161,13 @@ int32_t DebugPrint(const char* text) {
 }
 
 int32_t RedirectService(uint16_t first, uint16_t second, uint16_t third) {
-    Say("redirect to service " + std::to_string(first) + "/" + std::to_string(second) + "/" +
-        std::to_string(third) + " (not followed)");
+    const std::string f = std::to_string(first), s = std::to_string(second),
+                      t = std::to_string(third);
+    SayEvent("redirect: " + f + " " + s + " " + t,
+             JsonMember("event", JsonQuote("redirect")) + "," + JsonMember("first", f) + "," +
+                 JsonMember("second", s) + "," + JsonMember("third", t));
     return 0;
 }
-
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 // The host side of the library: the 18 slots of HostCallbacks over the terminal's software
-// demultiplexer filters, its store file, its card slot, the console and the EPG update notices. Slots are
-// called from the library's workers and from the threads that call into it.
+// demultiplexer filters, its store file, its card slot, the console and the EPG update notices.
+// Slots are called from the library's workers and from the threads that call into it.
 #pragma once
 
 #include <krmodule/krmodule.h>
@@ -24,6 +24,7 @@ struct TerminalConfig {
     uint32_t frequency = 626000;  // kHz
     StoreFile* store = nullptr;
     krtools::VirtualCard* card = nullptr;  // in the slot while the terminal lives; null: empty
+    bool jsonEvents = false;               // messages, mail notices and redirections as JSON lines
 };
 
 // One terminal per process: the slots reach it through a process-wide pointer while it lives.

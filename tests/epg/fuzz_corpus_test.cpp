@@ -5,10 +5,12 @@
 #include <string>
 #include <utility>
 
+#include "ca_messages_run.h"
 #include "epg/epg_container.h"
 #include "epg/epg_fixture.h"
 #include "epg/live_epg.h"
 #include "epg_text_run.h"
+#include "intake/request_table.h"
 #include "store_image_run.h"
 
 namespace {
@@ -50,6 +52,22 @@ TEST(FuzzCorpus, StoreImage) {
     ASSERT_FALSE(inputs.empty());
     for (const auto& input : inputs)
         EXPECT_TRUE(krfuzz::RunStoreImage(input.data(), input.size()));
+}
+
+TEST(FuzzCorpus, CaMessages) {
+    const auto inputs =
+        krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/ca_messages");
+    ASSERT_FALSE(inputs.empty());
+    ASSERT_TRUE(krfuzz::StartCaMessages());
+    for (const auto& input : inputs)
+        krfuzz::RunCaMessagesInput(input.data(), input.size());
+    const krfuzz::CaReach reach = krfuzz::CaMessagesReach();
+    EXPECT_EQ(kr::RequestsInUse(), 0);
+    krfuzz::FinishCaMessages();
+    // The seeds get past every parser's checks to the host and the card.
+    for (const std::size_t n :
+         {reach.texts, reach.mails, reach.redirections, reach.cardCommands, reach.controlWords})
+        EXPECT_GT(n, 0u);
 }
 
 }  // namespace

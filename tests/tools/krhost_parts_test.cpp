@@ -7,7 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "common/cissa.h"
 #include "common/file_io.h"
+#include "common/section_builder.h"
+#include "common/ts_demux.h"
+#include "common/ts_packetiser.h"
+#include "control_words.h"
 #include "json_writer.h"
 #include "options.h"
 #include "output_files.h"
@@ -123,6 +128,50 @@ TEST(KrhostJson, WritesWhatAStrictReaderReadsBack) {
     ASSERT_EQ((*value)["list"].items.size(), 4u);
     EXPECT_EQ((*value)["list"][0].Int(), -5);
     EXPECT_TRUE((*value)["list"][2].IsNull());
+}
+
+// Sections of a scrambled PID reach the filters only once the library has set its words.
+TEST(KrhostDescrambler, SectionsOfAScrambledPidComeOutAsClearOnesOnlyWithItsWords) {
+    constexpr uint16_t kPid = 0x234;
+    const krtools::AesKey even = {0x11, 0x22}, odd = {0x33, 0x44};
+    const std::vector<Bytes> sections = {krtools::BuildTableSection(0x80, Bytes(300, 0x5C)),
+                                         krtools::BuildTableSection(0x81, Bytes(40, 0xC5))};
+    krtools::TsPacketiser packetiser;
+    Bytes stream, second;
+    packetiser.PutSection(kPid, sections[0], stream);
+    krtools::ScramblePid(stream, kPid, even, false);
+    packetiser.PutSection(kPid, sections[1], second);
+    krtools::ScramblePid(second, kPid, odd, true);
+    stream.insert(stream.end(), second.begin(), second.end());
+
+    krtools::DescramblerTable table;
+    std::vector<Bytes> out;
+    auto run = [&] {
+        out.clear();
+        krtools::TsDemux demux(
+            [&](uint16_t, std::span<const uint8_t> s) { out.emplace_back(s.begin(), s.end()); });
+        demux.UseDescrambler(&table);
+        demux.Feed(stream);
+        return demux.stats().undescrambled;
+    };
+    EXPECT_EQ(run(), stream.size() / 188);
+    EXPECT_TRUE(out.empty());
+
+    DescramblerRecord record{};
+    record.request.type = 1;
+    record.request.pid = kPid;
+    std::copy(odd.begin(), odd.end(), record.controlWordA);
+    std::copy(even.begin(), even.end(), record.controlWordB);
+    EXPECT_EQ(krhost::ApplyControlWords(table, record),
+              "descrambler: PID 564 has new control words");
+    EXPECT_EQ(run(), 0u);
+    EXPECT_EQ(out, sections);
+
+    std::fill(std::begin(record.controlWordA), std::end(record.controlWordA), 0);
+    std::fill(std::begin(record.controlWordB), std::end(record.controlWordB), 0);
+    EXPECT_EQ(krhost::ApplyControlWords(table, record), "descrambler: PID 564 cleared");
+    run();
+    EXPECT_TRUE(out.empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/cissa.h"
 #include "common/ts_packetiser.h"
 
 namespace krtools {
@@ -93,6 +94,20 @@ void TsDemux::HandlePacket(const uint8_t* p) {
     }
     state.haveContinuity = true;
     state.continuity = continuity;
+    const uint8_t scrambling = ScramblingControl(p);
+    if (scrambling == kScramblingEven || scrambling == kScramblingOdd) {
+        // The headers are clear, so the counter above holds; the payload is readable only
+        // with the PID's keys, and a section cannot go on across a packet that is not.
+        std::array<uint8_t, kTsPacketSize> clear;
+        std::memcpy(clear.data(), p, kTsPacketSize);
+        if (descrambler_ == nullptr || !descrambler_->Descramble(clear.data())) {
+            ++stats_.undescrambled;
+            DropSection(state);
+            return;
+        }
+        HandlePayload(pid, state, clear.data() + offset, kTsPacketSize - offset, unitStart);
+        return;
+    }
     HandlePayload(pid, state, p + offset, kTsPacketSize - offset, unitStart);
 }
 

@@ -12,6 +12,8 @@
 
 namespace krtools {
 
+class DescramblerTable;
+
 class TsDemux {
   public:
     using SectionHandler = std::function<void(uint16_t pid, std::span<const uint8_t> section)>;
@@ -23,6 +25,7 @@ class TsDemux {
         uint64_t continuityErrors = 0;  // a packet on a PID went missing
         uint64_t sections = 0;          // sections handed on
         uint64_t droppedSections = 0;   // sections begun but never completed
+        uint64_t undescrambled = 0;     // scrambled packets of a PID without control words
     };
 
     explicit TsDemux(SectionHandler handler);
@@ -34,6 +37,11 @@ class TsDemux {
     void Finish();
 
     const Stats& stats() const { return stats_; }
+
+    // Scrambled packets are decrypted with the table's keys before their sections are
+    // gathered; without a table, or for a PID without keys, they are dropped. The table must
+    // outlive the demultiplexer.
+    void UseDescrambler(const DescramblerTable* table) { descrambler_ = table; }
 
   private:
     struct PidState {
@@ -51,6 +59,7 @@ class TsDemux {
     void DropSection(PidState& state);
 
     SectionHandler handler_;
+    const DescramblerTable* descrambler_ = nullptr;
     std::array<uint8_t, 188> pending_{};
     std::size_t pendingSize_ = 0;
     std::vector<PidState> pids_;

@@ -58,6 +58,8 @@ void ReportInput(const Session& session) {
         line += ", " + std::to_string(s.demux.damagedPackets) + " damaged packets";
     if (s.demux.skippedBytes != 0)
         line += ", " + std::to_string(s.demux.skippedBytes) + " bytes out of sync";
+    if (s.demux.undescrambled != 0)
+        line += ", " + std::to_string(s.demux.undescrambled) + " scrambled packets without keys";
     if (s.sectionsRefused != 0)
         line += ", " + std::to_string(s.sectionsRefused) + " sections without a free buffer";
     Say(line);

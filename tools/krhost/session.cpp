@@ -33,7 +33,9 @@ Session::Session(Terminal& terminal, std::unique_ptr<TsSource> source, SessionOp
       demux_([this](uint16_t pid, std::span<const uint8_t> section) {
           for (uint32_t id : terminal_.filters().Match(pid, section))
               SendSection(id, section);
-      }) {}
+      }) {
+    demux_.UseDescrambler(&terminal_.descrambler());
+}
 
 Session::~Session() {
     Finish();

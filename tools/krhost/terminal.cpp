@@ -5,6 +5,7 @@
 #include <string>
 
 #include "card/card_slot.h"
+#include "control_words.h"
 #include "json_writer.h"
 #include "progress.h"
 
@@ -49,14 +50,8 @@ int32_t GetCurrentFrequency(uint32_t* frequency) {
     return 0;
 }
 
-// A software terminal has no descrambler: the request is shown when diagnostics are on.
 int32_t SetDescrambler(DescramblerRecord record, uint32_t) {
-    Terminal* t = current.load();
-    if (t != nullptr && t->config().debug)
-        Say("descrambler: control words for " +
-            (record.request.type == 0 ? "PID " + std::to_string(record.request.pid)
-                                      : "port " + std::to_string(record.request.udpPort)) +
-            " (no descrambler in this terminal)");
+    if (Terminal* t = current.load()) t->OnSetDescrambler(record);
     return 0;
 }
 
@@ -265,6 +260,11 @@ void Terminal::OnWriteStore(uint32_t* length, const uint8_t* source) {
         return;
     }
     *length = static_cast<uint32_t>(std::min<uint32_t>(*length, kStoreSize));
+}
+
+void Terminal::OnSetDescrambler(const DescramblerRecord& record) {
+    const std::string line = ApplyControlWords(descrambler_, record);
+    if (config_.debug) Say(line);
 }
 
 void Terminal::OnDebugPrint(const char* text) {

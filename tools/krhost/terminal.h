@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "card/virtual_card.h"
+#include "common/cissa.h"
 #include "common/section_filter.h"
 #include "store_file.h"
 
@@ -38,6 +39,8 @@ class Terminal {
     InitRecord MakeInitRecord(uint32_t sectionBuffers) const;
 
     krtools::SectionFilterTable& filters() { return filters_; }
+    // The control words the library set, which the session's demultiplexer descrambles with.
+    const krtools::DescramblerTable& descrambler() const { return descrambler_; }
     const TerminalConfig& config() const { return config_; }
 
     // Something happened the session waits for: an EPG notice, a content delivery, the end of
@@ -64,11 +67,13 @@ class Terminal {
     void OnStopFilter(uint32_t requestId);
     void OnWriteStore(uint32_t* length, const uint8_t* source);
     void OnReadStore(uint32_t* length, uint8_t* destination);
+    void OnSetDescrambler(const DescramblerRecord& record);
     void OnDebugPrint(const char* text);
 
   private:
     TerminalConfig config_;
     krtools::SectionFilterTable filters_;
+    krtools::DescramblerTable descrambler_;
     std::mutex mutex_;
     std::condition_variable poked_;
     bool pokedFlag_ = false;

@@ -11,10 +11,21 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// Byte by byte: the optimiser's bounds warnings misread range inserts into a growing vector.
+void AppendAll(Bytes& out, const auto& bytes) {
+    for (const auto b : bytes)
+        out.push_back(static_cast<uint8_t>(b));
+}
+
+void AppendZeros(Bytes& out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        out.push_back(0x00);
+}
+
 // Lengths are written modulo 256 on purpose: a test may want one that does not fit.
 void AppendCounted(Bytes& out, const auto& bytes) {
     out.push_back(static_cast<uint8_t>(bytes.size()));
-    out.insert(out.end(), bytes.begin(), bytes.end());
+    AppendAll(out, bytes);
 }
 
 void AppendTagged(Bytes& out, const std::vector<TaggedBody>& items) {
@@ -26,23 +37,24 @@ void AppendTagged(Bytes& out, const std::vector<TaggedBody>& items) {
 
 // Section bytes 5..18 for a card: its id, the parameter, the type, four zero bytes.
 Bytes EmmHead(const CardId& card, uint8_t parameter, uint8_t type) {
-    Bytes body(card.begin(), card.end());
+    Bytes body;
+    AppendAll(body, card);
     body.push_back(parameter);
     body.push_back(type);
-    body.resize(body.size() + 4, 0x00);
+    AppendZeros(body, 4);
     return body;
 }
 
 // A u16 length, then what it counts.
 void AppendArea(Bytes& out, const Bytes& area) {
     AppendBe16(out, static_cast<uint16_t>(area.size()));
-    out.insert(out.end(), area.begin(), area.end());
+    AppendAll(out, area);
 }
 
 void AppendAddressing(Bytes& out, uint32_t id, const CardId& address, const CardId& mask) {
     AppendBe32(out, id);
-    out.insert(out.end(), address.begin(), address.end());
-    out.insert(out.end(), mask.begin(), mask.end());
+    AppendAll(out, address);
+    AppendAll(out, mask);
 }
 
 }  // namespace
@@ -60,7 +72,7 @@ Bytes MailRecordBody(const MailRecordFields& f) {
 Bytes TextRecordBody(const TextRecordFields& f) {
     Bytes body;
     AppendBe32(body, f.id);
-    body.resize(body.size() + 4, 0x00);
+    AppendZeros(body, 4);
     AppendCounted(body, f.first);
     AppendCounted(body, f.second);
     AppendCounted(body, f.text);
@@ -81,23 +93,23 @@ Bytes BuildCardCommandEmm(const CardId& card, uint32_t sequence,
     const uint16_t count = static_cast<uint16_t>(entries.size());
     Bytes body = EmmHead(card, parameter, kEmmTypeCardCommand);
     AppendBe32(body, sequence);
-    body.resize(body.size() + 4, 0x00);
+    AppendZeros(body, 4);
     AppendBe16(body, count);
     for (const CardCommandEntry& e : entries) {
         body.push_back(e.code);
         body.push_back(static_cast<uint8_t>(e.data.size()));
         body.push_back(0x00);
-        body.insert(body.end(), e.data.begin(), e.data.end());
+        AppendAll(body, e.data);
     }
     Bytes seal;
     AppendBe32(seal, sequence);
-    seal.insert(seal.end(), card.begin(), card.end());
+    AppendAll(seal, card);
     AppendBe16(seal, count);
-    seal.resize(16, 0x00);
+    AppendZeros(seal, 2);
     AesBlock block{};
     std::copy(seal.begin(), seal.end(), block.begin());
     const AesBlock trailer = AesEncryptBlock(operatorKey, block);
-    body.insert(body.end(), trailer.begin(), trailer.end());
+    AppendAll(body, trailer);
     return BuildCaSection(kCaPrivateTableId, body);
 }
 
@@ -120,9 +132,10 @@ Bytes RedirectionDescriptorBody(const BroadcastRedirection& r) {
 Bytes BuildBroadcastSection(const std::vector<TaggedBody>& descriptors) {
     Bytes area;
     AppendTagged(area, descriptors);
-    Bytes body(9, 0x00);
+    Bytes body;
+    AppendZeros(body, 9);
     body.push_back(kBroadcastDataType);
-    body.resize(body.size() + 4, 0x00);
+    AppendZeros(body, 4);
     AppendArea(body, area);
     return BuildCaSection(kCaPrivateTableId, body);
 }

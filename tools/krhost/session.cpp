@@ -31,6 +31,8 @@ Session::Session(Terminal& terminal, std::unique_ptr<TsSource> source, SessionOp
       source_(std::move(source)),
       options_(std::move(options)),
       demux_([this](uint16_t pid, std::span<const uint8_t> section) {
+          // A CA PID given on the command line stands; otherwise the multiplex says where.
+          if (!options_.emmPid) caTable_.OnSection(pid, section);
           for (uint32_t id : terminal_.filters().Match(pid, section))
               SendSection(id, section);
       }) {

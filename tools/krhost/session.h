@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "ca_table.h"
 #include "common/ts_demux.h"
 #include "terminal.h"
 #include "ts_source.h"
@@ -89,6 +90,7 @@ class Session {
     Terminal& terminal_;
     std::unique_ptr<TsSource> source_;
     SessionOptions options_;
+    CaTableWatch caTable_;
     krtools::TsDemux demux_;
     std::thread reader_;
     std::atomic<bool> stop_{false};

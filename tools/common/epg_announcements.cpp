@@ -103,6 +103,8 @@ Announcements ReadAnnouncements(const std::vector<uint8_t>& liveEpg,
             if (key == "CA") program->ca = static_cast<uint8_t>(LeadingNumber(value));
             if (key == "Pid") program->pid = static_cast<uint16_t>(LeadingNumber(value));
             if (key == "Channel") ParseChannel(value, program->address, program->port);
+            if (key == "ProgramName") program->name = value;
+            if (key == "Rating") program->rating = static_cast<uint8_t>(LeadingNumber(value));
         }
     }
     AnnouncedResource* resource = nullptr;
@@ -117,6 +119,8 @@ Announcements ReadAnnouncements(const std::vector<uint8_t>& liveEpg,
         if (key == "Pid") resource->pid = static_cast<uint16_t>(LeadingNumber(value));
         if (key == "Channel") ParseChannel(value, resource->address, resource->port);
         if (key == "FileName") resource->fileName = value;
+        if (key == "ProgramName") resource->name = value;
+        if (key == "Rating") resource->rating = static_cast<uint8_t>(LeadingNumber(value));
     }
     return out;
 }

@@ -20,6 +20,8 @@ struct AnnouncedProgram {
     uint16_t port = 0;
     uint16_t videoPort = 0;  // from the stream description, before the scrambling offset
     uint16_t audioPort = 0;
+    std::string name;    // ProgramName
+    uint8_t rating = 0;  // Rating, 0 when the EPG gives none
 
     // Ports the receiver filters: a scrambled program's video is 1000 and its audio 10000
     // above the described ports.
@@ -33,6 +35,8 @@ struct AnnouncedResource {
     uint32_t address = 0;
     uint16_t port = 0;
     std::string fileName;
+    std::string name;
+    uint8_t rating = 0;
 };
 
 struct Announcements {

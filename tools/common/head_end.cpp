@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "common/block_payload.h"
+#include "common/cissa.h"
 #include "common/elementary_stream.h"
 #include "common/file_io.h"
 #include "common/rtp_packetiser.h"
@@ -26,7 +27,9 @@ constexpr uint16_t kProgramNumber = 1;
 constexpr uint16_t kFirstPmtPid = 0x0020;
 constexpr uint16_t kHeadEndSourcePort = 5000;
 
-enum class Kind : uint8_t { Psi, Sysinfo, EpgBlock, ResourceBlock, Video, Audio };
+enum class Kind : uint8_t { Psi, Sysinfo, EpgBlock, ResourceBlock, Video, Audio, Ca };
+
+constexpr int32_t kClear = -1;
 
 struct Event {
     uint64_t timeUs;
@@ -35,6 +38,9 @@ struct Event {
     Kind kind;
     uint16_t pid;
     std::vector<uint8_t> section;
+    // CA sections come first at an instant, so the first words are there before the packets.
+    uint8_t rank = 1;
+    int32_t service = kClear;  // the scrambled service whose packets these are
 };
 
 std::vector<uint8_t> DatagramSection(uint32_t address, uint16_t port,
@@ -160,6 +166,7 @@ HeadEndContent LoadContent(const MuxOptions& options) {
                             " is not in FileEPG.txt");
         content.resources.push_back({*where, ReadWholeFile(source.file)});
     }
+    if (options.ca.Enabled()) content.ca = LoadCaContent(options.ca, announced);
     return content;
 }
 
@@ -206,8 +213,25 @@ MuxResult GenerateStream(const HeadEndContent& content, const MuxOptions& option
         dataPids.insert(program.where.pid);
     for (const auto& resource : content.resources)
         dataPids.insert(resource.where.pid);
+    // CA PIDs stay out of the map (terminals learn them from the CA table) but not in its way.
+    std::set<uint16_t> caPids;
+    std::vector<int32_t> programService(content.programs.size(), kClear);
+    std::vector<int32_t> resourceService(content.resources.size(), kClear);
+    if (content.ca) {
+        caPids = {kCaTablePid, options.ca.emmPid};
+        for (std::size_t s = 0; s < content.ca->services.size(); ++s) {
+            const ScrambledService& service = content.ca->services[s];
+            caPids.insert(service.entry.ecmPid);
+            for (std::size_t p = 0; p < content.programs.size(); ++p)
+                if (service.isProgram && content.programs[p].where.programId == service.id)
+                    programService[p] = static_cast<int32_t>(s);
+            for (std::size_t r = 0; r < content.resources.size(); ++r)
+                if (!service.isProgram && content.resources[r].where.resourceId == service.id)
+                    resourceService[r] = static_cast<int32_t>(s);
+        }
+    }
     uint16_t pmtPid = kFirstPmtPid;
-    while (dataPids.count(pmtPid))
+    while (dataPids.count(pmtPid) || caPids.count(pmtPid))
         ++pmtPid;
     std::vector<std::pair<uint8_t, uint16_t>> pmtStreams;
     for (uint16_t pid : dataPids) {
@@ -241,7 +265,8 @@ MuxResult GenerateStream(const HeadEndContent& content, const MuxOptions& option
     }
 
     auto carousel = [&](const std::vector<std::vector<uint8_t>>& blocks, uint32_t rate,
-                        uint32_t source, Kind kind, uint16_t pid, uint32_t address, uint16_t port) {
+                        uint32_t source, Kind kind, uint16_t pid, uint32_t address, uint16_t port,
+                        int32_t service) {
         for (uint64_t j = 0;; ++j) {
             const uint64_t t = j * kMicrosPerSecond / rate;
             if (t >= durationUs) break;
@@ -249,15 +274,16 @@ MuxResult GenerateStream(const HeadEndContent& content, const MuxOptions& option
                 {t, source, j, kind, pid,
                  DatagramSection(address, port,
                                  blocks[static_cast<std::size_t>(j % blocks.size())])});
+            events.back().service = service;
         }
     };
     carousel(epgBlocks, epgRate, 2, Kind::EpgBlock, options.epgPid, options.epgAddress,
-             options.epgPort);
+             options.epgPort, kClear);
     uint32_t source = 3;
     for (std::size_t r = 0; r < content.resources.size(); ++r) {
         const AnnouncedResource& where = content.resources[r].where;
         carousel(resourceBlocks[r], resourceRate, source++, Kind::ResourceBlock, where.pid,
-                 where.address, where.port);
+                 where.address, where.port, resourceService[r]);
     }
 
     const uint64_t liveStartUs = uint64_t{options.liveStartMs} * 1000;
@@ -299,19 +325,39 @@ MuxResult GenerateStream(const HeadEndContent& content, const MuxOptions& option
                      DatagramSection(program.where.address, program.where.AudioDestinationPort(),
                                      std::move(packet))});
         }
+        if (programService[p] != kClear)
+            for (Event& event : events)
+                if (event.source == videoSource || event.source == audioSource)
+                    event.service = programService[p];
+    }
+
+    if (content.ca) {
+        for (CaSection& ca : BuildCaSections(*content.ca, options.ca, durationUs, intervalUs,
+                                             StampSeconds(content.version))) {
+            events.push_back(
+                {ca.timeUs, ca.source, ca.order, Kind::Ca, ca.pid, std::move(ca.section)});
+            events.back().rank = 0;
+        }
     }
 
     std::sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
-        return std::tie(a.timeUs, a.source, a.order) < std::tie(b.timeUs, b.source, b.order);
+        return std::tie(a.timeUs, a.rank, a.source, a.order) <
+               std::tie(b.timeUs, b.rank, b.source, b.order);
     });
 
-    // Consecutive sections on one PID are packed back to back.
+    // Consecutive sections on one PID are packed back to back, except that a scrambled
+    // service's sections keep packets of their own, one crypto period's apart from the next.
+    const uint64_t periodUs = uint64_t{std::max<uint32_t>(options.ca.cryptoPeriodMs, 1)} * 1000;
+    auto sameRun = [&](const Event& a, const Event& b) {
+        return a.pid == b.pid && a.service == b.service &&
+               (a.service == kClear || a.timeUs / periodUs == b.timeUs / periodUs);
+    };
     TsPacketiser packetiser;
     std::vector<uint8_t> stream;
     for (std::size_t i = 0; i < events.size();) {
         std::size_t end = i;
         std::vector<std::vector<uint8_t>> run;
-        while (end < events.size() && events[end].pid == events[i].pid) {
+        while (end < events.size() && sameRun(events[end], events[i])) {
             switch (events[end].kind) {
                 case Kind::Sysinfo:
                     ++result.sysinfoSections;
@@ -328,13 +374,27 @@ MuxResult GenerateStream(const HeadEndContent& content, const MuxOptions& option
                 case Kind::Audio:
                     ++result.audioSections;
                     break;
+                case Kind::Ca:
+                    ++result.caSections;
+                    break;
                 case Kind::Psi:
                     break;
             }
             run.push_back(std::move(events[end].section));
             ++end;
         }
+        const std::size_t runStart = stream.size();
         packetiser.PutSections(events[i].pid, run, stream);
+        if (events[i].service != kClear) {
+            const uint64_t period = events[i].timeUs / periodUs;
+            const ScrambledService& service =
+                content.ca->services[static_cast<std::size_t>(events[i].service)];
+            const AesBlock word = ControlWord(service.id, period);
+            for (std::size_t at = runStart; at < stream.size(); at += kTsPacketSize) {
+                ScramblePacket(stream.data() + at, word, (period & 1) != 0);
+                ++result.scrambledPackets;
+            }
+        }
         i = end;
     }
 

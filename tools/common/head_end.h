@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/ca_broadcast.h"
 #include "common/epg_announcements.h"
 #include "common/epg_container.h"
 #include "common/mux_options.h"
@@ -32,6 +34,7 @@ struct HeadEndContent {
     std::string version;
     std::vector<LiveProgramContent> programs;
     std::vector<ResourceContent> resources;
+    std::optional<CaContent> ca;  // when the options ask for conditional access
 };
 
 // Reads every input named by the options and finds the destinations of the programs and
@@ -48,6 +51,8 @@ struct MuxResult {
     uint64_t videoSections = 0;
     uint64_t audioSections = 0;
     uint64_t resourceBlockSections = 0;
+    uint64_t caSections = 0;  // CA table, EMM PID and ECM sections
+    uint64_t scrambledPackets = 0;
     uint64_t droppedPackets = 0;
     uint64_t corruptedPackets = 0;
 };

@@ -38,6 +38,17 @@ const char* const kMuxUsage =
     "  --drop SHARE          leave out this share (0..1) of the transport packets\n"
     "  --corrupt SHARE       change one byte in this share (0..1) of the transport packets\n"
     "  --seed N              seed of --drop and --corrupt (default 1)\n"
+    "Conditional access, sent when both --ca-card and --emm-pid are given:\n"
+    "  --ca-card PROFILE     card profile: its operator key and card id\n"
+    "  --emm-pid N           the CA PID, announced in the CA table on PID 1\n"
+    "  --ca-system-id N      CA system id (default 0x4B52)\n"
+    "  --crypto-period-ms N  control words change every N ms (default 10000)\n"
+    "  --scrambled ID,...    programs and resources to scramble\n"
+    "  --ecm-pid-base N      ECM PIDs counted up from N (default 0x1F00)\n"
+    "  --mail ID,TITLE,CONTENT  a mail for the card (repeatable)\n"
+    "  --ca-text TEXT        a text for every card\n"
+    "  --redirect A,B,C      a redirection for every card\n"
+    "  --card-command rating=N  a card command setting the card's rating\n"
     "  --help                this text\n";
 
 namespace {
@@ -91,6 +102,70 @@ std::vector<std::string> Words(const std::string& text) {
 std::filesystem::path Resolve(const std::filesystem::path& base, const std::string& path) {
     const std::filesystem::path p(path);
     return p.is_absolute() || base.empty() ? p : base / p;
+}
+
+// Splits at commas only, trimming blanks: titles and texts keep their spaces.
+std::vector<std::string> Fields(const std::string& text) {
+    std::vector<std::string> fields;
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', at);
+        std::string field = text.substr(at, comma == std::string::npos ? comma : comma - at);
+        const auto begin = field.find_first_not_of(" \t");
+        const auto end = field.find_last_not_of(" \t");
+        fields.push_back(begin == std::string::npos ? "" : field.substr(begin, end - begin + 1));
+        if (comma == std::string::npos) return fields;
+        at = comma + 1;
+    }
+}
+
+bool ApplyCa(CaOptions& ca, const std::string& key, const std::string& value,
+             const std::filesystem::path& base) {
+    const std::string name = "'" + key + "'";
+    if (key == "ca-card") {
+        ca.card = Resolve(base, value);
+    } else if (key == "emm-pid") {
+        ca.emmPid = static_cast<uint16_t>(ParseNumber(name, value, 0x1FFE));
+    } else if (key == "ca-system-id") {
+        ca.systemId = static_cast<uint16_t>(ParseNumber(name, value, 0xFFFF));
+    } else if (key == "crypto-period-ms") {
+        ca.cryptoPeriodMs = static_cast<uint32_t>(ParseNumber(name, value, 3600000));
+        if (ca.cryptoPeriodMs < 4) throw ToolError("bad value for " + name + ": below 4 ms");
+    } else if (key == "scrambled") {
+        for (const std::string& word : Words(value))
+            ca.scrambled.push_back(static_cast<uint32_t>(ParseNumber(name, word, 0xFFFF)));
+    } else if (key == "ecm-pid-base") {
+        ca.ecmPidBase = static_cast<uint16_t>(ParseNumber(name, value, 0x1FFE));
+    } else if (key == "mail") {
+        const auto fields = Fields(value);
+        if (fields.size() < 3)
+            throw ToolError("bad value for " + name + ": '" + value + "' (ID,TITLE,CONTENT)");
+        // The content may hold commas of its own.
+        std::string content = fields[2];
+        for (std::size_t i = 3; i < fields.size(); ++i)
+            content += ", " + fields[i];
+        if (fields[1].size() > 255 || content.size() > 255)
+            throw ToolError("bad value for " + name + ": title and content take 255 bytes each");
+        ca.mails.push_back(
+            {static_cast<uint32_t>(ParseNumber(name, fields[0], 0xFFFFFFFF)), fields[1], content});
+    } else if (key == "ca-text") {
+        if (value.size() > 255) throw ToolError("the CA text is longer than 255 bytes");
+        ca.text = value;
+    } else if (key == "redirect") {
+        const auto words = Words(value);
+        if (words.size() != 3)
+            throw ToolError("bad value for " + name + ": '" + value + "' (A,B,C)");
+        for (std::size_t i = 0; i < 3; ++i)
+            ca.redirection[i] = static_cast<uint16_t>(ParseNumber(name, words[i], 0xFFFF));
+        ca.redirect = true;
+    } else if (key == "card-command") {
+        if (value.rfind("rating=", 0) != 0)
+            throw ToolError("bad value for " + name + ": '" + value + "' (rating=N)");
+        ca.commandRating = static_cast<uint8_t>(ParseNumber(name, value.substr(7), 18));
+    } else {
+        return false;
+    }
+    return true;
 }
 
 // One setting, from a scenario line or a command-line option. Paths are taken relative to base.
@@ -165,7 +240,7 @@ void Apply(MuxOptions& o, const std::string& key, const std::string& value,
         o.corruptShare = ParseShare(name, value);
     } else if (key == "seed") {
         o.seed = ParseNumber(name, value, UINT64_MAX);
-    } else {
+    } else if (!ApplyCa(o.ca, key, value, base)) {
         throw ToolError("unknown setting " + name);
     }
 }

@@ -2,8 +2,10 @@
 // line, or filled in by a program that builds a stream in memory.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,29 @@ struct LiveProgramSource {
 struct ResourceSource {
     uint32_t resourceId = 0;
     std::filesystem::path file;
+};
+
+struct MailSource {
+    uint32_t id = 0;
+    std::string title;
+    std::string content;
+};
+
+// Conditional access, sent only when both the card and the CA PID are given.
+struct CaOptions {
+    std::filesystem::path card;  // profile whose operator key and card id the EMMs and ECMs use
+    uint16_t emmPid = 0;         // 0: no conditional access
+    uint16_t systemId = 0x4B52;
+    uint32_t cryptoPeriodMs = 10000;
+    std::vector<uint32_t> scrambled;  // program or resource ids
+    uint16_t ecmPidBase = 0x1F00;     // one ECM PID per scrambled service, counting up
+    std::vector<MailSource> mails;
+    std::string text;  // a broadcast text to every card; empty: none
+    bool redirect = false;
+    std::array<uint16_t, 3> redirection{};
+    std::optional<uint8_t> commandRating;  // a card-command EMM setting the rating
+
+    bool Enabled() const { return !card.empty() && emmPid != 0; }
 };
 
 struct MuxOptions {
@@ -40,6 +65,7 @@ struct MuxOptions {
     double dropShare = 0;                   // share of transport packets left out
     double corruptShare = 0;                // share of transport packets with one byte changed
     uint64_t seed = 1;
+    CaOptions ca;
 };
 
 // Reads DIR/scenario.txt over the defaults; paths in it are relative to DIR. Throws ToolError

@@ -64,6 +64,16 @@ HeadEndTime TimeAfter(const std::string& stamp, uint64_t seconds) {
     return t;
 }
 
+uint32_t StampSeconds(const std::string& stamp) {
+    if (!IsVersionStamp(stamp)) return 0;
+    const uint32_t month = std::clamp(Digits(stamp, 4, 2), 1u, 12u);
+    const uint32_t day = std::clamp(Digits(stamp, 6, 2), 1u, 31u);
+    const int64_t days = DaysFromCivil(Digits(stamp, 0, 4), month, day);
+    const int64_t seconds = days * 86400 + int64_t{Digits(stamp, 8, 2)} * 3600 +
+                            int64_t{Digits(stamp, 10, 2)} * 60 + Digits(stamp, 12, 2);
+    return seconds < 0 ? 0 : static_cast<uint32_t>(seconds);
+}
+
 std::vector<uint8_t> BuildSysinfoPayload(const SysinfoPayload& s) {
     std::vector<uint8_t> out;
     out.reserve(kSysinfoHeaderSize + s.message.size());

@@ -46,4 +46,7 @@ bool IsVersionStamp(const std::string& stamp);
 // Gregorian).
 HeadEndTime TimeAfter(const std::string& stamp, uint64_t seconds);
 
+// Seconds since 1970-01-01 UTC of a version stamp; 0 for anything else.
+uint32_t StampSeconds(const std::string& stamp);
+
 }  // namespace krtools

@@ -39,6 +39,10 @@ int main(int argc, char** argv) {
                      static_cast<unsigned long long>(result.videoSections),
                      static_cast<unsigned long long>(result.audioSections),
                      static_cast<unsigned long long>(result.resourceBlockSections));
+        if (result.caSections)
+            std::fprintf(stderr, "; %llu CA sections, %llu packets scrambled",
+                         static_cast<unsigned long long>(result.caSections),
+                         static_cast<unsigned long long>(result.scrambledPackets));
         if (result.droppedPackets || result.corruptedPackets)
             std::fprintf(stderr, "; %llu packets dropped, %llu corrupted",
                          static_cast<unsigned long long>(result.droppedPackets),

@@ -87,7 +87,7 @@ TEST(HeadEndCa, TheCardsWordsDescrambleTheServicesToTheirClearSections) {
     std::map<uint16_t, uint16_t> servicePid;  // by ECM PID
     for (const krtools::ScrambledService& s : content.ca->services)
         servicePid[s.entry.ecmPid] = s.pid;
-    std::set<Bytes> evenWords;
+    std::set<krtools::AesKey> evenWords;
     auto onSection = [&](uint16_t pid, const Bytes& ecm) {
         if (!servicePid.count(pid)) return;
         Bytes data(ecm.begin() + krtools::kEcmCardPartOffset,
@@ -99,7 +99,7 @@ TEST(HeadEndCa, TheCardsWordsDescrambleTheServicesToTheirClearSections) {
         krtools::AesKey even{}, odd{};
         std::copy_n(words.begin(), 16, even.begin());
         std::copy_n(words.begin() + 16, 16, odd.begin());
-        evenWords.insert(Bytes(even.begin(), even.end()));
+        evenWords.insert(even);
         ASSERT_TRUE(table.Set(servicePid[pid], even, odd));
     };
     krtools::TsDemux::Stats stats;

@@ -53,6 +53,8 @@ CaContent LoadCaContent(const CaOptions& options, const Announcements& announced
         ScrambledService service;
         if (const auto program = announced.FindProgram(id)) {
             service = ServiceOf(id, program->pid, true, program->name, program->rating);
+            // The terminal names a program's service by its channel, so that comes first.
+            service.entry.addresses.emplace_back(program->address, program->port);
             if (program->videoPort != 0)
                 service.entry.addresses.emplace_back(program->address,
                                                      program->VideoDestinationPort());

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -189,7 +190,7 @@ int32_t AnnounceCard(const Terminal& terminal) {
     return result;
 }
 
-int RunCard(const HostOptions& o) {
+int WithCardOnly(const HostOptions& o, const std::function<int(bool ready)>& work) {
     const std::unique_ptr<krtools::VirtualCard> card = LoadCard(o);
     TerminalConfig config;
     config.debug = !o.debugCodes.empty();
@@ -203,9 +204,17 @@ int RunCard(const HostOptions& o) {
                                  std::to_string(result) + ")");
     for (uint8_t code : o.debugCodes)
         (void)kr_T2K_SetDebugFlag(code, 1);
+    const int status = work(AnnounceCard(terminal) == 0);
+    (void)kr_T2K_Finish();
+    return status;
+}
+
+int RunCard(const HostOptions& o) {
     CardReport r;
-    const bool ready = AnnounceCard(terminal) == 0;
-    if (ready) {
+    bool ready = false;
+    (void)WithCardOnly(o, [&](bool cardReady) {
+        ready = cardReady;
+        if (!ready) return 1;
         if (o.pin) ApplyChanges(o, r);
         uint8_t count = 0;
         (void)krca_T2CA_GetCardId(r.id);
@@ -213,8 +222,8 @@ int RunCard(const HostOptions& o) {
         (void)krca_T2CA_GetManufacturerInfo(&r.manufacturer);
         (void)krca_T2CA_GetRating(&r.rating);
         (void)krca_T2CA_GetWorkTime(r.workStart, r.workEnd);
-    }
-    (void)kr_T2K_Finish();
+        return 0;
+    });
     if (!ready) {
         Say("no usable card in the slot: nothing to read");
         return 1;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "card/virtual_card.h"
@@ -19,5 +20,9 @@ std::unique_ptr<krtools::VirtualCard> LoadCard(const HostOptions& options);
 int32_t AnnounceCard(const Terminal& terminal);
 
 int RunCard(const HostOptions& options);
+
+// Starts the library with the card in the slot and no input, announces the card, runs work
+// with whether it is ready, and finishes the library; work's result.
+int WithCardOnly(const HostOptions& options, const std::function<int(bool ready)>& work);
 
 }  // namespace krhost

@@ -140,22 +140,7 @@ int NoCard() {
 // Without an input there is nothing to receive: the library starts with the card alone, as
 // for the card command, and no store is opened.
 int RunWithoutInput(const HostOptions& o) {
-    const std::unique_ptr<krtools::VirtualCard> card = LoadCard(o);
-    TerminalConfig config;
-    config.debug = !o.debugCodes.empty();
-    config.frequency = o.frequency;
-    config.card = card.get();
-    config.jsonEvents = o.json;
-    Terminal terminal(config);
-    const InitRecord record = terminal.MakeInitRecord(64);
-    if (const int32_t result = kr_T2K_Init(&record); result != KR_OK)
-        throw krtools::ToolError("the library did not start (kr_T2K_Init returned " +
-                                 std::to_string(result) + ")");
-    for (uint8_t code : o.debugCodes)
-        (void)kr_T2K_SetDebugFlag(code, 1);
-    const int status = AnnounceCard(terminal) == 0 ? Act(o) : NoCard();
-    (void)kr_T2K_Finish();
-    return status;
+    return WithCardOnly(o, [&](bool ready) { return ready ? Act(o) : NoCard(); });
 }
 
 }  // namespace

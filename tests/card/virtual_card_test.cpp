@@ -1,9 +1,10 @@
 // The virtual subscriber card: its profile file, what it answers and refuses, the PIN counter,
 // the session a reset ends, its failure controls, the control words it gives for an ECM, the
-// operator's card commands and the host slot glue.
+// operator's card commands, its memory kept in a state file and the host slot glue.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <random>
@@ -12,6 +13,7 @@
 
 #include "card/card_profile.h"
 #include "card/card_slot.h"
+#include "card/card_state_file.h"
 #include "card/virtual_card.h"
 #include "common/aes128.h"
 #include "common/ecm_section.h"
@@ -196,6 +198,43 @@ TEST(VirtualCard, ProtectedUpdatesNeedAPinSinceTheLastReset) {
     ASSERT_EQ(card->Exchange(kSelectDf01), Sw(0x610E));
     EXPECT_EQ(card->Exchange(UpdateBinary(4, {0x00, 0x02})), Sw(0x6982));
     EXPECT_EQ(card->File(krtools::kCaApplication, 4), (Bytes{0x00, 0x01})) << "files are kept";
+}
+
+TEST(CardStateFile, KeepsWhatTheCardWroteAndRefusesAnotherCardsFile) {
+    const std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "card_state";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::filesystem::path path = dir / "state.txt";
+    {
+        auto card = SampleCard();
+        krtools::CardStateKeeper keeper(*card, path, [](const std::string& m) { FAIL() << m; });
+        ASSERT_EQ(card->Exchange(kSelectDf01), Sw(0x610E));
+        ASSERT_EQ(card->Exchange(kVerify), Sw(0x9000));
+        ASSERT_EQ(card->Exchange(UpdateBinary(5, {22, 0, 6, 0})), Sw(0x9000));
+        ASSERT_EQ(card->Exchange(ChangePin({'1', '2', '3', '4', 0xFF, '9', '8', '7', '6', '5'})),
+                  Sw(0x9000));
+        // A wrong PIN, the last change: the keeper must have written it without being asked.
+        ASSERT_EQ(card->Exchange(kVerify), Sw(0x63C2));
+    }
+    auto card = SampleCard();
+    EXPECT_FALSE(krtools::LoadCardState(*card, dir / "none.txt"));
+    ASSERT_TRUE(krtools::LoadCardState(*card, path));
+    EXPECT_EQ(card->File(krtools::kCaApplication, 5), (Bytes{22, 0, 6, 0}));
+    EXPECT_EQ(card->Pin(), (Bytes{'9', '8', '7', '6', '5'}));
+    EXPECT_EQ(card->PinTriesLeft(), 2);
+
+    krtools::CardProfile other = krtools::ReadCardProfile(kSample);
+    other.cardId[7] ^= 1;
+    VirtualCard stranger(other);
+    EXPECT_THROW(krtools::LoadCardState(stranger, path), krtools::ToolError);
+    for (const char* bad : {"card-id = 4B52000000001001\nef DF01 05 = 1600\n",
+                            "card-id = 4B52000000001001\nef DF01 05 = 16XX0600\n",
+                            "card-id = 4B52000000001001\npin-tries-left = 9\n",
+                            "card-id = 4B52000000001001\nef 3F00 10 = 4B52000000001002\n",
+                            "ef DF01 05 = 16000600\n"}) {
+        krtools::WriteWholeFile(dir / "bad.txt", Bytes(bad, bad + std::strlen(bad)));
+        EXPECT_THROW(krtools::LoadCardState(*card, dir / "bad.txt"), krtools::ToolError) << bad;
+    }
 }
 
 TEST(VirtualCard, FailureControlsFailResetsAndExchanges) {

@@ -84,11 +84,13 @@ using Handler = Bytes (*)(CardState&, const Command&);
 uint16_t CheckPin(CardState& state, std::span<const uint8_t> presented) {
     if (state.pinTriesLeft == 0) return kPinBlocked;
     if (std::equal(presented.begin(), presented.end(), state.pin.begin(), state.pin.end())) {
+        if (state.pinTriesLeft != state.pinTries) ++state.changes;
         state.pinTriesLeft = state.pinTries;
         state.pinVerified = true;
         return kOk;
     }
     --state.pinTriesLeft;
+    ++state.changes;
     state.pinVerified = false;
     return static_cast<uint16_t>(0x63C0 | state.pinTriesLeft);
 }
@@ -134,13 +136,14 @@ Bytes Read(const Target& t, std::size_t le) {
 }
 
 // The whole file or record at once.
-Bytes Write(const CardState& state, const Target& t, std::span<const uint8_t> data) {
+Bytes Write(CardState& state, const Target& t, std::span<const uint8_t> data) {
     if (t.sw != kOk) return Status(t.sw);
     if (t.ef->update == UpdateRight::kNever) return Status(kNotAllowed);
     if (t.ef->update == UpdateRight::kAfterPin && !state.pinVerified)
         return Status(kSecurityNotSatisfied);
     if (data.size() != t.bytes.size()) return Status(kWrongLength);
     std::copy(data.begin(), data.end(), t.bytes.begin());
+    ++state.changes;
     return Status(kOk);
 }
 
@@ -188,7 +191,10 @@ Bytes ChangePin(CardState& state, const Command& c) {
         std::find(next.begin(), next.end(), uint8_t{0xFF}) != next.end())
         return Status(kWrongData);
     const uint16_t sw = CheckPin(state, old);
-    if (sw == kOk) state.pin.assign(next.begin(), next.end());
+    if (sw == kOk) {
+        state.pin.assign(next.begin(), next.end());
+        ++state.changes;
+    }
     return Status(sw);
 }
 
@@ -428,6 +434,7 @@ Bytes EmmWrite(CardState& state, const Command& c) {
     ElementaryFile* ef = state.files.Find(kCaApplication, c.p2);
     if (ef == nullptr) return Status(kFileNotFound);
     ef->data.assign(c.data.begin(), c.data.end());
+    ++state.changes;
     return Status(kOk);
 }
 

@@ -28,6 +28,9 @@ struct CardState {
     // The EMM WRITE commands the last EMM COMMAND answered with, each good once. A reset keeps
     // them: the terminal may reset the card between asking and writing.
     std::vector<std::vector<uint8_t>> authorisedWrites;
+    // Grows with every change of what the card keeps without power: an EF, the PIN or its
+    // tries, so that a copy of the card's memory knows when to be written again.
+    uint64_t changes = 0;
 
     // The session, which a reset ends.
     uint16_t selectedDf = kMasterFile;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <charconv>
+#include <functional>
 #include <set>
 
 namespace krtools {
@@ -39,8 +40,9 @@ bool Decimal(std::string_view text, uint32_t max, uint32_t& value) {
            value <= max;
 }
 
-// Hex bytes, written together or with blanks between whole bytes.
-bool HexBytes(const std::string& text, std::vector<uint8_t>& bytes) {
+}  // namespace
+
+bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes) {
     bytes.clear();
     std::size_t at = 0;
     while (at < text.size()) {
@@ -62,6 +64,33 @@ bool HexBytes(const std::string& text, std::vector<uint8_t>& bytes) {
     }
     return true;
 }
+
+void ReadSettings(std::string_view text, const std::string& source,
+                  const std::function<void(const std::string&, const std::string&)>& apply) {
+    std::set<std::string> given;
+    std::size_t lineNumber = 0;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string line = Trim(text.substr(at, end - at));
+        at = end + 1;
+        ++lineNumber;
+        if (line.empty() || line[0] == '#') continue;
+        const std::string where = source + " line " + std::to_string(lineNumber) + ": ";
+        const auto equals = line.find('=');
+        if (equals == std::string::npos) throw ToolError(where + "expected KEY = VALUE");
+        const std::string key = Trim(std::string_view(line).substr(0, equals));
+        if (!given.insert(key).second) throw ToolError(where + "'" + key + "' given twice");
+        try {
+            apply(key, Trim(std::string_view(line).substr(equals + 1)));
+        } catch (const ToolError& error) {
+            throw ToolError(where + error.what());
+        }
+    }
+}
+
+namespace {
 
 bool Name(const std::string& text) {
     if (text.size() > kCardNameSize) return false;
@@ -128,7 +157,7 @@ void Apply(CardProfile& p, const std::string& key, const std::string& value) {
     uint32_t number = 0;
     if (key == "card-id") {
         std::vector<uint8_t> bytes;
-        if (!HexBytes(value, bytes) || bytes.size() != p.cardId.size())
+        if (!ParseHexBytes(value, bytes) || bytes.size() != p.cardId.size())
             Bad(key, value, "16 hex digits");
         std::copy(bytes.begin(), bytes.end(), p.cardId.begin());
     } else if (key == "manufacturer" || key == "operator") {
@@ -167,7 +196,7 @@ void Apply(CardProfile& p, const std::string& key, const std::string& value) {
         p.versionMinor = static_cast<uint8_t>(minor);
     } else if (key == "atr") {
         std::vector<uint8_t> bytes;
-        if (!HexBytes(value, bytes) || bytes.size() < 2 || bytes.size() > kMaxAtrSize ||
+        if (!ParseHexBytes(value, bytes) || bytes.size() < 2 || bytes.size() > kMaxAtrSize ||
             (bytes[0] != 0x3B && bytes[0] != 0x3F))
             Bad(key, value, "2 to 33 hex bytes starting with 3B or 3F");
         p.atr = bytes;
@@ -177,7 +206,7 @@ void Apply(CardProfile& p, const std::string& key, const std::string& value) {
     } else if (key == "operator-key") {
         std::vector<uint8_t> bytes;
         AesKey k{};
-        if (!HexBytes(value, bytes) || bytes.size() != k.size()) Bad(key, value, "32 hex digits");
+        if (!ParseHexBytes(value, bytes) || bytes.size() != k.size()) Bad(key, value, "32 hex digits");
         std::copy(bytes.begin(), bytes.end(), k.begin());
         p.operatorKey = k;
     } else if (key == "entitlements") {
@@ -210,27 +239,9 @@ void Apply(CardProfile& p, const std::string& key, const std::string& value) {
 
 CardProfile Parse(std::string_view text, const std::string& source) {
     CardProfile profile;
-    std::set<std::string> given;
-    std::size_t lineNumber = 0;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string line = Trim(text.substr(at, end - at));
-        at = end + 1;
-        ++lineNumber;
-        if (line.empty() || line[0] == '#') continue;
-        const std::string where = source + " line " + std::to_string(lineNumber) + ": ";
-        const auto equals = line.find('=');
-        if (equals == std::string::npos) throw ToolError(where + "expected KEY = VALUE");
-        const std::string key = Trim(std::string_view(line).substr(0, equals));
-        if (!given.insert(key).second) throw ToolError(where + "'" + key + "' given twice");
-        try {
-            Apply(profile, key, Trim(std::string_view(line).substr(equals + 1)));
-        } catch (const ToolError& error) {
-            throw ToolError(where + error.what());
-        }
-    }
+    ReadSettings(text, source, [&](const std::string& key, const std::string& value) {
+        Apply(profile, key, value);
+    });
     return profile;
 }
 

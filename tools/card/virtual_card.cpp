@@ -45,11 +45,23 @@ bool VirtualCard::ExchangeLocked(std::span<const uint8_t> command, Bytes& respon
     return true;
 }
 
+bool VirtualCard::ExchangeAndNotify(std::span<const uint8_t> command, Bytes& response) {
+    std::function<void()> listener;
+    bool done = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const uint64_t before = state_.changes;
+        done = ExchangeLocked(command, response);
+        if (state_.changes != before) listener = changed_;
+    }
+    if (listener) listener();
+    return done;
+}
+
 int32_t VirtualCard::Apdu(uint32_t* length, const uint8_t* command, uint8_t* response) {
     if (length == nullptr || response == nullptr || (command == nullptr && *length != 0)) return 1;
-    std::lock_guard<std::mutex> lock(mutex_);
     Bytes answer;
-    if (!ExchangeLocked({command, *length}, answer) || answer.size() > kResponseBufferSize)
+    if (!ExchangeAndNotify({command, *length}, answer) || answer.size() > kResponseBufferSize)
         return 1;
     std::copy(answer.begin(), answer.end(), response);
     *length = static_cast<uint32_t>(answer.size());
@@ -57,9 +69,8 @@ int32_t VirtualCard::Apdu(uint32_t* length, const uint8_t* command, uint8_t* res
 }
 
 VirtualCard::Bytes VirtualCard::Exchange(const Bytes& command) {
-    std::lock_guard<std::mutex> lock(mutex_);
     Bytes answer;
-    ExchangeLocked(command, answer);
+    ExchangeAndNotify(command, answer);
     return answer;
 }
 
@@ -149,6 +160,42 @@ void VirtualCard::SetFile(uint16_t df, uint8_t sfi, const Bytes& contents) {
                                 contents.size() / ef->recordSize <= kMaxMailRecords;
     if (!fits) throw std::invalid_argument("contents of a size the EF cannot take");
     ef->data = contents;
+}
+
+std::vector<VirtualCard::FileId> VirtualCard::Files() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<FileId> ids;
+    for (const DedicatedFile& df : state_.files.dfs)
+        for (const ElementaryFile& ef : df.files)
+            ids.push_back({df.fid, ef.sfi});
+    return ids;
+}
+
+VirtualCard::Bytes VirtualCard::Pin() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_.pin;
+}
+
+void VirtualCard::SetPin(const Bytes& pin) {
+    if (pin.empty() || pin.size() > kMaxPinSize) throw std::invalid_argument("a PIN of that size");
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_.pin = pin;
+}
+
+void VirtualCard::SetPinTriesLeft(uint8_t tries) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (tries > state_.pinTries) throw std::invalid_argument("more PIN tries than the card has");
+    state_.pinTriesLeft = tries;
+}
+
+uint64_t VirtualCard::ChangeCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_.changes;
+}
+
+void VirtualCard::OnMemoryChanged(std::function<void()> listener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_ = std::move(listener);
 }
 
 }  // namespace krtools

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <vector>
@@ -52,12 +53,29 @@ class VirtualCard {
     // Throws std::invalid_argument for any other file or size.
     void SetFile(uint16_t df, uint8_t sfi, const Bytes& contents);
 
+    // What the card keeps without power, beyond its EFs, for a copy of its memory.
+    struct FileId {
+        uint16_t df = 0;
+        uint8_t sfi = 0;
+    };
+    std::vector<FileId> Files() const;  // every EF, in the card's order
+    Bytes Pin() const;
+    void SetPin(const Bytes& pin);           // 1..kMaxPinSize bytes; std::invalid_argument else
+    void SetPinTriesLeft(uint8_t tries);     // at most the card's tries; std::invalid_argument
+    // Grows whenever an exchange changes the memory above (an EF, the PIN, its tries).
+    uint64_t ChangeCount() const;
+    // Called after each exchange that changed the memory, on the exchanging thread, without
+    // the card's lock, so it may read the card. One listener; an empty one removes it.
+    void OnMemoryChanged(std::function<void()> listener);
+
     static constexpr std::size_t kLogSize = 4096;
     static constexpr std::size_t kMaxLoggedCommand = 261;  // the longest short command
 
   private:
     // False when the exchange failed, with no response.
     bool ExchangeLocked(std::span<const uint8_t> command, Bytes& response);
+    // Exchanges, then tells the listener when the card's memory changed.
+    bool ExchangeAndNotify(std::span<const uint8_t> command, Bytes& response);
 
     mutable std::mutex mutex_;
     CardState state_;
@@ -68,6 +86,7 @@ class VirtualCard {
     int32_t resetResult_ = 0;
     uint32_t resets_ = 0;
     std::deque<Bytes> log_;
+    std::function<void()> changed_;
 };
 
 }  // namespace krtools

@@ -176,7 +176,16 @@ std::unique_ptr<krtools::VirtualCard> LoadCard(const HostOptions& options) {
     if (options.card == "none") return nullptr;
     const std::filesystem::path profile =
         options.card.empty() ? DefaultCardProfile() : std::filesystem::path(options.card);
-    return std::make_unique<krtools::VirtualCard>(krtools::ReadCardProfile(profile));
+    auto card = std::make_unique<krtools::VirtualCard>(krtools::ReadCardProfile(profile));
+    if (!options.cardState.empty()) (void)krtools::LoadCardState(*card, options.cardState);
+    return card;
+}
+
+std::unique_ptr<krtools::CardStateKeeper> KeepCardState(const HostOptions& options,
+                                                        krtools::VirtualCard* card) {
+    if (card == nullptr || options.cardState.empty()) return nullptr;
+    return std::make_unique<krtools::CardStateKeeper>(
+        *card, options.cardState, [](const std::string& message) { Say("card: " + message); });
 }
 
 int32_t AnnounceCard(const Terminal& terminal) {
@@ -192,6 +201,7 @@ int32_t AnnounceCard(const Terminal& terminal) {
 
 int WithCardOnly(const HostOptions& o, const std::function<int(bool ready)>& work) {
     const std::unique_ptr<krtools::VirtualCard> card = LoadCard(o);
+    const std::unique_ptr<krtools::CardStateKeeper> keeper = KeepCardState(o, card.get());
     TerminalConfig config;
     config.debug = !o.debugCodes.empty();
     config.frequency = o.frequency;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "card/card_state_file.h"
 #include "card/virtual_card.h"
 #include "options.h"
 #include "session.h"
@@ -23,6 +24,7 @@ int RunMail(const HostOptions& options);
 struct Station {
     std::unique_ptr<StoreFile> store;
     std::unique_ptr<krtools::VirtualCard> card;
+    std::unique_ptr<krtools::CardStateKeeper> cardState;  // outlives the library's use of card
     std::unique_ptr<Terminal> terminal;
     std::unique_ptr<Session> session;
 };

@@ -70,6 +70,10 @@ const char* const kHostUsage =
     "\n"
     "Examples:\n"
     "  krmux --scenario samples/scenario --out sample.ts\n"
+    "  --card-state FILE\n"
+    "                   the virtual card's memory (mails, rating, viewing period, PIN and\n"
+    "                   its tries): read at start when FILE exists, written after every\n"
+    "                   change, so the card keeps between runs what it was given\n"
     "  krhost epg --input sample.ts\n"
     "  krhost play --input sample.ts --program 1001 --out news.m4v\n"
     "  krhost download --input sample.ts --resource 2007 --out downloads\n"
@@ -214,7 +218,7 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
             static const char* const kValued[] = {
                 "input",   "rate", "store",      "debug",        "nodes",  "frequency", "timeout",
                 "program", "mode", "out",        "audio-out",    "frames", "resource",  "samples",
-                "card",    "pin",  "set-rating", "set-worktime", "emm-pid"};
+                "card",    "pin",  "set-rating", "set-worktime", "emm-pid",   "card-state"};
             bool known = false;
             for (const char* v : kValued)
                 known = known || name == v;
@@ -264,6 +268,9 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
                 o.pin = v;
             } else if (name == "set-rating") {
                 const auto rating = ParseNumber(name, v, 18);
+            } else if (name == "card-state") {
+                if (v.empty()) throw ToolError("bad value for 'card-state': ''");
+                o.cardState = v;
                 if (rating < 4) throw ToolError("bad value for 'set-rating': '" + v + "' (4..18)");
                 o.newRating = static_cast<uint8_t>(rating);
             } else if (name == "set-worktime") {

@@ -24,6 +24,7 @@ struct HostOptions {
     uint32_t frequency = 626000;  // kHz reported to the library
     double timeoutSeconds = 0;    // 0: none
     std::string card;             // card profile file, "none" for an empty slot; empty: the sample
+    std::filesystem::path cardState;  // the virtual card's memory between runs; empty: none
     std::optional<uint16_t> emmPid;  // the CA PID given to the library
     // play
     std::optional<uint32_t> program;

@@ -145,6 +145,8 @@ TEST(HeadEndCa, TheCaTableNamesTheCaPidWhereTheMapAndTheCardsEmmsGo) {
 TEST(HeadEndCa, NothingChangesUntilBothTheCardAndTheCaPidAreGiven) {
     krtools::MuxOptions options = krtools::ReadScenario(kSamples / "scenario");
     options.durationMs = 1000;
+    ASSERT_TRUE(options.ca.Enabled()) << "the sample scenario scrambles";
+    options.ca = krtools::CaOptions{};
     const Bytes plain = krtools::BuildStream(options).stream;
     options.ca = SampleWithCa().ca;
     options.ca.emmPid = 0;

@@ -163,6 +163,12 @@ std::vector<CaSection> BuildCaSections(const CaContent& content, const CaOptions
             f.version = static_cast<uint8_t>(period);
             f.entitlementId = service.entry.svid;
             f.broadcastTime = clockBase + static_cast<uint32_t>(t / 1000000);
+            // The terminal checks the card's viewing hours against this clock, not its own.
+            const uint32_t secondOfDay = f.broadcastTime % 86400;
+            const uint32_t hour = secondOfDay / 3600;
+            const uint32_t minute = secondOfDay / 60 % 60;
+            f.timeOfDay = static_cast<uint16_t>((hour / 10) << 12 | (hour % 10) << 8 |
+                                                (minute / 10) << 4 | (minute % 10));
             for (const uint64_t p : {period, period + 1})
                 f.blocks.push_back({static_cast<uint8_t>(p & 1), static_cast<uint16_t>(p),
                                     ControlWord(service.id, p)});

@@ -57,27 +57,41 @@ void ScramblePid(std::span<uint8_t> packets, uint16_t pid, const AesKey& key, bo
 }
 
 bool DescramblerTable::Set(uint16_t pid, const AesKey& even, const AesKey& odd) {
-    std::lock_guard hold(mutex_);
-    Entry* free = nullptr;
-    for (Entry& e : entries_) {
-        if (e.used && e.pid == pid) {
-            free = &e;
-            break;
+    {
+        std::lock_guard hold(mutex_);
+        Entry* slot = nullptr;
+        for (Entry& e : entries_) {
+            if (e.used && e.pid == pid) {
+                slot = &e;
+                break;
+            }
+            if (!e.used && slot == nullptr) slot = &e;
         }
-        if (!e.used && free == nullptr) free = &e;
+        if (slot == nullptr) return false;
+        const bool known = slot->used;
+        if (!known || slot->even != even) slot->evenGeneration = ++generations_;
+        if (!known || slot->odd != odd) slot->oddGeneration = ++generations_;
+        slot->used = true;
+        slot->pid = pid;
+        slot->even = even;
+        slot->odd = odd;
+        ++changes_;
     }
-    if (free == nullptr) return false;
-    *free = Entry{true, pid, even, odd};
+    changed_.notify_all();
     return true;
 }
 
 void DescramblerTable::Clear(uint16_t pid) {
-    std::lock_guard hold(mutex_);
-    for (Entry& e : entries_)
-        if (e.used && e.pid == pid) e = Entry{};
+    {
+        std::lock_guard hold(mutex_);
+        for (Entry& e : entries_)
+            if (e.used && e.pid == pid) e = Entry{};
+        ++changes_;
+    }
+    changed_.notify_all();
 }
 
-bool DescramblerTable::Descramble(uint8_t* packet188) const {
+bool DescramblerTable::Descramble(uint8_t* packet188, uint64_t* generation) const {
     const uint16_t pid = PacketPid(packet188);
     AesKey even, odd;
     {
@@ -87,8 +101,28 @@ bool DescramblerTable::Descramble(uint8_t* packet188) const {
         if (found == entries_.end()) return false;
         even = found->even;
         odd = found->odd;
+        if (generation != nullptr)
+            *generation = ScramblingControl(packet188) == kScramblingOdd ? found->oddGeneration
+                                                                         : found->evenGeneration;
     }
     return DescramblePacket(packet188, even, odd);
+}
+
+std::optional<uint64_t> DescramblerTable::Generation(uint16_t pid, bool odd) const {
+    std::lock_guard hold(mutex_);
+    for (const Entry& e : entries_)
+        if (e.used && e.pid == pid) return odd ? e.oddGeneration : e.evenGeneration;
+    return std::nullopt;
+}
+
+bool DescramblerTable::AwaitChange(uint64_t changes, Clock::time_point deadline) const {
+    std::unique_lock hold(mutex_);
+    return changed_.wait_until(hold, deadline, [&] { return changes_ != changes; });
+}
+
+uint64_t DescramblerTable::Changes() const {
+    std::lock_guard hold(mutex_);
+    return changes_;
 }
 
 }  // namespace krtools

@@ -3,8 +3,11 @@
 // demultiplexer reads the headers and adaptation field of a scrambled packet as usual.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
 
 #include "common/aes128.h"
@@ -32,17 +35,26 @@ void ScramblePid(std::span<uint8_t> packets, uint16_t pid, const AesKey& key, bo
 
 // The control words a terminal's descrambler holds, per PID. Set from the library's workers
 // while the demultiplexer's thread descrambles, hence the lock; it is held only to copy a pair
-// of keys, never while decrypting.
+// of keys, never while decrypting. Each key carries a generation that changes when the key
+// does, so a reader can tell a renewed key from the one it used a crypto period ago.
 class DescramblerTable {
   public:
     static constexpr std::size_t kCapacity = 32;
+    using Clock = std::chrono::steady_clock;
 
     // False when the table is full (the PID keeps no keys).
     bool Set(uint16_t pid, const AesKey& even, const AesKey& odd);
     void Clear(uint16_t pid);
 
-    // Decrypts a scrambled packet with its PID's keys; false when the PID has none.
-    bool Descramble(uint8_t* packet188) const;
+    // Decrypts a scrambled packet with its PID's keys; false when the PID has none. With
+    // generation, the generation of the key it used.
+    bool Descramble(uint8_t* packet188, uint64_t* generation = nullptr) const;
+    // The generation of the PID's even or odd key; none without keys.
+    std::optional<uint64_t> Generation(uint16_t pid, bool odd) const;
+    // Waits until the keys change (a Set or a Clear after changes was read) or the deadline;
+    // false at the deadline.
+    bool AwaitChange(uint64_t changes, Clock::time_point deadline) const;
+    uint64_t Changes() const;
 
   private:
     struct Entry {
@@ -50,10 +62,15 @@ class DescramblerTable {
         uint16_t pid = 0;
         AesKey even{};
         AesKey odd{};
+        uint64_t evenGeneration = 0;
+        uint64_t oddGeneration = 0;
     };
 
     mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
     std::array<Entry, kCapacity> entries_{};
+    uint64_t generations_ = 0;
+    uint64_t changes_ = 0;
 };
 
 }  // namespace krtools

@@ -49,8 +49,98 @@ void TsDemux::Feed(std::span<const uint8_t> bytes) {
 
 void TsDemux::Finish() {
     pendingSize_ = 0;
+    if (holdFinishWait_ && descrambler_ != nullptr) {
+        const auto deadline = std::chrono::steady_clock::now() + *holdFinishWait_;
+        for (;;) {
+            const uint64_t changes = descrambler_->Changes();
+            ReleaseHeld();
+            if (holding_.empty() || !descrambler_->AwaitChange(changes, deadline)) break;
+        }
+    }
+    for (const uint16_t pid : holding_)
+        DropHeld(pids_[pid]);
+    holding_.clear();
     for (PidState& state : pids_)
         DropSection(state);
+}
+
+bool TsDemux::KeyReady(uint16_t pid, const PidState& state, bool odd) const {
+    const std::optional<uint64_t> generation = descrambler_->Generation(pid, odd);
+    if (!generation) return false;
+    // A new crypto period of this parity must not open with the key of the one before last.
+    const bool periodBegins = state.parity != static_cast<int>(odd);
+    return !(periodBegins && state.used[odd] == generation);
+}
+
+void TsDemux::Hold(uint16_t pid, PidState& state, const uint8_t* packet, std::size_t offset,
+                   bool unitStart, bool lostBefore) {
+    if (state.held.empty()) holding_.push_back(pid);
+    HeldPacket& h = state.held.emplace_back();
+    std::memcpy(h.bytes.data(), packet, kTsPacketSize);
+    h.offset = static_cast<uint8_t>(offset);
+    h.unitStart = unitStart;
+    h.lostBefore = lostBefore;
+    if (state.held.size() > kMaxHeld) {
+        if (ScramblingControl(state.held.front().bytes.data()) >= kScramblingEven)
+            ++stats_.undescrambled;
+        state.held.pop_front();
+        state.held.front().lostBefore = true;
+    }
+}
+
+void TsDemux::ReleaseHeld() {
+    for (std::size_t i = 0; i < holding_.size();) {
+        const uint16_t pid = holding_[i];
+        PidState& state = pids_[pid];
+        if (state.parity < 0) KeepLastPeriods(state);
+        while (!state.held.empty()) {
+            HeldPacket& h = state.held.front();
+            const uint8_t scrambling = ScramblingControl(h.bytes.data());
+            if (scrambling >= kScramblingEven && !KeyReady(pid, state, scrambling == kScramblingOdd))
+                break;
+            const HeldPacket next = h;
+            state.held.pop_front();
+            if (next.lostBefore) DropSection(state);
+            HandleContent(pid, state, next.bytes.data(), next.offset, next.unitStart);
+        }
+        if (state.held.empty()) {
+            holding_.erase(holding_.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+}
+
+// The first keys of a PID are those of the ECM the library saw first, the word of its crypto
+// period and the next one: packets held from periods before those two would be opened with the
+// wrong word, so they are dropped.
+void TsDemux::KeepLastPeriods(PidState& state) {
+    std::size_t periods = 0;
+    int parity = -1;
+    std::size_t keepFrom = state.held.size();
+    for (std::size_t i = state.held.size(); i-- > 0;) {
+        const uint8_t scrambling = ScramblingControl(state.held[i].bytes.data());
+        if (scrambling < kScramblingEven) continue;
+        const int odd = scrambling == kScramblingOdd;
+        if (odd != parity) {
+            if (++periods > 2) break;
+            parity = odd;
+        }
+        keepFrom = i;
+    }
+    if (periods <= 2) return;
+    for (std::size_t i = 0; i < keepFrom; ++i)
+        if (ScramblingControl(state.held[i].bytes.data()) >= kScramblingEven)
+            ++stats_.undescrambled;
+    state.held.erase(state.held.begin(), state.held.begin() + static_cast<std::ptrdiff_t>(keepFrom));
+    state.held.front().lostBefore = true;
+}
+
+void TsDemux::DropHeld(PidState& state) {
+    for (const HeldPacket& h : state.held)
+        if (ScramblingControl(h.bytes.data()) >= kScramblingEven) ++stats_.undescrambled;
+    state.held.clear();
+    DropSection(state);
 }
 
 void TsDemux::DropSection(PidState& state) {
@@ -85,26 +175,48 @@ void TsDemux::HandlePacket(const uint8_t* p) {
         offset = 5 + length;
     }
     if (!(control & 0x01)) return;  // no payload: the counter does not advance
+    bool lost = false;
     if (state.haveContinuity && !discontinuity) {
         if (continuity == state.continuity) return;  // a repeated packet
         if (continuity != ((state.continuity + 1) & 0x0F)) {
             ++stats_.continuityErrors;
-            DropSection(state);
+            lost = true;
         }
     }
     state.haveContinuity = true;
     state.continuity = continuity;
+    if (!holding_.empty()) ReleaseHeld();
+    if (holdFinishWait_ && descrambler_ != nullptr) {
+        const uint8_t scrambling = ScramblingControl(p);
+        // Once one packet waits, those after it on the PID wait behind it.
+        if (!state.held.empty() ||
+            (scrambling >= kScramblingEven && holdWanted_(pid) &&
+             !KeyReady(pid, state, scrambling == kScramblingOdd))) {
+            Hold(pid, state, p, offset, unitStart, lost);
+            return;
+        }
+    }
+    if (lost) DropSection(state);
+    HandleContent(pid, state, p, offset, unitStart);
+}
+
+void TsDemux::HandleContent(uint16_t pid, PidState& state, const uint8_t* p, std::size_t offset,
+                            bool unitStart) {
     const uint8_t scrambling = ScramblingControl(p);
     if (scrambling == kScramblingEven || scrambling == kScramblingOdd) {
         // The headers are clear, so the counter above holds; the payload is readable only
         // with the PID's keys, and a section cannot go on across a packet that is not.
         std::array<uint8_t, kTsPacketSize> clear;
         std::memcpy(clear.data(), p, kTsPacketSize);
-        if (descrambler_ == nullptr || !descrambler_->Descramble(clear.data())) {
+        uint64_t generation = 0;
+        if (descrambler_ == nullptr || !descrambler_->Descramble(clear.data(), &generation)) {
             ++stats_.undescrambled;
             DropSection(state);
             return;
         }
+        const bool odd = scrambling == kScramblingOdd;
+        state.parity = odd;
+        state.used[odd] = generation;
         HandlePayload(pid, state, clear.data() + offset, kTsPacketSize - offset, unitStart);
         return;
     }

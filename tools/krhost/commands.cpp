@@ -83,6 +83,23 @@ int InputStatus(const Session& session, const std::string& input) {
     }
     return 0;
 }
+// For a scrambled program: how long the card took and how soon the first frame followed.
+void ReportOpening(const Terminal& terminal) {
+    using Milestone = Terminal::Milestone;
+    const auto ecm = terminal.When(Milestone::FirstEcm);
+    const auto keys = terminal.When(Milestone::FirstKeys);
+    const auto frame = terminal.When(Milestone::FirstFrame);
+    if (!ecm || !keys) return;
+    auto ms = [&](Clock::time_point t) {
+        const auto tenths = std::chrono::duration_cast<std::chrono::microseconds>(t - *ecm) / 100;
+        return std::to_string(tenths.count() / 10) + "." + std::to_string(tenths.count() % 10) +
+               " ms";
+    };
+    std::string line = "descrambling: control words " + ms(*keys) + " after the first ECM";
+    if (frame) line += ", the first frame " + ms(*frame) + " after it";
+    Say(line);
+}
+
 
 int RunPlay(const HostOptions& o) {
     Station st = OpenStation(o, OpenSource(o.input), "krhost.store");
@@ -108,6 +125,7 @@ int RunPlay(const HostOptions& o) {
         Say("program " + id + ": " + std::to_string(r.videoFrames) + " video frames (" +
             std::to_string(r.videoBytes) + " bytes) to " + o.out.string() + ", " +
             std::to_string(r.audioFrames) + " audio frames (" + std::to_string(r.audioBytes) +
+        ReportOpening(*st.terminal);
             " bytes) to " + audio + " (" + EndText(end) + ")");
     } else {
         Say("program " + id + ": " + std::to_string(r.rawParts) + " datagram parts (" +

@@ -110,6 +110,7 @@ void PlayTask::Deliver(const StreamDelivery& d) {
         terminal_.Poke();
         return;
     }
+    terminal_.Note(Terminal::Milestone::FirstFrame);
     if (video) {
         videoFrames_.fetch_add(1);
         videoBytes_.fetch_add(length);

@@ -13,6 +13,9 @@ std::atomic<bool> interruptRequested{false};
 namespace {
 
 using namespace std::chrono_literals;
+// At the end of a file, how long the keys still awaited may take through the library and the
+// card.
+constexpr auto kKeyWaitAtEnd = 1000ms;
 
 constexpr std::size_t kChunkBytes = 188 * 16;
 // At the end of the input the library has finished its queues once nothing happened for this
@@ -33,10 +36,23 @@ Session::Session(Terminal& terminal, std::unique_ptr<TsSource> source, SessionOp
       demux_([this](uint16_t pid, std::span<const uint8_t> section) {
           // A CA PID given on the command line stands; otherwise the multiplex says where.
           if (!options_.emmPid) caTable_.OnSection(pid, section);
-          for (uint32_t id : terminal_.filters().Match(pid, section))
-              SendSection(id, section);
+          for (uint32_t id : terminal_.filters().Match(pid, section)) {
+              if (EcmPacing::IsEcm(section)) terminal_.Note(Terminal::Milestone::FirstEcm);
+              if (ecmPacing_) {
+                  ecmPacing_->Pass(pid, section, [&] { SendSection(id, section); });
+              } else {
+                  SendSection(id, section);
+              }
+          }
       }) {
     demux_.UseDescrambler(&terminal_.descrambler());
+    // A file is read faster than it was broadcast: the packets of a service the library
+    // descrambles wait for their keys instead of being lost.
+    if (!source_->live()) {
+        ecmPacing_.emplace(terminal_.descrambler());
+        demux_.HoldForKeys(kKeyWaitAtEnd,
+                           [this](uint16_t pid) { return terminal_.filters().WantsPid(pid); });
+    }
 }
 
 Session::~Session() {

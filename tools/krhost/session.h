@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ca_table.h"
+#include "ecm_pacing.h"
 #include "common/ts_demux.h"
 #include "terminal.h"
 #include "ts_source.h"
@@ -91,6 +92,7 @@ class Session {
     std::unique_ptr<TsSource> source_;
     SessionOptions options_;
     CaTableWatch caTable_;
+    std::optional<EcmPacing> ecmPacing_;  // file input only
     krtools::TsDemux demux_;
     std::thread reader_;
     std::atomic<bool> stop_{false};

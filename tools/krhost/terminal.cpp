@@ -1,7 +1,9 @@
 #include "terminal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 
 #include "card/card_slot.h"
@@ -274,6 +276,21 @@ void Terminal::OnDebugPrint(const char* text) {
     std::erase(line, '\r');
     if (line.empty() || line.back() != '\n') line += '\n';
     SayRaw(line);
+void Terminal::Note(Milestone milestone) {
+    int64_t unset = 0;
+    const int64_t now = std::max<int64_t>(1, Clock::now().time_since_epoch().count());
+    milestones_[static_cast<std::size_t>(milestone)].compare_exchange_strong(unset, now);
 }
+
+std::optional<Clock::time_point> Terminal::When(Milestone milestone) const {
+    const int64_t ticks = milestones_[static_cast<std::size_t>(milestone)].load();
+    if (ticks == 0) return std::nullopt;
+    return Clock::time_point(Clock::duration(ticks));
+}
+
+}
+    const auto words = std::span(record.controlWordA);
+    if (std::any_of(words.begin(), words.end(), [](uint8_t b) { return b != 0; }))
+        Note(Milestone::FirstKeys);
 
 }  // namespace krhost

@@ -5,11 +5,13 @@
 
 #include <krmodule/krmodule.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 #include "card/virtual_card.h"
 #include "common/cissa.h"
@@ -61,6 +63,12 @@ class Terminal {
     uint64_t filtersSet() const { return filtersSet_.load(); }
     uint64_t storeWriteFailures() const { return storeFailures_.load(); }
 
+    // How long a scrambled program takes to open: when the first ECM reached the library,
+    // when its control words came back, when the first frame went out. The first time counts.
+    enum class Milestone : uint8_t { FirstEcm, FirstKeys, FirstFrame };
+    void Note(Milestone milestone);
+    std::optional<Clock::time_point> When(Milestone milestone) const;
+
     // Slot bodies.
     void OnEpgUpdate(uint32_t what);
     int32_t OnSetFilter(uint32_t requestId, const SectionFilterParams& params);
@@ -82,6 +90,7 @@ class Terminal {
     std::atomic<int64_t> lastActivity_;
     std::atomic<uint64_t> filtersSet_{0};
     std::atomic<uint64_t> storeFailures_{0};
+    std::array<std::atomic<int64_t>, 3> milestones_{};  // clock ticks; 0: not yet
 };
 
 }  // namespace krhost

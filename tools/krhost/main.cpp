@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "common/file_io.h"
+#include "guide_command.h"
 
 namespace {
 
@@ -37,6 +38,8 @@ int main(int argc, char** argv) {
                 return krhost::RunDownload(options);
             case krhost::Command::Epg:
                 return krhost::RunEpg(options);
+            case krhost::Command::Guide:
+                return krhost::RunGuide(options);
             case krhost::Command::Demo:
                 return krhost::RunDemo(options);
             case krhost::Command::Card:

@@ -31,6 +31,11 @@ const char* const kHostUsage =
     "        print the live EPG (programs, streams, icons, schedules, service links) and the\n"
     "        download EPG (resources and their category tree) as tables, or as JSON, once the\n"
     "        broadcast has delivered them (with --until-end: as they are when the input ends).\n"
+    "  guide --out DIR [--until-end]\n"
+    "        write the EPG as a programme guide for a browser to DIR/index.html: the live\n"
+    "        programs with their icons, channel, frequency, scrambled or clear, now and next\n"
+    "        and a seven-day schedule, the service links and the download EPG's category\n"
+    "        tree. One self-contained file: the icons are inline and it loads nothing else.\n"
     "  card [--pin PIN] [--set-rating N] [--set-worktime HH:MM-HH:MM|none] [--json]\n"
     "        start the library with the card in the slot and print what it reads from the\n"
     "        card: id, operator, manufacturer, card OS version, parental rating and viewing\n"
@@ -46,7 +51,8 @@ const char* const kHostUsage =
     "  demo [--samples DIR] [--out DIR]\n"
     "        build the sample head-end scenario (samples/scenario) in memory, run it through\n"
     "        the library, print the EPG, play program 1001 and download resources 2012 and\n"
-    "        2007 into DIR (default: a new temporary directory).\n"
+    "        2007 into DIR (default: a new temporary directory); the programme guide goes to\n"
+    "        DIR/guide/index.html.\n"
     "\n"
     "Input and terminal options (every command but demo, card and mail needs --input):\n"
     "  --input SRC      a transport-stream file, - for standard input, or udp://ADDR:PORT\n"
@@ -77,6 +83,7 @@ const char* const kHostUsage =
     "  krhost epg --input sample.ts\n"
     "  krhost play --input sample.ts --program 1001 --out news.m4v\n"
     "  krhost download --input sample.ts --resource 2007 --out downloads\n"
+    "  krhost guide --input sample.ts --out guide\n"
     "  krhost card --pin 1234 --set-rating 12\n"
     "  krhost mail list --input sample.ts --emm-pid 0x1FF0\n"
     "  krmux --scenario samples/scenario --out - | krhost epg --json --input -\n"
@@ -134,6 +141,7 @@ std::array<uint8_t, 4> ParseWorkTime(const std::string& text) {
 
 const std::map<std::string, Command> kCommands = {
     {"play", Command::Play}, {"download", Command::Download}, {"epg", Command::Epg},
+    {"guide", Command::Guide},
     {"demo", Command::Demo}, {"card", Command::Card},         {"mail", Command::Mail},
     {"help", Command::Help}};
 
@@ -149,9 +157,9 @@ bool Accepts(Command command, const std::string& option) {
         {"pin", {Command::Card}},
         {"set-rating", {Command::Card}},
         {"set-worktime", {Command::Card}},
-        {"until-end", {Command::Epg}},
+        {"until-end", {Command::Epg, Command::Guide}},
         {"samples", {Command::Demo}},
-        {"out", {Command::Play, Command::Download, Command::Demo}},
+        {"out", {Command::Play, Command::Download, Command::Guide, Command::Demo}},
     };
     const auto it = owners.find(option);
     if (it == owners.end()) return true;
@@ -278,7 +286,8 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
             }
         }
     }
-    if (!command) throw ToolError("no command: give play, download, epg, card, mail or demo");
+    if (!command)
+        throw ToolError("no command: give play, download, epg, guide, card, mail or demo");
     o.command = *command;
     // Options may come before or after the command; each must belong to it.
     const struct {
@@ -310,6 +319,9 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
         case Command::Download:
             if (o.resources.empty()) throw ToolError("download needs --resource ID");
             if (o.out.empty()) throw ToolError("download needs --out DIR");
+            break;
+        case Command::Guide:
+            if (o.out.empty()) throw ToolError("guide needs --out DIR");
             break;
         case Command::Card:
             if ((o.newRating || o.newWorkTime) && !o.pin)

@@ -10,7 +10,7 @@
 
 namespace krhost {
 
-enum class Command : uint8_t { Play, Download, Epg, Demo, Card, Mail, Help };
+enum class Command : uint8_t { Play, Download, Epg, Guide, Demo, Card, Mail, Help };
 
 enum class MailAction : uint8_t { List, Read, ReadAll, Delete, DeleteAll };
 

@@ -1,0 +1,26 @@
+// The programme guide of what the library delivered, written as a page for a browser.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "epg_print.h"
+#include "guide_page.h"
+#include "options.h"
+
+namespace krhost {
+
+// Plain copies of the library's EPG records; read them before the library finishes.
+GuidePage CollectGuide(const EpgSnapshot& epg);
+
+struct GuideResult {
+    bool written = false;
+    std::string text;  // where the page is, or why it was not written
+};
+
+// Writes DIRECTORY/index.html (creating DIRECTORY) with the icons inline.
+GuideResult WriteGuide(const EpgSnapshot& epg, const std::filesystem::path& directory);
+
+int RunGuide(const HostOptions& options);
+
+}  // namespace krhost

@@ -17,7 +17,7 @@ extern char** environ;
 namespace krtest {
 
 ToolProcess StartTool(const std::string& program, const std::vector<std::string>& arguments,
-                      const std::filesystem::path& input) {
+                      const std::filesystem::path& input, bool emulated) {
     static std::atomic<int> counter{0};
     ToolProcess p;
     const std::string stem =
@@ -28,7 +28,7 @@ ToolProcess StartTool(const std::string& program, const std::vector<std::string>
     p.errPath = stem + ".err";
     std::vector<std::string> words;
     const std::string emulator = KRHOST_EMULATOR;
-    if (!emulator.empty()) words.push_back(emulator);
+    if (emulated && !emulator.empty()) words.push_back(emulator);
     words.push_back(program);
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -77,8 +77,8 @@ ToolRun WaitTool(const ToolProcess& process, double timeoutSeconds) {
 }
 
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& arguments,
-                const std::filesystem::path& input, double timeoutSeconds) {
-    return WaitTool(StartTool(program, arguments, input), timeoutSeconds);
+                const std::filesystem::path& input, double timeoutSeconds, bool emulated) {
+    return WaitTool(StartTool(program, arguments, input, emulated), timeoutSeconds);
 }
 
 }  // namespace krtest

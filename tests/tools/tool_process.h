@@ -15,9 +15,11 @@ struct ToolRun {
     std::string err;  // standard error
 };
 
-// Runs program with arguments (under the cross-build emulator when there is one).
+// Runs program with arguments (under the cross-build emulator when there is one, unless it is
+// a program of the machine itself, such as a browser).
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& arguments,
-                const std::filesystem::path& input = "/dev/null", double timeoutSeconds = 60);
+                const std::filesystem::path& input = "/dev/null", double timeoutSeconds = 60,
+                bool emulated = true);
 
 // Starts a tool without waiting; the caller kills or waits for it.
 struct ToolProcess {
@@ -26,7 +28,7 @@ struct ToolProcess {
     std::filesystem::path errPath;
 };
 ToolProcess StartTool(const std::string& program, const std::vector<std::string>& arguments,
-                      const std::filesystem::path& input = "/dev/null");
+                      const std::filesystem::path& input = "/dev/null", bool emulated = true);
 // Waits for it (killing it at the deadline) and collects its output.
 ToolRun WaitTool(const ToolProcess& process, double timeoutSeconds = 60);
 

@@ -142,15 +142,15 @@ GuideResult WriteGuide(const EpgSnapshot& snapshot, const std::filesystem::path&
     std::error_code code;
     std::filesystem::create_directories(directory, code);
     if (!std::filesystem::is_directory(directory, code))
-        return {false, "cannot create directory " + directory.string()};
+        return {false, {}, "cannot create directory " + directory.string()};
     const std::filesystem::path file = directory / "index.html";
     std::string error;
     if (!ReplaceFileAtomically(file, reinterpret_cast<const uint8_t*>(html.data()), html.size(),
                                error))
-        return {false, error};
-    return {true, "programme guide: " + file.string() + " (" +
-                      std::to_string(page.programs.size()) + " programs, " +
-                      std::to_string(page.resourceCount) + " resources)"};
+        return {false, {}, error};
+    return {true, file,
+            "programme guide: " + file.string() + " (" + std::to_string(page.programs.size()) +
+                " programs, " + std::to_string(page.resourceCount) + " resources)"};
 }
 
 int RunGuide(const HostOptions& o) {

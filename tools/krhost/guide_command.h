@@ -15,7 +15,8 @@ GuidePage CollectGuide(const EpgSnapshot& epg);
 
 struct GuideResult {
     bool written = false;
-    std::string text;  // where the page is, or why it was not written
+    std::filesystem::path path;  // DIRECTORY/index.html
+    std::string text;            // where the page is and what it holds, or why it was not written
 };
 
 // Writes DIRECTORY/index.html (creating DIRECTORY) with the icons inline.

@@ -2,8 +2,11 @@
 // by this terminal through the library from start to end.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
+#include <string>
 
 #include "commands.h"
 #include "common/file_io.h"
@@ -20,7 +23,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint32_t kDemoProgram = 1001;
-const std::vector<uint32_t> kDemoResources = {2012, 2007};
+// Scrambled for the sample card: its words come from the card through the library.
+constexpr uint32_t kScrambledProgram = 1002;
+const std::vector<uint32_t> kDemoResources = {2012, 2007, 2003};
 
 fs::path DemoDirectory(const fs::path& given) {
     if (!given.empty()) {
@@ -47,6 +52,32 @@ std::string Compare(const fs::path& made, const fs::path& source) {
     }
 }
 
+// A second run over the same broadcast for the scrambled program: the terminal plays one
+// program at a time.
+PlayResult PlayAgain(const HostOptions& options, const std::vector<uint8_t>& stream,
+                     uint32_t program, const fs::path& video, const fs::path& audio) {
+    Station st = OpenStation(options, MemorySource(stream, "the sample head end"),
+                             options.store);
+    PlayTask play(program, KR_DELIVER_FRAMES, video, audio, 0, *st.terminal);
+    st.session->Start();
+    (void)st.session->Run({&play});
+    play.Stop();
+    st.session->Finish();
+    return play.Close();
+}
+
+void ReportPlayed(const char* step, uint32_t program, const PlayResult& played,
+                  const fs::path& video, const fs::path& audio, const fs::path& videoSource,
+                  const fs::path& audioSource) {
+    std::printf(
+        "%s Played program %u (%s): %llu video frames to %s (%s), %llu audio frames "
+        "to %s (%s).\n",
+        step, program, played.programName.c_str(),
+        static_cast<unsigned long long>(played.videoFrames), video.c_str(),
+        Compare(video, videoSource).c_str(), static_cast<unsigned long long>(played.audioFrames),
+        audio.c_str(), Compare(audio, audioSource).c_str());
+}
+
 }  // namespace
 
 int RunDemo(const HostOptions& o) {
@@ -70,32 +101,40 @@ int RunDemo(const HostOptions& o) {
 
     HostOptions options = o;
     if (options.store.empty()) options.store = directory / "krhost.store";
-    Station st = OpenStation(options, MemorySource(stream.stream, "the sample head end"),
-                             directory / "krhost.store");
     const fs::path video = directory / "program-1001.m4v";
     const fs::path audio = directory / "program-1001.aac";
-    PlayTask play(kDemoProgram, KR_DELIVER_FRAMES, video, audio, 0, *st.terminal);
-    DownloadTask download(kDemoResources, directory, *st.terminal);
-    st.session->Start();
-    uint8_t version[4] = {};
-    (void)kr_T2K_GetVersion(version);
-    std::printf(
-        "2. Terminal: started krmodule %u.%u.%u.%u with a software demultiplexer; the "
-        "store is %s.\n",
-        version[0], version[1], version[2], version[3], options.store.c_str());
-    std::fflush(stdout);
-    const EndReason end = st.session->Run({&play, &download});
-    EpgSnapshot snapshot;
-    snapshot.live = st.session->live();
-    snapshot.download = st.session->download();
-    snapshot.links = FetchServiceLinks();
-    const std::string epg = FormatEpgTables(snapshot);
-    play.Stop();
-    download.Stop();
-    st.session->Finish();
-    const PlayResult played = play.Close();
-    const DownloadResult downloaded = download.Close();
-    ReportInput(*st.session);
+    PlayResult played;
+    DownloadResult downloaded;
+    EndReason end = EndReason::Done;
+    std::string epg;
+    std::string mails;
+    {
+        Station st = OpenStation(options, MemorySource(stream.stream, "the sample head end"),
+                                 directory / "krhost.store");
+        PlayTask play(kDemoProgram, KR_DELIVER_FRAMES, video, audio, 0, *st.terminal);
+        DownloadTask download(kDemoResources, directory, *st.terminal);
+        st.session->Start();
+        uint8_t version[4] = {};
+        (void)kr_T2K_GetVersion(version);
+        std::printf(
+            "2. Terminal: started krmodule %u.%u.%u.%u with a software demultiplexer and the "
+            "sample card in its slot; the store is %s.\n",
+            version[0], version[1], version[2], version[3], options.store.c_str());
+        std::fflush(stdout);
+        end = st.session->Run({&play, &download});
+        EpgSnapshot snapshot;
+        snapshot.live = st.session->live();
+        snapshot.download = st.session->download();
+        snapshot.links = FetchServiceLinks();
+        epg = FormatEpgTables(snapshot);
+        mails = FormatMailList(false);
+        play.Stop();
+        download.Stop();
+        st.session->Finish();
+        played = play.Close();
+        downloaded = download.Close();
+        ReportInput(*st.session);
+    }
 
     std::printf("3. EPG received through the library (%s):\n", EndText(end).c_str());
     std::fputs(epg.c_str(), stdout);
@@ -106,32 +145,49 @@ int RunDemo(const HostOptions& o) {
         return {};
     };
     if (played.started) {
-        std::printf(
-            "4. Played program %u (%s): %llu video frames to %s (%s), %llu audio frames "
-            "to %s (%s).\n",
-            kDemoProgram, played.programName.c_str(),
-            static_cast<unsigned long long>(played.videoFrames), video.c_str(),
-            Compare(video, source(kDemoProgram, true)).c_str(),
-            static_cast<unsigned long long>(played.audioFrames), audio.c_str(),
-            Compare(audio, source(kDemoProgram, false)).c_str());
+        ReportPlayed("4.", kDemoProgram, played, video, audio, source(kDemoProgram, true),
+                     source(kDemoProgram, false));
     } else {
         std::printf("4. Program %u was not announced: nothing played.\n", kDemoProgram);
         status = 1;
     }
-    std::printf("5. Downloaded resources:\n");
+    std::fflush(stdout);
+    const fs::path sportsVideo = directory / "program-1002.m4v";
+    const fs::path sportsAudio = directory / "program-1002.aac";
+    const PlayResult sports =
+        PlayAgain(options, stream.stream, kScrambledProgram, sportsVideo, sportsAudio);
+    if (sports.started && sports.videoFrames > 0) {
+        ReportPlayed("5.", kScrambledProgram, sports, sportsVideo, sportsAudio,
+                     source(kScrambledProgram, true), source(kScrambledProgram, false));
+        std::printf("   It is scrambled: the card gave the library its control words.\n");
+    } else {
+        std::printf("5. Scrambled program %u: nothing played.\n", kScrambledProgram);
+        status = 1;
+    }
+    std::printf("6. Downloaded resources:\n");
     for (const ResourceProgress& r : downloaded.resources) {
         fs::path original;
         for (const krtools::ResourceSource& s : mux.resources)
             if (s.resourceId == r.id) original = s.file;
+        const char* scrambled =
+            std::count(mux.ca.scrambled.begin(), mux.ca.scrambled.end(), r.id) ? ", scrambled" : "";
         if (r.written) {
-            std::printf("   %u: %u blocks to %s (%s)\n", r.id, r.total,
+            std::printf("   %u: %u blocks to %s (%s%s)\n", r.id, r.total,
                         (directory / r.name).c_str(),
-                        Compare(directory / r.name, original).c_str());
+                        Compare(directory / r.name, original).c_str(), scrambled);
         } else {
             std::printf("   %u: not complete (%u of %u blocks)\n", r.id,
                         static_cast<unsigned>(r.blocks.size()), r.total);
             status = 1;
         }
+    }
+    std::printf("7. Mails the operator sent to the card:\n");
+    if (mails.empty()) {
+        std::printf("   none\n");
+    } else {
+        std::istringstream lines(mails);
+        for (std::string line; std::getline(lines, line);)
+            std::printf("   %s\n", line.c_str());
     }
     std::printf("Everything is in %s.\n", directory.c_str());
     return status;

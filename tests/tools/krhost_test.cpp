@@ -560,7 +560,11 @@ TEST_F(KrhostTest, DemoReceivesTheSampleScenarioEndToEnd) {
     for (const char* text :
          {"4. Played program 1001 (CityNews): 50 video frames", "(identical to clip.m4v)",
           "(identical to clip.aac)", "2007: 8 blocks", "(identical to winter_landscapes.jpg)",
-          "(identical to service_guide.txt)", "Live EPG: version 20261206180000"})
+          "(identical to service_guide.txt)", "Live EPG: version 20261206180000",
+          "5. Played program 1002 (SportsLive): 50 video frames",
+          "program-1002.aac (identical to clip.aac)", "2003: 23 blocks",
+          "harbour_lights.ts (identical to clip.m4v, scrambled)", "unread Welcome",
+          "unread Sports Live"})
         EXPECT_THAT(run.out, HasSubstr(text));
 }
 

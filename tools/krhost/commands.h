@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include "card/card_state_file.h"
 #include "card/virtual_card.h"
@@ -19,6 +20,9 @@ int RunEpg(const HostOptions& options);
 int RunDemo(const HostOptions& options);
 int RunCard(const HostOptions& options);
 int RunMail(const HostOptions& options);
+// The card's mails as `mail list` prints them, while the library runs; empty without any.
+std::string FormatMailList(bool json);
+
 
 // The store, the card, the host and the session of one command.
 struct Station {

@@ -145,6 +145,10 @@ int RunWithoutInput(const HostOptions& o) {
 
 }  // namespace
 
+std::string FormatMailList(bool json) {
+    return FormatList(ListMails(), json);
+}
+
 int RunMail(const HostOptions& o) {
     if (o.input.empty()) return RunWithoutInput(o);
     Station st = OpenStation(o, OpenSource(o.input), "krhost.store");

@@ -13,6 +13,7 @@
 #include "common/head_end.h"
 #include "common/mux_options.h"
 #include "epg_print.h"
+#include "guide_command.h"
 #include "progress.h"
 #include "samples_dir.h"
 #include "tasks.h"
@@ -108,6 +109,7 @@ int RunDemo(const HostOptions& o) {
     EndReason end = EndReason::Done;
     std::string epg;
     std::string mails;
+    GuideResult guide;
     {
         Station st = OpenStation(options, MemorySource(stream.stream, "the sample head end"),
                                  directory / "krhost.store");
@@ -128,6 +130,7 @@ int RunDemo(const HostOptions& o) {
         snapshot.links = FetchServiceLinks();
         epg = FormatEpgTables(snapshot);
         mails = FormatMailList(false);
+        guide = WriteGuide(snapshot, directory / "guide");
         play.Stop();
         download.Stop();
         st.session->Finish();
@@ -189,6 +192,9 @@ int RunDemo(const HostOptions& o) {
         for (std::string line; std::getline(lines, line);)
             std::printf("   %s\n", line.c_str());
     }
+    std::printf("8. Programme guide for a browser: %s\n",
+                guide.written ? guide.path.c_str() : guide.text.c_str());
+    if (!guide.written) status = 1;
     std::printf("Everything is in %s.\n", directory.c_str());
     return status;
 }

@@ -9,11 +9,14 @@
 #include <vector>
 
 #include "card/card_profile.h"
+#include "card/card_state_file.h"
 #include "card_command.h"
 #include "common/file_io.h"
 #include "json_writer.h"
+#include "pcsc_card.h"
 #include "progress.h"
 #include "samples_dir.h"
+#include "virtual_card_reader.h"
 
 namespace krhost {
 namespace {
@@ -36,6 +39,17 @@ std::string InsertionText(int32_t result) {
     }
     if (result == KR_CARD_NOT_READY) return "a card is in the slot but it is not usable";
     return "a card is in the slot but could not be read (result " + std::to_string(result) + ")";
+}
+
+// A card inserted into or taken out of the reader while the library runs.
+void CardChanged(bool inserted) {
+    if (!inserted) {
+        (void)krca_T2CA_CardRemoved();
+        Say("card: removed");
+        return;
+    }
+    Say("card: inserted");
+    Say("card: " + InsertionText(krca_T2CA_CardInserted()));
 }
 
 // What a PIN check or a PIN-protected change answered, in words.
@@ -172,36 +186,47 @@ void ApplyChanges(const HostOptions& o, CardReport& r) {
 
 }  // namespace
 
-std::unique_ptr<krtools::VirtualCard> LoadCard(const HostOptions& options) {
+std::unique_ptr<CardReader> LoadCard(const HostOptions& options) {
     if (options.card == "none") return nullptr;
+    if (options.card == "pcsc" || options.card.starts_with("pcsc:")) {
+        if (!options.cardState.empty())
+            throw krtools::ToolError(
+                "--card-state keeps the virtual card's memory; a card in a reader keeps its own");
+        return OpenPcscReader(options.card.substr(std::min<std::size_t>(options.card.size(), 5)));
+    }
     const std::filesystem::path profile =
         options.card.empty() ? DefaultCardProfile() : std::filesystem::path(options.card);
     auto card = std::make_unique<krtools::VirtualCard>(krtools::ReadCardProfile(profile));
-    if (!options.cardState.empty()) (void)krtools::LoadCardState(*card, options.cardState);
-    return card;
-}
-
-std::unique_ptr<krtools::CardStateKeeper> KeepCardState(const HostOptions& options,
-                                                        krtools::VirtualCard* card) {
-    if (card == nullptr || options.cardState.empty()) return nullptr;
-    return std::make_unique<krtools::CardStateKeeper>(
-        *card, options.cardState, [](const std::string& message) { Say("card: " + message); });
+    std::unique_ptr<krtools::CardStateKeeper> keeper;
+    if (!options.cardState.empty()) {
+        (void)krtools::LoadCardState(*card, options.cardState);
+        keeper = std::make_unique<krtools::CardStateKeeper>(
+            *card, options.cardState, [](const std::string& message) { Say("card: " + message); });
+    }
+    return std::make_unique<VirtualCardReader>(std::move(card), std::move(keeper));
 }
 
 int32_t AnnounceCard(const Terminal& terminal) {
-    if (terminal.config().card == nullptr) {
+    CardReader* card = terminal.config().card;
+    int32_t result = KR_CARD_NOT_READY;
+    if (card == nullptr || !card->CardPresent()) {
         Say("card: the slot is empty");
-        return KR_CARD_NOT_READY;
+    } else {
+        // The card was in the slot when the terminal started: its insertion is reported now.
+        result = krca_T2CA_CardInserted();
+        Say("card: " + InsertionText(result));
     }
-    // The card was in the slot when the terminal started: its insertion is reported now.
-    const int32_t result = krca_T2CA_CardInserted();
-    Say("card: " + InsertionText(result));
+    // Later changes come from the reader's own thread, which is where the library wants them.
+    if (card != nullptr) card->Watch(CardChanged);
     return result;
 }
 
+void StopCardWatch(const Terminal& terminal) {
+    if (terminal.config().card != nullptr) terminal.config().card->StopWatching();
+}
+
 int WithCardOnly(const HostOptions& o, const std::function<int(bool ready)>& work) {
-    const std::unique_ptr<krtools::VirtualCard> card = LoadCard(o);
-    const std::unique_ptr<krtools::CardStateKeeper> keeper = KeepCardState(o, card.get());
+    const std::unique_ptr<CardReader> card = LoadCard(o);
     TerminalConfig config;
     config.debug = !o.debugCodes.empty();
     config.frequency = o.frequency;
@@ -215,11 +240,38 @@ int WithCardOnly(const HostOptions& o, const std::function<int(bool ready)>& wor
     for (uint8_t code : o.debugCodes)
         (void)kr_T2K_SetDebugFlag(code, 1);
     const int status = work(AnnounceCard(terminal) == 0);
+    StopCardWatch(terminal);
     (void)kr_T2K_Finish();
     return status;
 }
 
+// krhost card --readers: the PC/SC readers, with or without a card.
+int ListReaders(const HostOptions& o) {
+    const std::vector<PcscReaderInfo> readers = ListPcscReaders();
+    std::string text;
+    if (o.json) {
+        JsonWriter j;
+        j.BeginArray();
+        for (const PcscReaderInfo& r : readers) {
+            j.BeginObject();
+            j.Key("name").String(r.name);
+            j.Key("card").Bool(r.cardPresent);
+            j.EndObject();
+        }
+        j.EndArray();
+        text = j.text();
+    } else {
+        for (const PcscReaderInfo& r : readers)
+            text += r.name + (r.cardPresent ? ": card present\n" : ": no card\n");
+    }
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+        throw krtools::ToolError("cannot write to standard output");
+    if (readers.empty()) Say("no card reader is connected");
+    return 0;
+}
+
 int RunCard(const HostOptions& o) {
+    if (o.listReaders) return ListReaders(o);
     CardReport r;
     bool ready = false;
     (void)WithCardOnly(o, [&](bool cardReady) {

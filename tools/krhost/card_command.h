@@ -5,24 +5,24 @@
 #include <functional>
 #include <memory>
 
-#include "card/card_state_file.h"
-#include "card/virtual_card.h"
+#include "card_reader.h"
 #include "options.h"
 #include "terminal.h"
 
 namespace krhost {
 
-// The virtual card of --card (the sample card when none is given); null for "none". Throws
-// krtools::ToolError for a profile that cannot be read.
-// With --card-state, the card's saved memory is loaded over its profile.
-std::unique_ptr<krtools::VirtualCard> LoadCard(const HostOptions& options);
-// With --card-state, saves the card's memory after every change while it lives; null without.
-std::unique_ptr<krtools::CardStateKeeper> KeepCardState(const HostOptions& options,
-                                                        krtools::VirtualCard* card);
+// The card slot of --card: the virtual card of a profile (the sample card when none is given;
+// with --card-state its saved memory is loaded over the profile and kept after every change),
+// a PC/SC reader for "pcsc[:READER]", or null for "none". Throws krtools::ToolError for a
+// profile or state that cannot be read, std::runtime_error when PC/SC cannot give the reader.
+std::unique_ptr<CardReader> LoadCard(const HostOptions& options);
 
-// Tells the started library that the card in the slot is there and says what it made of it;
-// returns what krca_T2CA_CardInserted answered (KR_CARD_NOT_READY for an empty slot).
+// Tells the started library whether a card is in the slot and says what it made of it, then
+// reports every later insertion and removal to it until StopCardWatch; returns what
+// krca_T2CA_CardInserted answered (KR_CARD_NOT_READY for an empty slot).
 int32_t AnnounceCard(const Terminal& terminal);
+// Before the library finishes.
+void StopCardWatch(const Terminal& terminal);
 
 int RunCard(const HostOptions& options);
 

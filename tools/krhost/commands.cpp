@@ -22,7 +22,6 @@ Station OpenStation(const HostOptions& options, std::unique_ptr<TsSource> source
     config.store = s.store.get();
     config.jsonEvents = options.json;
     s.card = LoadCard(options);
-    s.cardState = KeepCardState(options, s.card.get());
     config.card = s.card.get();
     s.terminal = std::make_unique<Terminal>(config);
     SessionOptions sessionOptions;

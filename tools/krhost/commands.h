@@ -5,8 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "card/card_state_file.h"
-#include "card/virtual_card.h"
+#include "card_reader.h"
 #include "options.h"
 #include "session.h"
 #include "store_file.h"
@@ -20,15 +19,14 @@ int RunEpg(const HostOptions& options);
 int RunDemo(const HostOptions& options);
 int RunCard(const HostOptions& options);
 int RunMail(const HostOptions& options);
+
 // The card's mails as `mail list` prints them, while the library runs; empty without any.
 std::string FormatMailList(bool json);
-
 
 // The store, the card, the host and the session of one command.
 struct Station {
     std::unique_ptr<StoreFile> store;
-    std::unique_ptr<krtools::VirtualCard> card;
-    std::unique_ptr<krtools::CardStateKeeper> cardState;  // outlives the library's use of card
+    std::unique_ptr<CardReader> card;
     std::unique_ptr<Terminal> terminal;
     std::unique_ptr<Session> session;
 };

@@ -42,6 +42,8 @@ const char* const kHostUsage =
     "        period. --pin checks the PIN and shows the tries left when it is wrong;\n"
     "        --set-rating (4..18) and --set-worktime change the card's settings and need\n"
     "        --pin. Exits with 1 when no usable card is in the slot or the card refuses.\n"
+    "  card --readers [--json]\n"
+    "        list the PC/SC card readers and whether a card is in each.\n"
     "  mail list|read ID|read-all|delete ID|delete-all [--json]\n"
     "        the operator's mails kept on the card: list shows id, read or unread and title\n"
     "        of each in the order they came; read prints a mail's content and marks it read;\n"
@@ -70,6 +72,16 @@ const char* const kHostUsage =
     "  --card PROFILE   the virtual subscriber card in the terminal's slot, described by a\n"
     "                   card profile (default: the sample card, samples/card/card.txt;\n"
     "                   none: an empty slot)\n"
+    "  --card pcsc[:READER]\n"
+    "                   a real card in a PC/SC reader (pcscd): the reader of that name, or\n"
+    "                   whose name alone holds READER; without it the first reader with a\n"
+    "                   card. Insertions and removals reach the library as they happen.\n"
+#if KRHOST_PCSC
+    "                   PC/SC is built into this krhost.\n"
+#else
+    "                   PC/SC is not built into this krhost (libpcsclite-dev was not\n"
+    "                   found when it was configured).\n"
+#endif
     "  --emm-pid PID    the CA PID of the multiplex (EMMs, broadcast data, service map),\n"
     "                   given to the library with krca_T2CA_SetEmmPids\n"
     "  --help           this text\n"
@@ -157,6 +169,7 @@ bool Accepts(Command command, const std::string& option) {
         {"pin", {Command::Card}},
         {"set-rating", {Command::Card}},
         {"set-worktime", {Command::Card}},
+        {"readers", {Command::Card}},
         {"until-end", {Command::Epg, Command::Guide}},
         {"samples", {Command::Demo}},
         {"out", {Command::Play, Command::Download, Command::Guide, Command::Demo}},
@@ -222,6 +235,8 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
             o.json = true;
         } else if (name == "until-end") {
             o.untilEnd = true;
+        } else if (name == "readers") {
+            o.listReaders = true;
         } else {
             static const char* const kValued[] = {
                 "input",   "rate", "store",      "debug",        "nodes",  "frequency", "timeout",
@@ -268,6 +283,9 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
             } else if (name == "card") {
                 if (v.empty()) throw ToolError("bad value for 'card': ''");
                 o.card = v;
+            } else if (name == "card-state") {
+                if (v.empty()) throw ToolError("bad value for 'card-state': ''");
+                o.cardState = v;
             } else if (name == "emm-pid") {
                 o.emmPid = static_cast<uint16_t>(ParseNumber(name, v, 0x1FFE));
             } else if (name == "pin") {
@@ -304,6 +322,7 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
                  {"pin", o.pin.has_value()},
                  {"set-rating", o.newRating.has_value()},
                  {"set-worktime", o.newWorkTime.has_value()},
+                 {"readers", o.listReaders},
                  {"out", !o.out.empty()}};
     for (const auto& g : given)
         if (g.given && !Accepts(o.command, g.name))
@@ -326,6 +345,7 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
         case Command::Card:
             if ((o.newRating || o.newWorkTime) && !o.pin)
                 throw ToolError("changing the card's settings needs --pin PIN");
+            if (o.listReaders && o.pin) throw ToolError("--readers lists readers: no --pin");
             if (!o.input.empty()) throw ToolError("--input does not belong to 'card'");
             break;
         case Command::Mail:

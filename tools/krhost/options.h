@@ -44,6 +44,7 @@ struct HostOptions {
     std::optional<uint8_t> newRating;
     // Start and end, BCD hours then BCD minutes as the library takes them.
     std::optional<std::array<uint8_t, 4>> newWorkTime;
+    bool listReaders = false;  // the PC/SC readers instead of the card
     // mail
     std::optional<MailAction> mailAction;
     std::optional<uint32_t> mailId;

@@ -210,6 +210,7 @@ void Session::Finish() {
     stop_.store(true);
     if (reader_.joinable()) reader_.join();
     if (started_) {
+        StopCardWatch(terminal_);
         (void)kr_T2K_Finish();
         started_ = false;
         live_ = nullptr;

@@ -6,7 +6,6 @@
 #include <span>
 #include <string>
 
-#include "card/card_slot.h"
 #include "control_words.h"
 #include "json_writer.h"
 #include "progress.h"
@@ -157,6 +156,21 @@ int32_t DebugPrint(const char* text) {
     return 0;
 }
 
+// The card slot: no slot answers as an empty one.
+int32_t SmartcardReset(uint8_t* answerToReset, uint32_t* length) {
+    Terminal* t = current.load();
+    return t != nullptr && t->config().card != nullptr
+               ? t->config().card->Reset(answerToReset, length)
+               : 1;
+}
+
+int32_t SmartcardApdu(uint32_t* length, const uint8_t* command, uint8_t* response) {
+    Terminal* t = current.load();
+    return t != nullptr && t->config().card != nullptr
+               ? t->config().card->Apdu(length, command, response)
+               : 1;
+}
+
 int32_t RedirectService(uint16_t first, uint16_t second, uint16_t third) {
     const std::string f = std::to_string(first), s = std::to_string(second),
                       t = std::to_string(third);
@@ -171,11 +185,9 @@ int32_t RedirectService(uint16_t first, uint16_t second, uint16_t third) {
 Terminal::Terminal(TerminalConfig config)
     : config_(config), lastActivity_(Clock::now().time_since_epoch().count()) {
     current.store(this);
-    krtools::InsertIntoSlot(config_.card);
 }
 
 Terminal::~Terminal() {
-    krtools::InsertIntoSlot(nullptr);
     current.store(nullptr);
 }
 
@@ -199,8 +211,8 @@ InitRecord Terminal::MakeInitRecord(uint32_t sectionBuffers) const {
     c.DebugPrint = DebugPrint;
     c.RedirectService = RedirectService;
     c.Reserved16 = Reserved;
-    c.SmartcardApdu = krtools::CardSlotApdu;
-    c.SmartcardReset = krtools::CardSlotReset;
+    c.SmartcardApdu = SmartcardApdu;
+    c.SmartcardReset = SmartcardReset;
     return record;
 }
 

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <optional>
 
-#include "card/virtual_card.h"
+#include "card_reader.h"
 #include "common/cissa.h"
 #include "common/section_filter.h"
 #include "store_file.h"
@@ -26,8 +26,8 @@ struct TerminalConfig {
     bool debug = false;           // print the library's diagnostics
     uint32_t frequency = 626000;  // kHz
     StoreFile* store = nullptr;
-    krtools::VirtualCard* card = nullptr;  // in the slot while the terminal lives; null: empty
-    bool jsonEvents = false;               // messages, mail notices and redirections as JSON lines
+    CardReader* card = nullptr;  // the card slot while the terminal lives; null: no slot at all
+    bool jsonEvents = false;     // messages, mail notices and redirections as JSON lines
 };
 
 // One terminal per process: the slots reach it through a process-wide pointer while it lives.

@@ -47,11 +47,12 @@ class TsDemux {
     void UseDescrambler(const DescramblerTable* table) { descrambler_ = table; }
 
     // For input read faster than it was broadcast: the keys come from the same input, through
-    // the library and the card, and would arrive after the packets they open. A PID's packets
-    // are then held from the first scrambled packet whose key is missing, or whose crypto period
-    // begins with the key of the period before last, until the key comes; at most kMaxHeld
-    // packets a PID (the oldest go first). Only PIDs that wanted says are wanted are held.
-    // Finish waits up to finishWait for the keys still awaited.
+    // the library and the card, and may arrive after the packets they open. When a PID's crypto
+    // period begins while its descrambler still holds the key of the period before last, its
+    // packets are held until the renewed key comes; at most kMaxHeld packets a PID (the oldest
+    // go first). A PID without keys is not held: its packets are dropped, as no later key is
+    // known to open them. Only PIDs that wanted says are wanted are held. Finish waits up to
+    // finishWait for the keys still awaited.
     void HoldForKeys(std::chrono::milliseconds finishWait, std::function<bool(uint16_t)> wanted) {
         holdFinishWait_ = finishWait;
         holdWanted_ = std::move(wanted);
@@ -83,12 +84,12 @@ class TsDemux {
     // The payload of a packet whose headers were read: descrambled when it is scrambled.
     void HandleContent(uint16_t pid, PidState& state, const uint8_t* packet, std::size_t offset,
                        bool unitStart);
-    bool KeyReady(uint16_t pid, const PidState& state, bool odd) const;
+    enum class KeyState : uint8_t { kReady, kStale, kMissing };
+    KeyState KeyFor(uint16_t pid, const PidState& state, bool odd) const;
     void Hold(uint16_t pid, PidState& state, const uint8_t* packet, std::size_t offset,
               bool unitStart, bool lostBefore);
     // Hands on the held packets whose keys have come, in their order.
     void ReleaseHeld();
-    void KeepLastPeriods(PidState& state);
     void DropHeld(PidState& state);
     void HandlePayload(uint16_t pid, PidState& state, const uint8_t* data, std::size_t size,
                        bool unitStart);

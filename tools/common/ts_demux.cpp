@@ -64,12 +64,12 @@ void TsDemux::Finish() {
         DropSection(state);
 }
 
-bool TsDemux::KeyReady(uint16_t pid, const PidState& state, bool odd) const {
+TsDemux::KeyState TsDemux::KeyFor(uint16_t pid, const PidState& state, bool odd) const {
     const std::optional<uint64_t> generation = descrambler_->Generation(pid, odd);
-    if (!generation) return false;
+    if (!generation) return KeyState::kMissing;
     // A new crypto period of this parity must not open with the key of the one before last.
     const bool periodBegins = state.parity != static_cast<int>(odd);
-    return !(periodBegins && state.used[odd] == generation);
+    return periodBegins && state.used[odd] == generation ? KeyState::kStale : KeyState::kReady;
 }
 
 void TsDemux::Hold(uint16_t pid, PidState& state, const uint8_t* packet, std::size_t offset,
@@ -92,12 +92,18 @@ void TsDemux::ReleaseHeld() {
     for (std::size_t i = 0; i < holding_.size();) {
         const uint16_t pid = holding_[i];
         PidState& state = pids_[pid];
-        if (state.parity < 0) KeepLastPeriods(state);
         while (!state.held.empty()) {
             HeldPacket& h = state.held.front();
             const uint8_t scrambling = ScramblingControl(h.bytes.data());
-            if (scrambling >= kScramblingEven && !KeyReady(pid, state, scrambling == kScramblingOdd))
-                break;
+            if (scrambling >= kScramblingEven) {
+                const KeyState key = KeyFor(pid, state, scrambling == kScramblingOdd);
+                if (key == KeyState::kStale) break;
+                // Cleared while they waited: no later key is known to be theirs.
+                if (key == KeyState::kMissing) {
+                    DropHeld(state);
+                    break;
+                }
+            }
             const HeldPacket next = h;
             state.held.pop_front();
             if (next.lostBefore) DropSection(state);
@@ -109,31 +115,6 @@ void TsDemux::ReleaseHeld() {
             ++i;
         }
     }
-}
-
-// The first keys of a PID are those of the ECM the library saw first, the word of its crypto
-// period and the next one: packets held from periods before those two would be opened with the
-// wrong word, so they are dropped.
-void TsDemux::KeepLastPeriods(PidState& state) {
-    std::size_t periods = 0;
-    int parity = -1;
-    std::size_t keepFrom = state.held.size();
-    for (std::size_t i = state.held.size(); i-- > 0;) {
-        const uint8_t scrambling = ScramblingControl(state.held[i].bytes.data());
-        if (scrambling < kScramblingEven) continue;
-        const int odd = scrambling == kScramblingOdd;
-        if (odd != parity) {
-            if (++periods > 2) break;
-            parity = odd;
-        }
-        keepFrom = i;
-    }
-    if (periods <= 2) return;
-    for (std::size_t i = 0; i < keepFrom; ++i)
-        if (ScramblingControl(state.held[i].bytes.data()) >= kScramblingEven)
-            ++stats_.undescrambled;
-    state.held.erase(state.held.begin(), state.held.begin() + static_cast<std::ptrdiff_t>(keepFrom));
-    state.held.front().lostBefore = true;
 }
 
 void TsDemux::DropHeld(PidState& state) {
@@ -188,10 +169,16 @@ void TsDemux::HandlePacket(const uint8_t* p) {
     if (!holding_.empty()) ReleaseHeld();
     if (holdFinishWait_ && descrambler_ != nullptr) {
         const uint8_t scrambling = ScramblingControl(p);
+        // A PID without any keys (none yet, or cleared while the card was away) starts afresh
+        // when they come: held packets from before the two periods of those keys are dropped,
+        // or every later key would open the packets of two periods before it.
+        if (scrambling >= kScramblingEven && holdWanted_(pid) &&
+            !descrambler_->Generation(pid, scrambling == kScramblingOdd))
+            state.parity = -1;
         // Once one packet waits, those after it on the PID wait behind it.
         if (!state.held.empty() ||
             (scrambling >= kScramblingEven && holdWanted_(pid) &&
-             !KeyReady(pid, state, scrambling == kScramblingOdd))) {
+             KeyFor(pid, state, scrambling == kScramblingOdd) == KeyState::kStale)) {
             Hold(pid, state, p, offset, unitStart, lost);
             return;
         }

@@ -1,0 +1,67 @@
+#include "krcard_options.h"
+
+#include <charconv>
+
+#include "common/file_io.h"
+
+#ifndef KRCARD_SAMPLE_CARD
+#define KRCARD_SAMPLE_CARD "samples/card/card.txt"
+#endif
+
+namespace krcard {
+
+const char* const kCardUsage =
+    "usage: krcard [--profile FILE] [--state FILE] [--host HOST] [--port PORT] [--verbose]\n"
+    "The virtual subscriber card in the virtual reader of pcscd: krcard connects to vpcd (the\n"
+    "virtual reader driver, package vsmartcard-vpcd) as the card in its reader and answers\n"
+    "like a real card, so PC/SC programs such as 'krhost --card pcsc' can use it. The card is\n"
+    "in the reader while krcard is connected; krcard connects again whenever pcscd restarts.\n"
+    "\n"
+    "  --profile FILE  the card profile (default: the sample card, " KRCARD_SAMPLE_CARD ")\n"
+    "  --state FILE    the card's memory between runs: loaded at start when it exists, and\n"
+    "                  written after every change the card makes (mails, rating, viewing\n"
+    "                  period, entitlements, PIN tries)\n"
+    "  --host HOST     where vpcd listens (default localhost)\n"
+    "  --port PORT     its port (default 35963, the first virtual reader)\n"
+    "  --verbose       every control and command with the card's status word\n"
+    "  --help          this text\n"
+    "\n"
+    "Exit status: 0 stopped by a signal; 1 the card could not run; 2 bad arguments, profile or\n"
+    "state file.\n";
+
+CardOptions ParseCardArguments(const std::vector<std::string>& arguments) {
+    CardOptions o;
+    o.profile = KRCARD_SAMPLE_CARD;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+            return o;
+        }
+        if (a == "--verbose" || a == "-v") {
+            o.verbose = true;
+            continue;
+        }
+        if (a != "--profile" && a != "--state" && a != "--host" && a != "--port")
+            throw krtools::ToolError("unknown argument '" + a + "'");
+        if (i + 1 >= arguments.size()) throw krtools::ToolError(a + " needs a value");
+        const std::string& v = arguments[++i];
+        if (v.empty()) throw krtools::ToolError("bad value for '" + a.substr(2) + "': ''");
+        if (a == "--profile") {
+            o.profile = v;
+        } else if (a == "--state") {
+            o.state = v;
+        } else if (a == "--host") {
+            o.host = v;
+        } else {
+            unsigned port = 0;
+            const auto [end, error] = std::from_chars(v.data(), v.data() + v.size(), port);
+            if (error != std::errc{} || end != v.data() + v.size() || port == 0 || port > 0xFFFF)
+                throw krtools::ToolError("bad value for 'port': '" + v + "'");
+            o.port = static_cast<uint16_t>(port);
+        }
+    }
+    return o;
+}
+
+}  // namespace krcard

@@ -1,0 +1,20 @@
+# A 64-bit Windows build with mingw-w64's posix-threads compilers (std::thread needs them).
+# krmodule.dll and the programs carry the C++ runtime and the threads library inside, so a
+# terminal ships the DLL alone. Tests run under wine when it works here.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+find_program(KRMODULE_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
+find_program(KRMODULE_WINE NAMES wine64 wine)
+if(KRMODULE_WINE)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${KRMODULE_WINE})
+endif()

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <krmodule/krmodule.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -160,11 +161,16 @@ TEST_F(StreamFlowTest, ContentFunctionMayStopItsOwnProgram) {
     EXPECT_EQ(recorder.StreamCount(), 1u);
 }
 
-// The sample guide's programs carry no "Pid" line: they arrive on PID 0. Stopping one stops only
-// what runs for it; the system-information filter and a download on its own PID go on.
+// A program without a "Pid" line arrives on PID 0. Stopping one stops only what runs for it;
+// the system-information filter and a download on its own PID go on.
 TEST_F(StreamFlowTest, StoppingAProgramOnPidZeroStopsNothingElse) {
-    const auto container = BuildEpgContainer({{"LiveEPG.txt", ReadSample("epg/LiveEPG.txt")},
-                                              {"FileEPG.txt", ReadSample("epg/FileEPG.txt")}});
+    std::vector<uint8_t> live = ReadSample("epg/LiveEPG.txt");
+    const std::string pidLine = "Pid=256\n";
+    const auto at = std::search(live.begin(), live.end(), pidLine.begin(), pidLine.end());
+    ASSERT_NE(at, live.end());
+    live.erase(at, at + static_cast<std::ptrdiff_t>(pidLine.size()));
+    const auto container = BuildEpgContainer(
+        {{"LiveEPG.txt", live}, {"FileEPG.txt", ReadSample("epg/FileEPG.txt")}});
     {
         kr::ModuleLockGuard hold;
         kr::kr_ProcessEpgContainer(container.data(), static_cast<uint32_t>(container.size()));

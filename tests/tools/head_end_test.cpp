@@ -253,8 +253,8 @@ TEST(MuxArguments, ParsesOptionsAndScenario) {
     ASSERT_EQ(c.options.programs.size(), 4u);
     EXPECT_EQ(c.options.programs[3].programId, 77u);
     EXPECT_EQ(c.options.programs[3].video, "a.m4v");
-    ASSERT_EQ(c.options.resources.size(), 3u);
-    EXPECT_EQ(c.options.resources[2].file, "r.bin");
+    ASSERT_EQ(c.options.resources.size(), 4u);
+    EXPECT_EQ(c.options.resources[3].file, "r.bin");
     EXPECT_FALSE(c.options.psi);
     EXPECT_EQ(c.options.dropShare, 0.5);
     EXPECT_EQ(c.options.seed, 99u);

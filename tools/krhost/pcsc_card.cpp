@@ -33,6 +33,8 @@ std::string ErrorText(LONG rv) {
         case SCARD_E_NO_SERVICE:
         case SCARD_E_SERVICE_STOPPED:
             return "the PC/SC service is not running (start pcscd)";
+        case SCARD_F_COMM_ERROR:
+            return "the PC/SC service stopped";
         case SCARD_E_NO_READERS_AVAILABLE:
             return "no card reader is connected";
         case SCARD_E_UNKNOWN_READER:
@@ -88,6 +90,12 @@ class Context {
   private:
     SCARDCONTEXT context_ = 0;
 };
+
+// The context is no good any more: the service went away, perhaps to start again.
+bool ServiceGone(LONG rv) {
+    return rv == SCARD_E_NO_SERVICE || rv == SCARD_E_SERVICE_STOPPED ||
+           rv == SCARD_E_INVALID_HANDLE || rv == SCARD_F_COMM_ERROR;
+}
 
 bool Present(DWORD state) {
     return (state & SCARD_STATE_PRESENT) != 0 && (state & SCARD_STATE_MUTE) == 0;
@@ -153,7 +161,6 @@ bool PcscReader::EnsureContext() {
     try {
         context_ = std::make_unique<Context>();
     } catch (const std::runtime_error&) {
-        Failed("reset", SCARD_E_NO_SERVICE);
         return false;
     }
     return true;
@@ -174,27 +181,35 @@ void PcscReader::Failed(const std::string& what, LONG rv) {
 int32_t PcscReader::Reset(uint8_t* answerToReset, uint32_t* length) {
     if (answerToReset == nullptr || length == nullptr) return 1;
     std::lock_guard hold(mutex_);
-    if (!EnsureContext()) return 1;
+    const auto reconnect = [this] {
+        return SCardReconnect(card_, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                              SCARD_RESET_CARD, &protocol_);
+    };
+    const auto connect = [this] {
+        if (!EnsureContext()) return static_cast<LONG>(SCARD_E_NO_SERVICE);
+        return SCardConnect(context_->get(), name_.c_str(), SCARD_SHARE_EXCLUSIVE,
+                            SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_, &protocol_);
+    };
     LONG rv = SCARD_S_SUCCESS;
     if (connected_) {
-        rv = SCardReconnect(card_, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                            SCARD_RESET_CARD, &protocol_);
+        rv = reconnect();
         // A card taken out and put back needs a new connection.
         if (rv != SCARD_S_SUCCESS) Disconnect();
     }
     if (!connected_) {
-        rv = SCardConnect(context_->get(), name_.c_str(), SCARD_SHARE_EXCLUSIVE,
-                          SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_, &protocol_);
-        if (rv != SCARD_S_SUCCESS) {
-            Failed("reset", rv);
-            return 1;
+        rv = connect();
+        // The service started again since the last reset: once more on a new context.
+        if (ServiceGone(rv)) {
+            context_.reset();
+            rv = connect();
         }
-        connected_ = true;
-        // The card may have been used before: a reset starts it afresh, as it would in a slot.
-        rv = SCardReconnect(card_, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                            SCARD_RESET_CARD, &protocol_);
+        if (rv == SCARD_S_SUCCESS) {
+            connected_ = true;
+            // The card may have been used before: a reset starts it afresh, as in a slot.
+            rv = reconnect();
+            if (rv != SCARD_S_SUCCESS) Disconnect();
+        }
         if (rv != SCARD_S_SUCCESS) {
-            Disconnect();
             Failed("reset", rv);
             return 1;
         }

@@ -171,14 +171,14 @@ TEST(GuideInBrowser, SamplePageShowsProgramsIconsSchedulesAndResources) {
     krtools::WriteWholeFile(work / "harness.html",
                             std::vector<uint8_t>(harness.begin(), harness.end()));
     const auto browser = [&](const std::string& profile, std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(),
-                         {"--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                          "--user-data-dir=" + (work / profile).string()});
+        arguments.insert(arguments.begin(), {"--headless", "--no-sandbox", "--disable-gpu",
+                                             "--no-first-run", "--disable-background-networking",
+                                             "--user-data-dir=" + (work / profile).string()});
         return krtest::StartTool(chromium, arguments, "/dev/null", false);
     };
     const fs::path png = artifacts / "guide.png";
     const krtest::ToolProcess shot = browser(
-        "shot", {"--hide-scrollbars", "--window-size=1280,1800", "--screenshot=" + png.string(),
+        "shot", {"--hide-scrollbars", "--window-size=1280,2000", "--screenshot=" + png.string(),
                  "file://" + (guide / "index.html").string()});
     const krtest::ToolProcess dom = browser("dom", {"--allow-file-access-from-files", "--dump-dom",
                                                     "file://" + (work / "harness.html").string()});

@@ -82,16 +82,16 @@ const char* const kHostUsage =
     "                   PC/SC is not built into this krhost (libpcsclite-dev was not\n"
     "                   found when it was configured).\n"
 #endif
+    "  --card-state FILE\n"
+    "                   the virtual card's memory (mails, rating, viewing period, PIN and\n"
+    "                   its tries): read at start when FILE exists, written after every\n"
+    "                   change, so the card keeps between runs what it was given\n"
     "  --emm-pid PID    the CA PID of the multiplex (EMMs, broadcast data, service map),\n"
     "                   given to the library with krca_T2CA_SetEmmPids\n"
     "  --help           this text\n"
     "\n"
     "Examples:\n"
     "  krmux --scenario samples/scenario --out sample.ts\n"
-    "  --card-state FILE\n"
-    "                   the virtual card's memory (mails, rating, viewing period, PIN and\n"
-    "                   its tries): read at start when FILE exists, written after every\n"
-    "                   change, so the card keeps between runs what it was given\n"
     "  krhost epg --input sample.ts\n"
     "  krhost play --input sample.ts --program 1001 --out news.m4v\n"
     "  krhost download --input sample.ts --resource 2007 --out downloads\n"
@@ -294,9 +294,6 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
                 o.pin = v;
             } else if (name == "set-rating") {
                 const auto rating = ParseNumber(name, v, 18);
-            } else if (name == "card-state") {
-                if (v.empty()) throw ToolError("bad value for 'card-state': ''");
-                o.cardState = v;
                 if (rating < 4) throw ToolError("bad value for 'set-rating': '" + v + "' (4..18)");
                 o.newRating = static_cast<uint8_t>(rating);
             } else if (name == "set-worktime") {

@@ -82,6 +82,7 @@ int InputStatus(const Session& session, const std::string& input) {
     }
     return 0;
 }
+
 // For a scrambled program: how long the card took and how soon the first frame followed.
 void ReportOpening(const Terminal& terminal) {
     using Milestone = Terminal::Milestone;
@@ -98,7 +99,6 @@ void ReportOpening(const Terminal& terminal) {
     if (frame) line += ", the first frame " + ms(*frame) + " after it";
     Say(line);
 }
-
 
 int RunPlay(const HostOptions& o) {
     Station st = OpenStation(o, OpenSource(o.input), "krhost.store");
@@ -124,8 +124,8 @@ int RunPlay(const HostOptions& o) {
         Say("program " + id + ": " + std::to_string(r.videoFrames) + " video frames (" +
             std::to_string(r.videoBytes) + " bytes) to " + o.out.string() + ", " +
             std::to_string(r.audioFrames) + " audio frames (" + std::to_string(r.audioBytes) +
-        ReportOpening(*st.terminal);
             " bytes) to " + audio + " (" + EndText(end) + ")");
+        ReportOpening(*st.terminal);
     } else {
         Say("program " + id + ": " + std::to_string(r.rawParts) + " datagram parts (" +
             std::to_string(r.rawBytes) + " bytes) to " + o.out.string() + " (" + EndText(end) +

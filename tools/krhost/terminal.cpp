@@ -276,18 +276,6 @@ void Terminal::OnWriteStore(uint32_t* length, const uint8_t* source) {
     *length = static_cast<uint32_t>(std::min<uint32_t>(*length, kStoreSize));
 }
 
-void Terminal::OnSetDescrambler(const DescramblerRecord& record) {
-    const std::string line = ApplyControlWords(descrambler_, record);
-    if (config_.debug) Say(line);
-}
-
-void Terminal::OnDebugPrint(const char* text) {
-    if (!config_.debug || text == nullptr) return;
-    std::string line = Text(text, 4096);
-    // The library ends its lines with CR LF; a console wants LF alone.
-    std::erase(line, '\r');
-    if (line.empty() || line.back() != '\n') line += '\n';
-    SayRaw(line);
 void Terminal::Note(Milestone milestone) {
     int64_t unset = 0;
     const int64_t now = std::max<int64_t>(1, Clock::now().time_since_epoch().count());
@@ -300,9 +288,21 @@ std::optional<Clock::time_point> Terminal::When(Milestone milestone) const {
     return Clock::time_point(Clock::duration(ticks));
 }
 
-}
+void Terminal::OnSetDescrambler(const DescramblerRecord& record) {
     const auto words = std::span(record.controlWordA);
     if (std::any_of(words.begin(), words.end(), [](uint8_t b) { return b != 0; }))
         Note(Milestone::FirstKeys);
+    const std::string line = ApplyControlWords(descrambler_, record);
+    if (config_.debug) Say(line);
+}
+
+void Terminal::OnDebugPrint(const char* text) {
+    if (!config_.debug || text == nullptr) return;
+    std::string line = Text(text, 4096);
+    // The library ends its lines with CR LF; a console wants LF alone.
+    std::erase(line, '\r');
+    if (line.empty() || line.back() != '\n') line += '\n';
+    SayRaw(line);
+}
 
 }  // namespace krhost

@@ -67,16 +67,25 @@ std::vector<std::pair<std::string, bool>> VirtualReaders(std::string* error = nu
 
 class KrhostPcsc : public ::testing::Test {
   protected:
+    // Why the stack is not there, looked at once per run; empty when it is.
+    static const std::string& Unavailable() {
+        static const std::string reason = [] {
+            const ToolRun help = RunTool(kKrhost, {"--help"});
+            if (help.out.find("PC/SC is built into this krhost") == std::string::npos)
+                return std::string("krhost was built without PC/SC (libpcsclite-dev missing)");
+            std::string error;
+            // pcscd may just have been started: its readers come within a few seconds.
+            if (!WaitFor([&] { return !VirtualReaders(&error).empty(); }, 5))
+                return "no PC/SC service with vpcd's virtual reader (start pcscd with "
+                       "vsmartcard-vpcd installed): " +
+                       error;
+            return std::string();
+        }();
+        return reason;
+    }
+
     void SetUp() override {
-        const ToolRun help = RunTool(kKrhost, {"--help"});
-        if (help.out.find("PC/SC is built into this krhost") == std::string::npos)
-            GTEST_SKIP() << "krhost was built without PC/SC (libpcsclite-dev missing)";
-        std::string error;
-        // pcscd may just have been started: its readers come within a few seconds.
-        if (!WaitFor([&] { return !VirtualReaders(&error).empty(); }, 5))
-            GTEST_SKIP() << "no PC/SC service with vpcd's virtual reader (start pcscd with "
-                            "vsmartcard-vpcd installed): "
-                         << error;
+        if (!Unavailable().empty()) GTEST_SKIP() << Unavailable();
         for (const auto& [name, present] : VirtualReaders())
             if (present) GTEST_SKIP() << "the virtual reader " << name << " is in use";
         dir = fs::path(::testing::TempDir()) / ("krhost-pcsc-" + std::to_string(::getpid()));

@@ -238,7 +238,7 @@ int32_t PcscReader::Apdu(uint32_t* length, const uint8_t* command, uint8_t* resp
     // The exchange goes as it is: a card that answers 61 xx leaves the GET RESPONSE to the
     // library.
     const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
-    BYTE answer[MAX_BUFFER_SIZE_EXTENDED];
+    BYTE answer[MAX_BUFFER_SIZE];
     DWORD answerLength = sizeof answer;
     const LONG rv = SCardTransmit(card_, pci, command, *length, nullptr, answer, &answerLength);
     if (rv != SCARD_S_SUCCESS) {

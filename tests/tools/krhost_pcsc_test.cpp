@@ -86,8 +86,11 @@ class KrhostPcsc : public ::testing::Test {
 
     void SetUp() override {
         if (!Unavailable().empty()) GTEST_SKIP() << Unavailable();
+        // vpcd's readers end in their slot number; slot n listens on port 35963 + n.
         for (const auto& [name, present] : VirtualReaders())
-            if (present) GTEST_SKIP() << "the virtual reader " << name << " is in use";
+            if (!present && reader.empty()) reader = name;
+        if (reader.empty()) GTEST_SKIP() << "every virtual reader is in use";
+        port = 35963 + std::stoi(reader.substr(reader.rfind(' ') + 1));
         dir = fs::path(::testing::TempDir()) / ("krhost-pcsc-" + std::to_string(::getpid()));
         fs::remove_all(dir);
         fs::create_directories(dir);
@@ -103,17 +106,17 @@ class KrhostPcsc : public ::testing::Test {
         if (!dir.empty()) fs::remove_all(dir);
     }
 
-    // krcard in the first virtual reader, until the reader shows its card.
+    // krcard in the reader, until the reader shows its card.
     void StartCard() {
         card = krtest::StartTool(kKrcard, {"--profile", (dir / "card.txt").string(), "--state",
-                                           (dir / "card.state").string(), "--verbose"});
+                                           (dir / "card.state").string(), "--port",
+                                           std::to_string(port), "--verbose"});
         ASSERT_GT(card.pid, 0);
-        reader.clear();
         ASSERT_TRUE(WaitFor(
             [&] {
                 for (const auto& [name, present] : VirtualReaders())
-                    if (present) reader = name;
-                return !reader.empty();
+                    if (name == reader && present) return true;
+                return false;
             },
             10))
             << Text(card.errPath);
@@ -162,6 +165,7 @@ class KrhostPcsc : public ::testing::Test {
     fs::path dir;
     krtest::ToolProcess card;
     std::string reader;
+    int port = 0;
 };
 
 TEST_F(KrhostPcsc, TheCardInTheReaderIsReadAndKeepsItsPinTries) {

@@ -174,16 +174,20 @@ int RunDownload(const HostOptions& o) {
     return status;
 }
 
+EpgSnapshot TakeEpgSnapshot(const Session& session) {
+    EpgSnapshot snapshot;
+    snapshot.live = session.live();
+    snapshot.download = session.download();
+    snapshot.links = FetchServiceLinks();
+    return snapshot;
+}
+
 int RunEpg(const HostOptions& o) {
     Station st = OpenStation(o, OpenSource(o.input), "krhost.store");
     st.session->Start();
     EpgWaitTask task(o.untilEnd);
     (void)st.session->Run({&task});
-    // The buffers are the library's: read them before it finishes.
-    EpgSnapshot snapshot;
-    snapshot.live = st.session->live();
-    snapshot.download = st.session->download();
-    snapshot.links = FetchServiceLinks();
+    const EpgSnapshot snapshot = TakeEpgSnapshot(*st.session);
     const std::string text = o.json ? FormatEpgJson(snapshot) : FormatEpgTables(snapshot);
     const bool any = snapshot.live != nullptr || snapshot.download != nullptr;
     st.session->Finish();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "card_reader.h"
+#include "epg_print.h"
 #include "options.h"
 #include "session.h"
 #include "store_file.h"
@@ -19,6 +20,10 @@ int RunEpg(const HostOptions& options);
 int RunDemo(const HostOptions& options);
 int RunCard(const HostOptions& options);
 int RunMail(const HostOptions& options);
+
+// The EPG the session holds now and the library's service links: the buffers are the
+// library's, so this is taken before the session finishes.
+EpgSnapshot TakeEpgSnapshot(const Session& session);
 
 // The card's mails as `mail list` prints them, while the library runs; empty without any.
 std::string FormatMailList(bool json);

@@ -124,10 +124,7 @@ int RunDemo(const HostOptions& o) {
             version[0], version[1], version[2], version[3], options.store.c_str());
         std::fflush(stdout);
         end = st.session->Run({&play, &download});
-        EpgSnapshot snapshot;
-        snapshot.live = st.session->live();
-        snapshot.download = st.session->download();
-        snapshot.links = FetchServiceLinks();
+        const EpgSnapshot snapshot = TakeEpgSnapshot(*st.session);
         epg = FormatEpgTables(snapshot);
         mails = FormatMailList(false);
         guide = WriteGuide(snapshot, directory / "guide");

@@ -158,11 +158,7 @@ int RunGuide(const HostOptions& o) {
     st.session->Start();
     EpgWaitTask task(o.untilEnd);
     (void)st.session->Run({&task});
-    // The buffers are the library's: read them before it finishes.
-    EpgSnapshot snapshot;
-    snapshot.live = st.session->live();
-    snapshot.download = st.session->download();
-    snapshot.links = FetchServiceLinks();
+    const EpgSnapshot snapshot = TakeEpgSnapshot(*st.session);
     const bool any = snapshot.live != nullptr || snapshot.download != nullptr;
     const GuideResult result = WriteGuide(snapshot, o.out);
     st.session->Finish();

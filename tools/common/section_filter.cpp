@@ -47,4 +47,13 @@ std::size_t SectionFilterTable::size() const {
     return filters_.size();
 }
 
+std::vector<uint32_t> SectionFilterTable::ids() const {
+    std::lock_guard lock(mutex_);
+    std::vector<uint32_t> result;
+    result.reserve(filters_.size());
+    for (const Entry& e : filters_)
+        result.push_back(e.requestId);
+    return result;
+}
+
 }  // namespace krtools

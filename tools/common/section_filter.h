@@ -29,6 +29,8 @@ class SectionFilterTable {
     std::vector<uint32_t> Match(uint16_t pid, std::span<const uint8_t> section) const;
     bool WantsPid(uint16_t pid) const;
     std::size_t size() const;
+    // Ids of the running filters, in the order they were set.
+    std::vector<uint32_t> ids() const;
 
   private:
     struct Entry {

@@ -24,6 +24,8 @@ constexpr auto kQuietTime = 300ms;
 constexpr auto kDrainLimit = 5s;
 // A notice holds the input at most this long.
 constexpr auto kNoticeHoldLimit = 2s;
+// How long the first system-information section of a file may take to change the filters.
+constexpr auto kStartReactionLimit = 1000ms;
 // How long a section waits for a free library buffer before it is given up.
 constexpr auto kNoNodeLimit = 5s;
 
@@ -36,7 +38,10 @@ Session::Session(Terminal& terminal, std::unique_ptr<TsSource> source, SessionOp
       demux_([this](uint16_t pid, std::span<const uint8_t> section) {
           // A CA PID given on the command line stands; otherwise the multiplex says where.
           if (!options_.emmPid) caTable_.OnSection(pid, section);
+          const uint64_t changesBefore = terminal_.filterChanges();
+          bool firstOfStartFilter = false;
           for (uint32_t id : terminal_.filters().Match(pid, section)) {
+              if (awaitingFirstSection_.erase(id) != 0) firstOfStartFilter = true;
               if (EcmPacing::IsEcm(section)) terminal_.Note(Terminal::Milestone::FirstEcm);
               if (ecmPacing_) {
                   ecmPacing_->Pass(pid, section, [&] { SendSection(id, section); });
@@ -44,6 +49,7 @@ Session::Session(Terminal& terminal, std::unique_ptr<TsSource> source, SessionOp
                   SendSection(id, section);
               }
           }
+          if (firstOfStartFilter) AwaitFilterChange(changesBefore);
       }) {
     demux_.UseDescrambler(&terminal_.descrambler());
     // A file is read faster than it was broadcast: the packets of a service the library
@@ -66,6 +72,10 @@ void Session::Start() {
         throw krtools::ToolError("the library did not start (kr_T2K_Init returned " +
                                  std::to_string(result) + ")");
     started_ = true;
+    if (!source_->live()) {
+        const std::vector<uint32_t> ids = terminal_.filters().ids();
+        awaitingFirstSection_.insert(ids.begin(), ids.end());
+    }
     for (uint8_t code : options_.debugCodes)
         (void)kr_T2K_SetDebugFlag(code, 1);
     if (options_.emmPid) (void)krca_T2CA_SetEmmPids(1, &*options_.emmPid);
@@ -94,6 +104,16 @@ void Session::SendSection(uint32_t requestId, std::span<const uint8_t> section) 
         }
         std::this_thread::sleep_for(1ms);
     }
+}
+
+// What the library asks for first (its system information) says what else to ask for: the
+// EPG, the service tables. A file passes by faster than the library's workers may run when the
+// machine is busy, so the reader lets the library answer the first of those sections before
+// going on, as a tuner's stream would have given it time to.
+void Session::AwaitFilterChange(uint64_t since) {
+    const auto giveUp = Clock::now() + kStartReactionLimit;
+    while (terminal_.filterChanges() == since && !stop_.load() && Clock::now() < giveUp)
+        std::this_thread::sleep_for(1ms);
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "ca_table.h"
@@ -85,6 +86,7 @@ class Session {
   private:
     void ReadInput();
     void SendSection(uint32_t requestId, std::span<const uint8_t> section);
+    void AwaitFilterChange(uint64_t since);
     void FetchLive(const std::vector<Task*>& tasks, bool announced);
     void FetchDownload(const std::vector<Task*>& tasks, bool announced);
 
@@ -93,6 +95,9 @@ class Session {
     SessionOptions options_;
     CaTableWatch caTable_;
     std::optional<EcmPacing> ecmPacing_;  // file input only
+    // File input: the filters the library set as it started (its system information), whose
+    // first section has not come yet. Reader thread only once it runs.
+    std::unordered_set<uint32_t> awaitingFirstSection_;
     krtools::TsDemux demux_;
     std::thread reader_;
     std::atomic<bool> stop_{false};

@@ -251,12 +251,13 @@ int32_t Terminal::OnSetFilter(uint32_t requestId, const SectionFilterParams& par
     NoteActivity();
     filters_.Set(requestId, params);
     filtersSet_.fetch_add(1);
+    filterChanges_.fetch_add(1);
     return 0;
 }
 
 void Terminal::OnStopFilter(uint32_t requestId) {
     NoteActivity();
-    (void)filters_.Stop(requestId);
+    if (filters_.Stop(requestId)) filterChanges_.fetch_add(1);
 }
 
 void Terminal::OnReadStore(uint32_t* length, uint8_t* destination) {

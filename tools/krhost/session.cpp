@@ -38,10 +38,12 @@ Session::Session(Terminal& terminal, std::unique_ptr<TsSource> source, SessionOp
       demux_([this](uint16_t pid, std::span<const uint8_t> section) {
           // A CA PID given on the command line stands; otherwise the multiplex says where.
           if (!options_.emmPid) caTable_.OnSection(pid, section);
-          const uint64_t changesBefore = terminal_.filterChanges();
+          // Empty soon after the start: the section path then pays nothing for the wait.
+          const bool awaiting = !awaitingFirstSection_.empty();
+          const uint64_t changesBefore = awaiting ? terminal_.filterChanges() : 0;
           bool firstOfStartFilter = false;
           for (uint32_t id : terminal_.filters().Match(pid, section)) {
-              if (awaitingFirstSection_.erase(id) != 0) firstOfStartFilter = true;
+              if (awaiting && awaitingFirstSection_.erase(id) != 0) firstOfStartFilter = true;
               if (EcmPacing::IsEcm(section)) terminal_.Note(Terminal::Milestone::FirstEcm);
               if (ecmPacing_) {
                   ecmPacing_->Pass(pid, section, [&] { SendSection(id, section); });

@@ -57,7 +57,7 @@ bool AreasConsistent() {
 }
 
 template <std::size_t N>
-bool Terminated(const char (&text)[N]) {
+bool EndsInNul(const char (&text)[N]) {
     return text[N - 1] == '\0';
 }
 
@@ -67,7 +67,7 @@ bool StoredEpgSound() {
     const kr::EpgDatabase& db = kr::Epg();
     bool sound = db.linkCount <= kr::kMaxLinks;
     for (const ServiceLink& link : db.serviceLinks)
-        sound = sound && Terminated(link.internetLink) && Terminated(link.epgInfoFile);
+        sound = sound && EndsInNul(link.internetLink) && EndsInNul(link.epgInfoFile);
     if (const kr::LiveBuffer* live = db.currentLive) {
         const LiveEpg& epg = live->epg;
         sound = sound && epg.programCount >= 0 && epg.programCount <= kr::kMaxPrograms &&
@@ -81,8 +81,8 @@ bool StoredEpgSound() {
             const bool sdpInside = stream.sort != 4 || stream.media.sdp.videoConfigLength <=
                                                            sizeof stream.media.sdp.videoConfig;
             sound = iconInside && sdpInside && p.media == &stream.media && p.events == nullptr &&
-                    Terminated(p.name) && Terminated(p.abstract) && Terminated(p.internetLink) &&
-                    Terminated(p.epgInfoFile);
+                    EndsInNul(p.name) && EndsInNul(p.abstract) && EndsInNul(p.internetLink) &&
+                    EndsInNul(p.epgInfoFile);
         }
         for (int k = 0; sound && k < epg.iconCount; ++k)
             sound = epg.icons[k].image.length <= kr::kIconMax;

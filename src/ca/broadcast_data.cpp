@@ -8,6 +8,7 @@
 #include "ca/ca_state.h"
 #include "core/byte_order.h"
 #include "core/byte_reader.h"
+#include "core/checksum.h"
 #include "core/host.h"
 #include "core/log.h"
 
@@ -15,7 +16,6 @@ namespace kr {
 namespace {
 
 constexpr uint32_t kDescriptorsOffset = 21;
-constexpr uint32_t kCrcSize = 4;
 constexpr uint32_t kMinArea = 8;
 constexpr uint8_t kTextTag = 0x82;
 constexpr uint8_t kRedirectionTag = 0x83;

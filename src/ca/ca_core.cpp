@@ -22,7 +22,7 @@
 namespace kr {
 namespace {
 
-constexpr uint32_t kIdleMs = 100;
+constexpr uint32_t kCaIdleMs = 100;
 constexpr uint8_t kCaTableId = 0x83;
 constexpr uint8_t kServiceMapTableId = 0x84;
 constexpr uint8_t kBroadcastDataType = 0x04;
@@ -194,7 +194,7 @@ uint32_t kr_CaThread(void* /*argument*/) {
     kr_Print(0x21, "start the ca thread");
     WorkerReady();
     RunWorkerLoop(
-        QueueId::Ca, kIdleMs, [](SectionNode& node) { ProcessCaSection(node); },
+        QueueId::Ca, kCaIdleMs, [](SectionNode& node) { ProcessCaSection(node); },
         [&] { kr_Print(0x75, "No retrieve in CA queue."); });
     kr_Print(0x21, "stop the CA thread");
     return 0;

@@ -10,6 +10,7 @@
 #include "ca/service_control.h"
 #include "ca/service_map.h"
 #include "core/byte_order.h"
+#include "core/checksum.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "intake/worker_loop.h"
@@ -17,10 +18,9 @@
 namespace kr {
 namespace {
 
-constexpr uint32_t kIdleMs = 100;
+constexpr uint32_t kEcmIdleMs = 100;
 constexpr uint32_t kNoCardPauseMs = 100;
 constexpr uint32_t kRetryPauseMs = 50;
-constexpr uint32_t kCrcSize = 4;
 
 // The fixed fields and the blocks that are sent must lie before the CRC.
 bool EcmFits(const uint8_t* section, uint32_t length) {
@@ -142,7 +142,7 @@ uint32_t kr_EcmThread(void* /*argument*/) {
     kr_Print(0x21, "start the ecm thread");
     WorkerReady();
     RunWorkerLoop(
-        QueueId::Ecm, kIdleMs, [](SectionNode& node) { ProcessEcm(node); },
+        QueueId::Ecm, kEcmIdleMs, [](SectionNode& node) { ProcessEcm(node); },
         [&] {
             kr_EcmMaintain();
             kr_Print(0x75, "No retrieve in CA queue.");

@@ -10,6 +10,7 @@
 #include "ca/mail_store.h"
 #include "core/byte_order.h"
 #include "core/byte_reader.h"
+#include "core/checksum.h"
 #include "core/host.h"
 #include "core/log.h"
 #include "core/platform.h"
@@ -18,7 +19,6 @@ namespace kr {
 namespace {
 
 constexpr uint32_t kHeaderSize = 19;
-constexpr uint32_t kCrcSize = 4;
 constexpr uint8_t kTypeMessage = 3;
 constexpr uint8_t kTypeCardCommand = 6;
 constexpr uint8_t kMailTag = 0x81;

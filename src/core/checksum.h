@@ -5,6 +5,9 @@
 
 namespace kr {
 
+// Bytes of the CRC-32 that ends a section.
+constexpr uint32_t kCrcSize = 4;
+
 // Polynomial 0x04C11DB7, most significant bit first, initial value 0xFFFFFFFF, no reflection,
 // no final inversion. A whole section with its own CRC yields 0; len 0 yields 0xFFFFFFFF.
 uint32_t Crc32(const uint8_t* data, uint32_t len);

@@ -28,10 +28,6 @@ constexpr uint32_t kMiscCategory = 255;
 // The longest "Channel" value that is taken.
 constexpr std::size_t kChannelMax = 25;
 
-bool StartsWith(const char* s, const char* prefix) {
-    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
-}
-
 }  // namespace
 
 uint32_t kr_CategoryType(const char* value) {

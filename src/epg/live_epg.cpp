@@ -11,10 +11,6 @@
 namespace kr {
 namespace {
 
-bool StartsWith(const char* s, const char* prefix) {
-    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
-}
-
 uint8_t Low8(uint32_t v) {
     return static_cast<uint8_t>(v & 0xFF);
 }

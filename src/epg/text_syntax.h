@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace kr {
 
@@ -41,6 +42,11 @@ int32_t kr_SplitKeyValue(const char* line, char* key, std::size_t keySize, char*
 // pass zeroed buffers) and right = those after it, terminated.
 int32_t kr_SplitAtLast(const char* s, char c, char* left, std::size_t leftSize, char* right,
                        std::size_t rightSize);
+
+// True when s begins with prefix (both NUL-terminated).
+inline bool StartsWith(const char* s, const char* prefix) {
+    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
 
 // True when the line begins with "[PROGRAM".
 bool kr_IsProgramHeader(const char* line);

@@ -24,6 +24,7 @@
 #include "intake/request_table.h"
 #include "support/module_fixture.h"
 
+namespace card_test {
 namespace {
 
 using krtest::HostCall;
@@ -562,3 +563,4 @@ TEST_F(CardTest, InsertionsAndRemovalsRaceCardCallsSafely) {
 }
 
 }  // namespace
+}  // namespace card_test

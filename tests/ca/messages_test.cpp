@@ -19,6 +19,7 @@
 #include "intake/intake.h"
 #include "support/module_fixture.h"
 
+namespace messages_test {
 namespace {
 
 using krtest::HostCall;
@@ -294,3 +295,4 @@ TEST_F(MessagesTest, BroadcastTextsAndRedirectionsByAddressOncePerId) {
 }
 
 }  // namespace
+}  // namespace messages_test

@@ -19,6 +19,7 @@
 #include "playback/playback_fixture.h"
 #include "store/store.h"
 
+namespace scrambled_test {
 namespace {
 
 using krtest::HostCall;
@@ -379,3 +380,4 @@ TEST_F(ScrambledTest, TheServiceMapIsKeptInTheStoreAndUpdatedInPlace) {
 }
 
 }  // namespace
+}  // namespace scrambled_test

@@ -21,6 +21,7 @@
 #include "common/section_builder.h"
 #include "common/service_map_section.h"
 
+namespace virtual_card_test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -586,3 +587,4 @@ TEST(CardSlot, ForwardsToTheCardInTheSlotWithinTheHostBuffers) {
 }
 
 }  // namespace
+}  // namespace virtual_card_test

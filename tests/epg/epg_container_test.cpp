@@ -7,6 +7,7 @@
 #include "core/byte_order.h"
 #include "epg/epg_fixture.h"
 
+namespace epg_container_test {
 namespace {
 
 using krtest::Bytes;
@@ -200,3 +201,4 @@ TEST_F(ContainerTest, NotifiesEachChangedKind) {
 }
 
 }  // namespace
+}  // namespace epg_container_test

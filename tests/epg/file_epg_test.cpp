@@ -10,6 +10,7 @@
 #include "epg/resource_tree.h"
 #include "epg/text_syntax.h"
 
+namespace file_epg_test {
 namespace {
 
 using krtest::Bytes;
@@ -351,3 +352,4 @@ TEST_F(FileEpgTest, RecordsOfAnOlderFileAreNotShown) {
 }
 
 }  // namespace
+}  // namespace file_epg_test

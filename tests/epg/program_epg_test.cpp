@@ -7,6 +7,7 @@
 #include "epg/epg_fixture.h"
 #include "epg/text_syntax.h"
 
+namespace program_epg_test {
 namespace {
 
 using krtest::Bytes;
@@ -164,3 +165,4 @@ TEST_F(ProgramEpgTest, RecordsOfAnOlderFileAreNotShown) {
 }
 
 }  // namespace
+}  // namespace program_epg_test

@@ -21,6 +21,7 @@
 #include "support/epg_builder.h"
 #include "support/module_fixture.h"
 
+namespace stored_epg_test {
 namespace {
 
 using Image = std::vector<uint8_t>;
@@ -289,3 +290,4 @@ TEST_F(StoredEpgRestartTest, LiveEpgSurvivesARestartOfTheModule) {
 }
 
 }  // namespace
+}  // namespace stored_epg_test

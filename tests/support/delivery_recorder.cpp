@@ -4,18 +4,18 @@
 
 namespace krtest {
 namespace {
-std::atomic<DeliveryRecorder*> current{nullptr};
+std::atomic<DeliveryRecorder*> currentRecorder{nullptr};
 }
 
-DeliveryRecorder::DeliveryRecorder() : previous_(current.exchange(this)) {}
+DeliveryRecorder::DeliveryRecorder() : previous_(currentRecorder.exchange(this)) {}
 
 DeliveryRecorder::~DeliveryRecorder() {
-    current.store(previous_);
+    currentRecorder.store(previous_);
 }
 
 template <typename Record, typename List, typename Make>
 int32_t DeliveryRecorder::Deliver(const void* record, List DeliveryRecorder::*list, Make make) {
-    DeliveryRecorder* self = current.load();
+    DeliveryRecorder* self = currentRecorder.load();
     if (self == nullptr || record == nullptr) return 0;
     if (const auto gate = self->Copy(self->gate_)) gate();
     auto entry = make(*static_cast<const Record*>(record));

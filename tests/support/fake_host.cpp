@@ -16,12 +16,12 @@ std::shared_mutex& CurrentMutex() {
     static std::shared_mutex mutex;
     return mutex;
 }
-FakeHost* current = nullptr;
+FakeHost* currentHost = nullptr;
 
 template <typename Fn>
 int32_t WithHost(Fn&& fn) {
     std::shared_lock<std::shared_mutex> hold(CurrentMutex());
-    return current != nullptr ? fn(*current) : -1;
+    return currentHost != nullptr ? fn(*currentHost) : -1;
 }
 
 // What a call keeps of each argument: integers in order, the text, records as their bytes.
@@ -138,12 +138,12 @@ struct FakeHost::Slots {
 
 FakeHost::FakeHost() {
     std::unique_lock<std::shared_mutex> hold(CurrentMutex());
-    previous_ = std::exchange(current, this);
+    previous_ = std::exchange(currentHost, this);
 }
 
 FakeHost::~FakeHost() {
     std::unique_lock<std::shared_mutex> hold(CurrentMutex());
-    if (current == this) current = previous_;
+    if (currentHost == this) currentHost = previous_;
 }
 
 HostCallbacks FakeHost::AllSlots() {

@@ -19,6 +19,7 @@
 #include "common/ts_demux.h"
 #include "common/ts_packetiser.h"
 
+namespace head_end_ca_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -165,3 +166,4 @@ TEST(HeadEndCa, NothingChangesUntilBothTheCardAndTheCaPidAreGiven) {
 }
 
 }  // namespace
+}  // namespace head_end_ca_test

@@ -28,6 +28,7 @@
 #include "intake/datagram.h"
 #include "intake/section_queue.h"
 
+namespace head_end_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -346,3 +347,4 @@ TEST(BlockPayload, CutsFilesIntoNumberedBlocksOf1400Bytes) {
 }
 
 }  // namespace
+}  // namespace head_end_test

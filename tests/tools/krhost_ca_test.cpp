@@ -13,6 +13,7 @@
 #include "support/json_reader.h"
 #include "tools/tool_process.h"
 
+namespace krhost_ca_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -153,3 +154,4 @@ TEST_F(KrhostCaTest, TheScenariosMailsAreListedFromTheCard) {
 }
 
 }  // namespace
+}  // namespace krhost_ca_test

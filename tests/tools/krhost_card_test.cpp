@@ -13,6 +13,7 @@
 #include "support/json_reader.h"
 #include "tools/tool_process.h"
 
+namespace krhost_card_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -161,3 +162,4 @@ TEST(KrhostCardTest, MailsFromTheInputAreListedAndRead) {
 }
 
 }  // namespace
+}  // namespace krhost_card_test

@@ -28,6 +28,7 @@
 #include "support/json_reader.h"
 #include "tools/tool_process.h"
 
+namespace krhost_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -569,3 +570,4 @@ TEST_F(KrhostTest, DemoReceivesTheSampleScenarioEndToEnd) {
 }
 
 }  // namespace
+}  // namespace krhost_test

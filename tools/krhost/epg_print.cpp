@@ -11,7 +11,6 @@
 namespace krhost {
 namespace {
 
-constexpr int kSortRtp = 4;
 constexpr int kSortTransport = 7;
 constexpr int kSortLink = 8;
 
@@ -40,10 +39,6 @@ std::string Format(const char* format, ...) {
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
     return line;
-}
-
-bool InPool(const DownloadEpg& epg, const CategoryNode* node) {
-    return node >= &epg.node[0] && node < &epg.node[0] + 64;
 }
 
 // Visits the tree depth first; a link outside the pool, a cycle or a tree deeper than the pool

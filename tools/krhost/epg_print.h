@@ -27,6 +27,14 @@ std::string FormatEpgJson(const EpgSnapshot& epg);
 // second / 2); "" for 0.
 std::string VersionText(uint32_t packed);
 
+// The stream sort of a program carried as RTP.
+constexpr int kSortRtp = 4;
+
+// True when node lies in the download EPG's node pool: the only links the tree may follow.
+inline bool InPool(const DownloadEpg& epg, const CategoryNode* node) {
+    return node >= &epg.node[0] && node < &epg.node[0] + 64;
+}
+
 // A resource's node of the category tree, or null.
 const CategoryNode* FindResourceNode(const DownloadEpg& epg, uint32_t resourceId);
 

@@ -14,8 +14,6 @@
 namespace krhost {
 namespace {
 
-constexpr int kSortRtp = 4;
-
 std::string Channel(const StreamInfo& s) {
     if (s.address != 0) return krtools::FormatAddress(s.address) + ":" + std::to_string(s.port);
     return "PID " + std::to_string(s.pid);
@@ -60,10 +58,6 @@ void CollectSchedule(const LiveEpg& epg, GuideProgram& program) {
         }
         return;
     }
-}
-
-bool InPool(const DownloadEpg& epg, const CategoryNode* node) {
-    return node >= &epg.node[0] && node < &epg.node[0] + 64;
 }
 
 // A link outside the pool ends the list there; the budget of the pool's size ends a cycle.

@@ -7,6 +7,7 @@
 
 #include "core/checksum.h"
 
+namespace checksum_bench {
 namespace {
 
 std::vector<uint8_t> Data(size_t size) {
@@ -47,3 +48,4 @@ void BM_Memcpy(benchmark::State& state) {
 BENCHMARK(BM_Memcpy)->Arg(1500)->Arg(65536);
 
 }  // namespace
+}  // namespace checksum_bench

@@ -10,6 +10,7 @@
 #include "common/ts_demux.h"
 #include "common/ts_packetiser.h"
 
+namespace cissa_bench {
 namespace {
 
 constexpr uint16_t kPid = 0x300;
@@ -51,3 +52,4 @@ BENCHMARK(BM_DemuxClear)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DemuxScrambled)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+}  // namespace cissa_bench

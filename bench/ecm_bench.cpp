@@ -19,6 +19,7 @@
 #include "common/service_map_section.h"
 #include "core/fault_injection.h"
 
+namespace ecm_bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -119,3 +120,4 @@ void BM_EcmToDescrambler(benchmark::State& state) {
 BENCHMARK(BM_EcmToDescrambler)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
+}  // namespace ecm_bench

@@ -20,6 +20,7 @@
 #include "support/section_builder.h"
 #include "support/stream_builder.h"
 
+namespace epg_latency_bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -365,3 +366,4 @@ BENCHMARK(BM_HostCallsDuringEpgParseAndSave)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
+}  // namespace epg_latency_bench

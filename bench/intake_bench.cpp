@@ -16,6 +16,7 @@
 #include "intake/section_queue.h"
 #include "intake/shared_filter.h"
 
+namespace intake_bench {
 namespace {
 
 constexpr uint32_t kGroup = 0xE1000001;
@@ -129,3 +130,4 @@ void BM_MemcpySection(benchmark::State& state) {
 BENCHMARK(BM_MemcpySection);
 
 }  // namespace
+}  // namespace intake_bench

@@ -21,6 +21,7 @@
 #include "support/section_builder.h"
 #include "support/stream_builder.h"
 
+namespace stream_bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -269,3 +270,4 @@ BENCHMARK(BM_StreamFrameLatencyAt30Mbits)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
+}  // namespace stream_bench

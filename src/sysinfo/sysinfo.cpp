@@ -13,23 +13,23 @@
 namespace kr {
 namespace {
 
-SysinfoState state;
+SysinfoState sysinfoState;
 
 // Section bytes 40..43 (the start of the UDP payload) must be the magic, so the host filter's
 // shared datagrams to the system-information destination that carry anything else never queue.
 constexpr uint32_t kMagicFilterOffset = 40;
 
 void ClearSysinfoState() {
-    state.sysinfoPresent.store(0);
-    state.epgInfo = EpgInfo{};
-    state.localVersion = 0;
-    state.downloading.store(0);
-    state.downloadingVersion = 0;
-    state.receivedBlocks.store(0);
-    state.totalBlocks.store(0);
+    sysinfoState.sysinfoPresent.store(0);
+    sysinfoState.epgInfo = EpgInfo{};
+    sysinfoState.localVersion = 0;
+    sysinfoState.downloading.store(0);
+    sysinfoState.downloadingVersion = 0;
+    sysinfoState.receivedBlocks.store(0);
+    sysinfoState.totalBlocks.store(0);
     // A restarted module shows the current message again.
-    std::memset(state.message, 0, sizeof state.message);
-    state.messageLength = 0;
+    std::memset(sysinfoState.message, 0, sizeof sysinfoState.message);
+    sysinfoState.messageLength = 0;
 }
 
 int32_t SetSysinfoFilter() {
@@ -67,30 +67,30 @@ int32_t SetSysinfoFilter() {
 }  // namespace
 
 SysinfoState& Sysinfo() {
-    return state;
+    return sysinfoState;
 }
 
 EpgLockGuard::EpgLockGuard() {
-    viaHandle_ = Lock(&state.epgLock) == 0;
+    viaHandle_ = Lock(&sysinfoState.epgLock) == 0;
     if (!viaHandle_) fallback_.emplace();
 }
 
 EpgLockGuard::~EpgLockGuard() {
-    if (viaHandle_) Unlock(&state.epgLock);
+    if (viaHandle_) Unlock(&sysinfoState.epgLock);
 }
 
 int32_t SysinfoInit() {
     kr_Print(0x21, "Sysinfo init start");
     ClearSysinfoState();
     // A start without a finish first gives back the earlier buffer.
-    FreeMem(state.buffer);
-    state.buffer = static_cast<EpgDownloadBuffer*>(AllocMem(sizeof(EpgDownloadBuffer)));
-    if (state.buffer == nullptr) {
+    FreeMem(sysinfoState.buffer);
+    sysinfoState.buffer = static_cast<EpgDownloadBuffer*>(AllocMem(sizeof(EpgDownloadBuffer)));
+    if (sysinfoState.buffer == nullptr) {
         kr_Print(0x22, "Malloc epg memory faild.");
     } else {
-        std::memset(state.buffer, 0, sizeof(EpgDownloadBuffer));
+        std::memset(sysinfoState.buffer, 0, sizeof(EpgDownloadBuffer));
     }
-    if (CreateLock(&state.epgLock, 0) != 0) kr_Print(0x22, "EPG mutex init faild.");
+    if (CreateLock(&sysinfoState.epgLock, 0) != 0) kr_Print(0x22, "EPG mutex init faild.");
     // The EPG database starts here, and with it the live EPG kept in the store.
     (void)kr_EpgInit();
     return SetSysinfoFilter();
@@ -98,13 +98,13 @@ int32_t SysinfoInit() {
 
 int32_t SysinfoFinish() {
     kr_Print(0x21, "Sysinfo finish start");
-    CloseLock(&state.epgLock);
+    CloseLock(&sysinfoState.epgLock);
     StopRequestsByType(kTypeEpgDownload);
     StopRequestsByType(kTypeSysinfo);
-    FreeMem(state.buffer);
-    state.buffer = nullptr;
-    state.downloading.store(0);
-    state.sysinfoPresent.store(0);
+    FreeMem(sysinfoState.buffer);
+    sysinfoState.buffer = nullptr;
+    sysinfoState.downloading.store(0);
+    sysinfoState.sysinfoPresent.store(0);
     kr_EpgFinish();
     kr_Print(0x21, "Sysinfo finish end");
     return 0;
@@ -112,10 +112,10 @@ int32_t SysinfoFinish() {
 
 SysinfoStatus ReadSysinfoStatus() {
     SysinfoStatus status;
-    status.present = state.sysinfoPresent.load() != 0;
-    status.downloading = state.downloading.load() != 0;
-    status.receivedBlocks = state.receivedBlocks.load();
-    status.totalBlocks = state.totalBlocks.load();
+    status.present = sysinfoState.sysinfoPresent.load() != 0;
+    status.downloading = sysinfoState.downloading.load() != 0;
+    status.receivedBlocks = sysinfoState.receivedBlocks.load();
+    status.totalBlocks = sysinfoState.totalBlocks.load();
     return status;
 }
 

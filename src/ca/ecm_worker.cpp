@@ -2,6 +2,8 @@
 
 #include <krmodule/krmodule.h>
 
+#include <atomic>
+
 #include "ca/ca_core.h"
 #include "ca/ca_state.h"
 #include "ca/card_info.h"
@@ -13,6 +15,7 @@
 #include "core/checksum.h"
 #include "core/log.h"
 #include "core/platform.h"
+#include "intake/catch_up.h"
 #include "intake/worker_loop.h"
 
 namespace kr {
@@ -21,6 +24,9 @@ namespace {
 constexpr uint32_t kEcmIdleMs = 100;
 constexpr uint32_t kNoCardPauseMs = 100;
 constexpr uint32_t kRetryPauseMs = 50;
+
+// Set by RequestEcmMaintain until the pass it asked for begins.
+std::atomic<bool> maintainRequested{false};
 
 // The fixed fields and the blocks that are sent must lie before the CRC.
 bool EcmFits(const uint8_t* section, uint32_t length) {
@@ -46,8 +52,25 @@ void RecordVersion(const ServiceRef& ref, uint8_t version) {
 
 }  // namespace
 
+void RequestEcmMaintain() {
+    DeferWork();
+    // One request stands for any number made before the pass.
+    if (maintainRequested.exchange(true)) {
+        DeferredWorkDone();
+        return;
+    }
+    SignalWork(WorkQueue::Ecm);
+}
+
 void kr_EcmMaintain() {
     ModuleLockGuard hold;
+    const bool requested = maintainRequested.exchange(false);
+    struct Done {
+        bool requested;
+        ~Done() {
+            if (requested) DeferredWorkDone();
+        }
+    } done{requested};
     StartedService* table = StartedServices();
     for (int i = 0; i < kStartedServiceCount; ++i) {
         StartedService& s = table[i];

@@ -13,6 +13,11 @@ uint32_t kr_EcmThread(void* argument);
 // now names. Never talks to the card.
 void kr_EcmMaintain();
 
+// Asks the worker for a pass soon (a service waits for the map, or the map changed): the pass
+// counts as work still to do until it has run, so a terminal waiting for the module to catch up
+// waits for the ECM filter it brings.
+void RequestEcmMaintain();
+
 // A checked ECM section. 0 handled (whatever the card answered); 1 no card ready; -1 the service
 // is unknown, not started, or a parental check failed; KR_NO_UPDATE the version was handled;
 // -2 null section; -3 the section is too short for its fields.

@@ -4,6 +4,7 @@
 
 #include "ca/ca_state.h"
 #include "ca/card_layer.h"
+#include "ca/ecm_worker.h"
 #include "ca/host_messages.h"
 #include "ca/service_map.h"
 #include "core/byte_order.h"
@@ -97,6 +98,7 @@ int32_t StartOne(const ServiceRequest& request) {
     } else {
         // The ECM worker requests the filter once the service map names the service.
         entry->state = kStartedWaitingForMap;
+        RequestEcmMaintain();
     }
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <span>
 
+#include "ca/ecm_worker.h"
 #include "ca/host_messages.h"
 #include "ca/service_control.h"
 #include "core/byte_reader.h"
@@ -211,6 +212,8 @@ int32_t kr_SmtParse(const uint8_t* section, uint32_t length) {
         Apply(entries[i]);
     if (cut) kr_Print(0x73, "Invalid service entry len.");
     Save();
+    // A started service the map names now gets its ECM filter on the ECM worker's next pass.
+    RequestEcmMaintain();
     return 0;
 }
 

@@ -10,6 +10,7 @@
 #include "core/module_state.h"
 #include "core/platform.h"
 #include "epg/epg_database.h"
+#include "intake/catch_up.h"
 #include "intake/intake.h"
 #include "playback/stream_worker.h"
 #include "store/store.h"
@@ -46,6 +47,7 @@ void ShutDown() {
     // Every worker leaves its loop and is joined before anything it uses is released.
     SetStopping(true);
     WakeAllWorkers();
+    CatchUpStop();
     JoinWorkers();
 
     // Shut-down order: stream side, system information, CA client, store copy, intake.
@@ -93,6 +95,7 @@ int32_t kr_T2K_Init(const InitRecord* record) {
     kr_Print(0x11, "krdb module %d.%d.%d.%d init", kVersion[0], kVersion[1], kVersion[2],
              kVersion[3]);
     SetStopping(false);
+    CatchUpStart();
 
     // Start-up order: intake (with the request and shared-filter tables), store, stream side,
     // system information (with the EPG database), CA client.

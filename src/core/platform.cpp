@@ -36,6 +36,8 @@ WorkerTable& Workers() {
 std::atomic<int32_t> liveWorkers{0};
 thread_local bool reportedReady = false;
 thread_local bool onWorker = false;
+// Levels of the module lock this thread holds.
+thread_local int32_t moduleLockDepth = 0;
 
 void Settle() {
     WorkerTable& table = Workers();
@@ -281,20 +283,44 @@ int32_t CloseLock(LockHandle* lock) {
 int32_t Lock(LockHandle* lock) {
     if (lock == nullptr || lock->mutex == nullptr) return -2;
     static_cast<std::recursive_mutex*>(lock->mutex)->lock();
+    ++moduleLockDepth;
     return 0;
 }
 
 int32_t Unlock(LockHandle* lock) {
     if (lock == nullptr || lock->mutex == nullptr) return -2;
+    --moduleLockDepth;
     static_cast<std::recursive_mutex*>(lock->mutex)->unlock();
     return 0;
 }
 
+bool HoldsModuleLock() {
+    return moduleLockDepth > 0;
+}
+
 ModuleLockGuard::ModuleLockGuard() {
     ModuleMutex().lock();
+    ++moduleLockDepth;
 }
 ModuleLockGuard::~ModuleLockGuard() {
+    --moduleLockDepth;
     ModuleMutex().unlock();
+}
+
+void ChangeSignal::Announce() noexcept {
+    // Sequentially consistent with the waiter's registration: either the waiter's check sees
+    // the change, or this load sees the waiter and the notification follows its check.
+    if (waiters_.load(std::memory_order_seq_cst) == 0) return;
+    { std::lock_guard<std::mutex> hold(mutex_); }
+    changed_.notify_all();
+}
+
+bool ChangeSignal::WaitUntil(Ready ready, uint32_t ms) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    waiters_.fetch_add(1, std::memory_order_seq_cst);
+    const bool done = changed_.wait_for(hold, std::chrono::milliseconds(ms), ready);
+    waiters_.fetch_sub(1, std::memory_order_relaxed);
+    return done;
 }
 
 void* AllocMem(std::size_t size) {

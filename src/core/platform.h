@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -84,6 +85,9 @@ int32_t CloseLock(LockHandle* lock);
 int32_t Lock(LockHandle* lock);    // waits without time limit
 int32_t Unlock(LockHandle* lock);  // releases one level of ownership
 
+// True while this thread holds the module lock (through a guard or Lock).
+bool HoldsModuleLock();
+
 // Scoped hold of the module lock, released on every path out.
 class ModuleLockGuard {
   public:
@@ -152,6 +156,23 @@ class DeliveryGate {
 
   private:
     std::atomic<uint32_t> busy_{0};
+    std::atomic<int32_t> waiters_{0};
+};
+
+// Lets a host thread wait for a state the workers bring about (the library caught up with what
+// it was given) without any lock that a worker needs. Announcing a change costs one atomic load
+// while nobody waits.
+class ChangeSignal {
+  public:
+    using Ready = bool (*)();
+    // Call after the change is visible to ready().
+    void Announce() noexcept;
+    // Waits until ready() or for ms milliseconds; ready()'s last answer.
+    bool WaitUntil(Ready ready, uint32_t ms);
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
     std::atomic<int32_t> waiters_{0};
 };
 

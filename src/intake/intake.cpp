@@ -10,6 +10,7 @@
 #include "core/byte_order.h"
 #include "core/log.h"
 #include "core/platform.h"
+#include "intake/catch_up.h"
 #include "intake/request_table.h"
 #include "intake/section_queue.h"
 #include "intake/shared_filter.h"
@@ -21,7 +22,8 @@ namespace {
 // quick refusal, and again under it before anything is touched.
 std::atomic<bool> intakeReady{false};
 SectionNode* pool = nullptr;
-uint32_t poolNodes = 0;
+// Read by krx_WaitCaughtUp on the host's threads.
+std::atomic<uint32_t> poolNodes{0};
 
 constexpr QueueId kConsumerQueues[] = {QueueId::Sys, QueueId::Stream, QueueId::Ca, QueueId::Ecm};
 constexpr WorkQueue kConsumerWorkers[] = {WorkQueue::Sys, WorkQueue::Stream, WorkQueue::Ca,
@@ -226,7 +228,7 @@ int32_t IntakeFinish() {
 }
 
 uint32_t IntakeNodeCount() {
-    return poolNodes;
+    return poolNodes.load();
 }
 
 uint32_t FreeNodeCount() {
@@ -258,7 +260,12 @@ int32_t kr_T2K_SendRetrieved(int32_t requestId, int32_t status, const uint8_t* s
         IntakeLocked(static_cast<uint32_t>(requestId), section, length, out);
     }
     // One wake-up per sleeping worker, given after the lock is let go.
-    if (out.woken != nullptr) WakeConsumer(out.woken);
+    if (out.woken != nullptr) {
+        WakeConsumer(out.woken);
+    } else {
+        // A node taken for a section that could not be queued went back at once.
+        NoteNodesReturned();
+    }
     Report(requestId, length, out);
     return out.result;
 }

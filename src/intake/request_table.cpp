@@ -7,6 +7,7 @@
 #include "core/host.h"
 #include "core/log.h"
 #include "core/platform.h"
+#include "intake/catch_up.h"
 #include "intake/shared_filter.h"
 
 namespace kr {
@@ -67,6 +68,7 @@ void StopMatching(StopKey key, uint32_t value, StoppedRequests* stopped) {
             SetStateLocked(entry, kRequestFree);
             RemoveRequestNodesLocked(id, queue);
         }
+        NoteNodesReturned();
         if (shared) {
             DetachIpFilter(id);
         } else if (Host().StopSectionFilter != nullptr) {

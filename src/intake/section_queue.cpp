@@ -3,6 +3,7 @@
 #include <array>
 
 #include "core/log.h"
+#include "intake/catch_up.h"
 
 namespace kr {
 namespace {
@@ -111,7 +112,9 @@ int32_t TakeFreeNode(SectionNode** out) {
 }
 
 int32_t ReturnNode(SectionNode* node) {
-    return QueuePut(GetQueue(QueueId::Free), node);
+    const int32_t result = QueuePut(GetQueue(QueueId::Free), node);
+    NoteNodesReturned();
+    return result;
 }
 
 int32_t QueueTakeBatch(SectionQueue* queue, SectionNode** out, int32_t max) {
@@ -126,9 +129,12 @@ int32_t QueueTakeBatch(SectionQueue* queue, SectionNode** out, int32_t max) {
 void ReturnNodes(SectionNode* const* nodes, int32_t count) {
     if (nodes == nullptr || count <= 0) return;
     SectionQueue* free = GetQueue(QueueId::Free);
-    ShortLockGuard hold(intakeLock);
-    for (int32_t i = 0; i < count; ++i)
-        (void)QueuePutLocked(free, nodes[i]);
+    {
+        ShortLockGuard hold(intakeLock);
+        for (int32_t i = 0; i < count; ++i)
+            (void)QueuePutLocked(free, nodes[i]);
+    }
+    NoteNodesReturned();
 }
 
 void RemoveRequestNodesLocked(uint32_t requestId, SectionQueue* queue) {
@@ -152,6 +158,7 @@ void RemoveRequestNodes(uint32_t requestId, SectionQueue* queue) {
         ShortLockGuard hold(intakeLock);
         RemoveRequestNodesLocked(requestId, queue);
     }
+    NoteNodesReturned();
     kr_Print(0x35, "Remove retrieves from queue.");
 }
 

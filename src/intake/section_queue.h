@@ -80,7 +80,8 @@ void ReturnNodes(SectionNode* const* nodes, int32_t count);
 
 // Returns every node of the request that waits on the queue to the free queue.
 void RemoveRequestNodes(uint32_t requestId, SectionQueue* queue);
-// The same with the intake lock held and without the diagnostic.
+// The same with the intake lock held and without the diagnostic; the caller announces the
+// returned nodes (NoteNodesReturned) once it let go of the lock.
 void RemoveRequestNodesLocked(uint32_t requestId, SectionQueue* queue);
 
 // Nodes on a queue now (0 for a null queue).

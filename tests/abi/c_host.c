@@ -1,5 +1,6 @@
 /* A minimal terminal written in C99: proves the header is C and the shared library links. */
 #include <krmodule/krmodule.h>
+#include <krmodule/krmodule_ext.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -42,7 +43,9 @@ int main(void) {
     record.callbacks.SmartcardReset = SmartcardReset;
 
     if (kr_T2K_Init(NULL) != KR_NULL_ARG) return 1;
+    if (krx_WaitCaughtUp(0) != -1) return 40; /* not running */
     if (kr_T2K_Init(&record) != KR_OK) return 2;
+    if (krx_WaitCaughtUp(1000) != 0) return 41; /* nothing given: caught up */
     if (kr_T2K_GetVersion(version) != 0) return 3;
     if (version[0] != 2 || version[1] != 1 || version[2] != 2 || version[3] != 8) return 4;
     if (kr_T2K_GetKrdbStatus(status) != 0 || status[0] != 0 || status[1] != 0) return 5;

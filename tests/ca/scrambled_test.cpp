@@ -2,6 +2,7 @@
 // delivery, the virtual card decrypts the control words, and the descrambler slot gets them.
 #include <gtest/gtest.h>
 #include <krmodule/krmodule.h>
+#include <krmodule/krmodule_ext.h>
 
 #include <cstring>
 #include <string>
@@ -181,6 +182,23 @@ TEST_F(ScrambledTest, ControlWordsReachTheDescramblerOncePerEcmVersion) {
     ASSERT_EQ(kr_T2K_StopProgram(kScrambled.id), KR_OK);
     kr::RequestEntry* entry = nullptr;
     EXPECT_NE(kr::FindRequest(FilterOn(kEcmPid), &entry), 0);
+}
+
+// Once the module caught up, the ECM filter the map brought (on the ECM worker's next pass) is
+// running and an ECM's words are at the descrambler: a terminal reading a recording needs no
+// other wait before it reads the packets they open.
+TEST_F(ScrambledTest, CaughtUpMeansTheEcmFilterAndTheWordsAreSet) {
+    ASSERT_EQ(StartProgram(kScrambled), KR_OK);
+    ASSERT_EQ(Deliver(kEmmPid, krtools::BuildServiceMapSection(1, {ScrambledEntry()})), 0);
+    ASSERT_EQ(krx_WaitCaughtUp(10000), 0);
+    ASSERT_NE(FilterOn(kEcmPid), 0u);
+    for (uint8_t version = 1; version <= 3; ++version) {
+        ASSERT_EQ(Deliver(kEcmPid, krtools::BuildEcmSection(Ecm(version), kKey)), 0);
+        ASSERT_EQ(krx_WaitCaughtUp(10000), 0);
+        ASSERT_EQ(host.CallCount(Slot::SetDescrambler), version);
+        const DescramblerRecord r = Records().back();
+        EXPECT_EQ(r.controlWordB[0], version);
+    }
 }
 
 TEST_F(ScrambledTest, ParentalChecksClearOnceAndServiceResumesByItself) {

@@ -1,5 +1,7 @@
 #include "playback/playback_fixture.h"
 
+#include <krmodule/krmodule_ext.h>
+
 #include "ca/service_control.h"
 #include "core/platform.h"
 #include "epg/epg_container.h"
@@ -93,7 +95,7 @@ void PlaybackTest::TearDown() {
 }
 
 void PlaybackTest::Drain() {
-    ASSERT_TRUE(host.WaitFor([] { return kr::FreeNodeCount() == kr::IntakeNodeCount(); }));
+    ASSERT_EQ(krx_WaitCaughtUp(10000), 0);
 }
 
 uint32_t PlaybackTest::HostFilter(uint16_t pid) const {

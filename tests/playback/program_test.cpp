@@ -1,6 +1,9 @@
 // Program start and stop through the exported calls, with a live EPG in place.
 #include <gtest/gtest.h>
 #include <krmodule/krmodule.h>
+#include <krmodule/krmodule_ext.h>
+
+#include <atomic>
 
 #include "core/host.h"
 #include "core/log.h"
@@ -84,6 +87,22 @@ TEST_F(ProgramTest, RefusedStartsAndStops) {
     EXPECT_TRUE(host.HasDebugText("Can't find this program's SDP information."));
     EXPECT_EQ(RequestsOf(kClear.id).size(), 2u);
     EXPECT_EQ(host.CallCount(Slot::StopSectionFilter), 0u);
+    EXPECT_EQ(kr_T2K_StopProgram(kClear.id), KR_OK);
+}
+
+// A content function runs on a worker: a wait there for the module to catch up would wait for
+// itself, so it is refused at once.
+std::atomic<int32_t> waitFromContent{99};
+int32_t WaitInContent(const void*) {
+    waitFromContent = krx_WaitCaughtUp(1000);
+    return 0;
+}
+
+TEST_F(ProgramTest, ACatchUpWaitFromAContentFunctionIsRefused) {
+    ASSERT_EQ(kr_T2K_StartProgram(kClear.id, KR_DELIVER_UDP_PAYLOAD, WaitInContent), KR_OK);
+    ASSERT_EQ(Send(kClear, kClear.videoPort, {0x80, 0x60, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 7}), 0);
+    Drain();
+    EXPECT_EQ(waitFromContent.load(), -1);
     EXPECT_EQ(kr_T2K_StopProgram(kClear.id), KR_OK);
 }
 

@@ -3,6 +3,7 @@
 // worker, the container parsed and the host notified.
 #include <gtest/gtest.h>
 #include <krmodule/krmodule.h>
+#include <krmodule/krmodule_ext.h>
 
 #include <array>
 #include <atomic>
@@ -160,6 +161,38 @@ TEST_F(SysinfoTest, DownloadsTheAnnouncedEpgAndNotifiesTheHost) {
     uint8_t links = 0;
     EXPECT_EQ(kr_T2K_GetServiceInfoLink(&links, nullptr), KR_OK);
     EXPECT_EQ(links, 1);
+}
+
+// What a terminal reading a recording relies on: once the module says it caught up, the
+// destination a section added to a shared filter takes the next section, and an EPG whose last
+// block was handed over is parsed, stored and announced. No other wait is needed.
+TEST_F(SysinfoTest, CaughtUpMeansTheSharedDestinationAndTheEpgAreInPlace) {
+    SysinfoAnnouncement a;
+    a.epgPid = kr::kSysinfoPid;  // the EPG shares the filter already running on that PID
+    const size_t filtersBefore = host.CallCount(Slot::SetSectionFilter);
+    Announce(a);
+    ASSERT_EQ(krx_WaitCaughtUp(10000), 0);
+    EXPECT_EQ(host.CallCount(Slot::SetSectionFilter), filtersBefore) << "no new host filter";
+    EXPECT_EQ(Status()[1], 1) << "downloading";
+
+    for (const auto& block : SplitIntoBlocks(SampleContainer())) {
+        ASSERT_EQ(Deliver(sysinfoHostId, BlockSection(a, block)), 0)
+            << "the destination takes blocks at once";
+        ASSERT_EQ(krx_WaitCaughtUp(10000), 0);
+    }
+    size_t notices = 0;
+    for (const HostCall& call : host.Calls(Slot::EpgUpdateNotify))
+        notices += call.words[0] == KR_EPG_LIVE_CHANGED ? 1u : 0u;
+    EXPECT_EQ(notices, 1u);
+    EXPECT_EQ(Status()[1], 0) << "the download ended";
+    const LiveEpg* live = Live();
+    ASSERT_NE(live, nullptr);
+    EXPECT_EQ(live->programCount, 4);
+
+    // Nothing given: caught up at once. Not running: -1.
+    EXPECT_EQ(krx_WaitCaughtUp(0), 0);
+    FinishModule();
+    EXPECT_EQ(krx_WaitCaughtUp(10), -1);
 }
 
 // A notifier may wait for a thread of the host's that fetches the new EPG: the library holds

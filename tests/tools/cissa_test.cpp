@@ -4,12 +4,10 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <vector>
 
 #include "common/cissa.h"
-#include "common/ts_demux.h"
 
 namespace {
 
@@ -62,54 +60,6 @@ TEST(Cissa, LeavesAPacketWithoutPayloadAlone) {
     const Packet clear = p;
     krtools::ScramblePacket(p.data(), kKey, true);
     EXPECT_EQ(p, clear);
-}
-
-// One section filling the packet, numbered by its crypto period and place in it.
-std::vector<uint8_t> SectionOf(int period, int n) {
-    std::vector<uint8_t> section = {0x3E, 0xB0, 180};
-    for (int i = 3; i < 183; ++i)
-        section.push_back(static_cast<uint8_t>(period * 37 + n * 11 + i));
-    return section;
-}
-
-TEST(DescramblerHold, ANewPeriodWaitsForItsRenewedKeyAndNothingWaitsWithoutKeys) {
-    const krtools::AesKey keys[4] = {{1}, {2}, {3}, {4}};
-    krtools::DescramblerTable table;
-    std::vector<std::vector<uint8_t>> got;
-    krtools::TsDemux demux([&](uint16_t, std::span<const uint8_t> section) {
-        got.emplace_back(section.begin(), section.end());
-    });
-    demux.UseDescrambler(&table);
-    demux.HoldForKeys(std::chrono::milliseconds(10), [](uint16_t) { return true; });
-    uint8_t counter = 0;
-    auto feed = [&](int period, int n) {
-        Packet p{0x47, 0x41, 0x00, static_cast<uint8_t>(0x10 | (counter++ & 0x0F)), 0x00};
-        const std::vector<uint8_t> section = SectionOf(period, n);
-        std::copy(section.begin(), section.end(), p.begin() + 5);
-        krtools::ScramblePacket(p.data(), keys[period], period % 2 == 1);
-        demux.Feed(p);
-    };
-
-    feed(0, 0);  // no keys yet: lost, not held
-    table.Set(0x100, keys[0], keys[1]);
-    feed(0, 1);
-    feed(1, 0);
-    // Period 2 begins while the even key is still period 0's.
-    feed(2, 0);
-    feed(2, 1);
-    EXPECT_EQ(got.size(), 2u);
-    table.Set(0x100, keys[2], keys[1]);
-    feed(2, 2);
-    // Period 3 waits for its key, which never comes: the keys are cleared.
-    feed(3, 0);
-    table.Clear(0x100);
-    demux.Finish();
-
-    const std::vector<std::vector<uint8_t>> want = {SectionOf(0, 1), SectionOf(1, 0),
-                                                    SectionOf(2, 0), SectionOf(2, 1),
-                                                    SectionOf(2, 2)};
-    EXPECT_EQ(got, want);
-    EXPECT_EQ(demux.stats().undescrambled, 2u);
 }
 
 }  // namespace

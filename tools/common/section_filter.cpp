@@ -21,10 +21,14 @@ void SectionFilterTable::Set(uint32_t requestId, const SectionFilterParams& para
     filters_.push_back({requestId, params});
 }
 
-bool SectionFilterTable::Stop(uint32_t requestId) {
+std::optional<uint16_t> SectionFilterTable::Stop(uint32_t requestId) {
     std::lock_guard lock(mutex_);
-    return std::erase_if(filters_,
-                         [requestId](const Entry& e) { return e.requestId == requestId; }) > 0;
+    const auto found = std::find_if(filters_.begin(), filters_.end(),
+                                    [requestId](const Entry& e) { return e.requestId == requestId; });
+    if (found == filters_.end()) return std::nullopt;
+    const auto pid = static_cast<uint16_t>(found->params.pid & 0x1FFF);
+    filters_.erase(found);
+    return pid;
 }
 
 std::vector<uint32_t> SectionFilterTable::Match(uint16_t pid,

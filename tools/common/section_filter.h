@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -22,8 +23,8 @@ class SectionFilterTable {
   public:
     // Starts a filter; a filter already running under the id is replaced.
     void Set(uint32_t requestId, const SectionFilterParams& params);
-    // Stops the filter; false when none runs under the id.
-    bool Stop(uint32_t requestId);
+    // Stops the filter: the PID it was on; none when no filter runs under the id.
+    std::optional<uint16_t> Stop(uint32_t requestId);
 
     // Ids of the matching filters, in the order they were set.
     std::vector<uint32_t> Match(uint16_t pid, std::span<const uint8_t> section) const;

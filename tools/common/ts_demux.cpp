@@ -49,79 +49,8 @@ void TsDemux::Feed(std::span<const uint8_t> bytes) {
 
 void TsDemux::Finish() {
     pendingSize_ = 0;
-    if (holdFinishWait_ && descrambler_ != nullptr) {
-        const auto deadline = std::chrono::steady_clock::now() + *holdFinishWait_;
-        for (;;) {
-            const uint64_t changes = descrambler_->Changes();
-            ReleaseHeld();
-            if (holding_.empty() || !descrambler_->AwaitChange(changes, deadline)) break;
-        }
-    }
-    for (const uint16_t pid : holding_)
-        DropHeld(pids_[pid]);
-    holding_.clear();
     for (PidState& state : pids_)
         DropSection(state);
-}
-
-TsDemux::KeyState TsDemux::KeyFor(uint16_t pid, const PidState& state, bool odd) const {
-    const std::optional<uint64_t> generation = descrambler_->Generation(pid, odd);
-    if (!generation) return KeyState::kMissing;
-    // A new crypto period of this parity must not open with the key of the one before last.
-    const bool periodBegins = state.parity != static_cast<int>(odd);
-    return periodBegins && state.used[odd] == generation ? KeyState::kStale : KeyState::kReady;
-}
-
-void TsDemux::Hold(uint16_t pid, PidState& state, const uint8_t* packet, std::size_t offset,
-                   bool unitStart, bool lostBefore) {
-    if (state.held.empty()) holding_.push_back(pid);
-    HeldPacket& h = state.held.emplace_back();
-    std::memcpy(h.bytes.data(), packet, kTsPacketSize);
-    h.offset = static_cast<uint8_t>(offset);
-    h.unitStart = unitStart;
-    h.lostBefore = lostBefore;
-    if (state.held.size() > kMaxHeld) {
-        if (ScramblingControl(state.held.front().bytes.data()) >= kScramblingEven)
-            ++stats_.undescrambled;
-        state.held.pop_front();
-        state.held.front().lostBefore = true;
-    }
-}
-
-void TsDemux::ReleaseHeld() {
-    for (std::size_t i = 0; i < holding_.size();) {
-        const uint16_t pid = holding_[i];
-        PidState& state = pids_[pid];
-        while (!state.held.empty()) {
-            HeldPacket& h = state.held.front();
-            const uint8_t scrambling = ScramblingControl(h.bytes.data());
-            if (scrambling >= kScramblingEven) {
-                const KeyState key = KeyFor(pid, state, scrambling == kScramblingOdd);
-                if (key == KeyState::kStale) break;
-                // Cleared while they waited: no later key is known to be theirs.
-                if (key == KeyState::kMissing) {
-                    DropHeld(state);
-                    break;
-                }
-            }
-            const HeldPacket next = h;
-            state.held.pop_front();
-            if (next.lostBefore) DropSection(state);
-            HandleContent(pid, state, next.bytes.data(), next.offset, next.unitStart);
-        }
-        if (state.held.empty()) {
-            holding_.erase(holding_.begin() + static_cast<std::ptrdiff_t>(i));
-        } else {
-            ++i;
-        }
-    }
-}
-
-void TsDemux::DropHeld(PidState& state) {
-    for (const HeldPacket& h : state.held)
-        if (ScramblingControl(h.bytes.data()) >= kScramblingEven) ++stats_.undescrambled;
-    state.held.clear();
-    DropSection(state);
 }
 
 void TsDemux::DropSection(PidState& state) {
@@ -132,6 +61,7 @@ void TsDemux::DropSection(PidState& state) {
 
 void TsDemux::HandlePacket(const uint8_t* p) {
     ++stats_.packets;
+    if (packetHook_) packetHook_(p);
     const uint16_t pid = static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
     if (pid == kNullPid) return;
     PidState& state = pids_[pid];
@@ -166,23 +96,6 @@ void TsDemux::HandlePacket(const uint8_t* p) {
     }
     state.haveContinuity = true;
     state.continuity = continuity;
-    if (!holding_.empty()) ReleaseHeld();
-    if (holdFinishWait_ && descrambler_ != nullptr) {
-        const uint8_t scrambling = ScramblingControl(p);
-        // A PID without any keys (none yet, or cleared while the card was away) starts afresh
-        // when they come: held packets from before the two periods of those keys are dropped,
-        // or every later key would open the packets of two periods before it.
-        if (scrambling >= kScramblingEven && holdWanted_(pid) &&
-            !descrambler_->Generation(pid, scrambling == kScramblingOdd))
-            state.parity = -1;
-        // Once one packet waits, those after it on the PID wait behind it.
-        if (!state.held.empty() ||
-            (scrambling >= kScramblingEven && holdWanted_(pid) &&
-             KeyFor(pid, state, scrambling == kScramblingOdd) == KeyState::kStale)) {
-            Hold(pid, state, p, offset, unitStart, lost);
-            return;
-        }
-    }
     if (lost) DropSection(state);
     HandleContent(pid, state, p, offset, unitStart);
 }
@@ -195,15 +108,11 @@ void TsDemux::HandleContent(uint16_t pid, PidState& state, const uint8_t* p, std
         // with the PID's keys, and a section cannot go on across a packet that is not.
         std::array<uint8_t, kTsPacketSize> clear;
         std::memcpy(clear.data(), p, kTsPacketSize);
-        uint64_t generation = 0;
-        if (descrambler_ == nullptr || !descrambler_->Descramble(clear.data(), &generation)) {
+        if (descrambler_ == nullptr || !descrambler_->Descramble(clear.data())) {
             ++stats_.undescrambled;
             DropSection(state);
             return;
         }
-        const bool odd = scrambling == kScramblingOdd;
-        state.parity = odd;
-        state.used[odd] = generation;
         HandlePayload(pid, state, clear.data() + offset, kTsPacketSize - offset, unitStart);
         return;
     }

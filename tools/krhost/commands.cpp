@@ -25,7 +25,8 @@ Station OpenStation(const HostOptions& options, std::unique_ptr<TsSource> source
     config.card = s.card.get();
     s.terminal = std::make_unique<Terminal>(config);
     SessionOptions sessionOptions;
-    sessionOptions.rateMbps = options.rateMbps;
+    sessionOptions.replay.rateMbps = options.rateMbps;
+    sessionOptions.replay.realtime = options.realtime;
     sessionOptions.nodes = options.nodes;
     sessionOptions.timeoutSeconds = options.timeoutSeconds;
     sessionOptions.debugCodes = options.debugCodes;

@@ -59,9 +59,13 @@ const char* const kHostUsage =
     "Input and terminal options (every command but demo, card and mail needs --input):\n"
     "  --input SRC      a transport-stream file, - for standard input, or udp://ADDR:PORT\n"
     "                   (a UDP socket carrying TS packets; a multicast ADDR is joined)\n"
-    "  --rate MBIT      pace file and standard input at MBIT Mbit/s (default 20; 0: no\n"
-    "                   pacing). Head-end streams carry no clock; pacing lets the library's\n"
-    "                   workers keep up as they would with a tuner.\n"
+    "                   A file and standard input are read in step with the library: as\n"
+    "                   fast as it handles what it is given, never faster, so what a run\n"
+    "                   delivers does not depend on the machine's speed or load.\n"
+    "  --realtime       also pace a file by the clock (PCR) it carries, as a tuner\n"
+    "                   delivers the broadcast\n"
+    "  --rate MBIT      also pace a file at MBIT Mbit/s, for streams without a clock\n"
+    "                   (default 0: no pacing)\n"
     "  --store FILE     the persistent store, 131072 bytes, replaced atomically on every\n"
     "                   write (default krhost.store in the working directory; demo: in DIR)\n"
     "  --debug CODE     library diagnostics to standard error: CODE is module * 16 + level\n"
@@ -233,6 +237,8 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
         const std::string name = a.substr(2);
         if (name == "json") {
             o.json = true;
+        } else if (name == "realtime") {
+            o.realtime = true;
         } else if (name == "until-end") {
             o.untilEnd = true;
         } else if (name == "readers") {

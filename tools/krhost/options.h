@@ -17,7 +17,8 @@ enum class MailAction : uint8_t { List, Read, ReadAll, Delete, DeleteAll };
 struct HostOptions {
     Command command = Command::Help;
     std::string input;            // file, "-" for standard input, or udp://ADDR:PORT
-    double rateMbps = 20;         // pacing of file input; 0: as fast as it can be read
+    double rateMbps = 0;          // bit-rate pacing of file input; 0: none (read in step)
+    bool realtime = false;        // pacing of file input by its PCR
     std::filesystem::path store;  // empty: the command's default
     std::vector<uint8_t> debugCodes;
     uint32_t nodes = 1024;

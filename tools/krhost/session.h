@@ -1,22 +1,23 @@
-// One run of the library over a transport-stream source: start-up, a reader thread that paces
-// the input, demultiplexes it and hands every section a filter catches to the library, the
-// EPG fetch and release on the session's thread, and an orderly end.
+// One run of the library over a transport-stream source: start-up, a reader thread that reads
+// the input as the replay rules say, demultiplexes it and routes every section a filter catches
+// to the library, the EPG fetch and release on the session's thread, and an orderly end.
 #pragma once
 
 #include <krmodule/krmodule.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
-#include "ca_table.h"
-#include "ecm_pacing.h"
 #include "common/ts_demux.h"
+#include "replay.h"
+#include "section_router.h"
 #include "terminal.h"
 #include "ts_source.h"
 
@@ -38,7 +39,7 @@ class Task {
 };
 
 struct SessionOptions {
-    double rateMbps = 20;  // 0: no pacing
+    ReplayOptions replay;
     uint32_t nodes = 1024;
     double timeoutSeconds = 0;
     std::vector<uint8_t> debugCodes;
@@ -50,7 +51,7 @@ enum class EndReason : uint8_t { Done, InputEnded, Timeout, Interrupted };
 struct SessionStats {
     krtools::TsDemux::Stats demux;
     uint64_t sectionsSent = 0;
-    uint64_t sectionsRefused = 0;  // the library had no buffer for them in time
+    uint64_t sectionsRefused = 0;  // the library had no buffer for them (live input)
     uint64_t bytesRead = 0;
 };
 
@@ -85,26 +86,26 @@ class Session {
 
   private:
     void ReadInput();
-    void SendSection(uint32_t requestId, std::span<const uint8_t> section);
-    void AwaitFilterChange(uint64_t since);
+    void HandleNotices(const std::vector<Task*>& tasks);
+    // The reader's wait for the session thread's reaction to EPG notices; true when there was
+    // one to wait for.
+    bool AwaitNoticesHandled();
     void FetchLive(const std::vector<Task*>& tasks, bool announced);
     void FetchDownload(const std::vector<Task*>& tasks, bool announced);
 
     Terminal& terminal_;
     std::unique_ptr<TsSource> source_;
     SessionOptions options_;
-    CaTableWatch caTable_;
-    std::optional<EcmPacing> ecmPacing_;  // file input only
-    // File input: the filters the library set as it started (its system information), whose
-    // first section has not come yet. Reader thread only once it runs.
-    std::unordered_set<uint32_t> awaitingFirstSection_;
+    std::atomic<bool> stop_{false};
+    Replay replay_;
+    SectionRouter router_;
     krtools::TsDemux demux_;
     std::thread reader_;
-    std::atomic<bool> stop_{false};
     std::atomic<bool> inputEnded_{false};
-    std::atomic<bool> handlingNotice_{false};
-    std::atomic<uint64_t> sent_{0};
-    std::atomic<uint64_t> refused_{0};
+    // The session thread is reacting to a notice; guarded by noticeMutex_.
+    bool handlingNotice_ = false;
+    std::mutex noticeMutex_;
+    std::condition_variable noticesHandled_;
     std::atomic<uint64_t> bytesRead_{0};
     mutable std::mutex statsMutex_;
     krtools::TsDemux::Stats demuxStats_;

@@ -257,7 +257,12 @@ int32_t Terminal::OnSetFilter(uint32_t requestId, const SectionFilterParams& par
 
 void Terminal::OnStopFilter(uint32_t requestId) {
     NoteActivity();
-    if (filters_.Stop(requestId)) filterChanges_.fetch_add(1);
+    const std::optional<uint16_t> pid = filters_.Stop(requestId);
+    if (!pid) return;
+    filterChanges_.fetch_add(1);
+    // Once nothing is received from a PID, its keys are of no use, and a later service on it
+    // must not be opened with them.
+    if (!filters_.WantsPid(*pid)) descrambler_.Clear(*pid);
 }
 
 void Terminal::OnReadStore(uint32_t* length, uint8_t* destination) {

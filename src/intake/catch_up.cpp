@@ -1,0 +1,54 @@
+#include "intake/catch_up.h"
+
+#include <krmodule/krmodule_ext.h>
+
+#include <atomic>
+
+#include "core/module_state.h"
+#include "core/platform.h"
+#include "intake/intake.h"
+
+namespace kr {
+namespace {
+
+ChangeSignal progress;
+std::atomic<int32_t> deferredWork{0};
+
+bool CaughtUp() {
+    if (IsStopping()) return true;  // ends the wait; the caller tells the two apart
+    return deferredWork.load() == 0 && FreeNodeCount() == IntakeNodeCount();
+}
+
+}  // namespace
+
+void NoteNodesReturned() {
+    progress.Announce();
+}
+
+void DeferWork() {
+    deferredWork.fetch_add(1);
+}
+
+void DeferredWorkDone() {
+    deferredWork.fetch_sub(1);
+    progress.Announce();
+}
+
+void CatchUpStart() {
+    deferredWork.store(0);
+}
+
+void CatchUpStop() {
+    progress.Announce();
+}
+
+}  // namespace kr
+
+int32_t krx_WaitCaughtUp(uint32_t limitMs) {
+    using namespace kr;
+    // A worker (or a slot called with the module lock held) would wait for itself.
+    if (OnWorkerThread() || HoldsModuleLock() || !IsInitialised()) return -1;
+    const bool caughtUp = progress.WaitUntil(CaughtUp, limitMs);
+    if (IsStopping() || !IsInitialised()) return -1;
+    return caughtUp ? 0 : 1;
+}

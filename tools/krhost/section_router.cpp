@@ -1,0 +1,47 @@
+#include "section_router.h"
+
+#include <krmodule/krmodule.h>
+
+namespace krhost {
+
+namespace {
+constexpr std::size_t kCrcSize = 4;
+}
+
+bool IsEcm(std::span<const uint8_t> section) {
+    return section.size() > kCrcSize && (section[0] & 0xFE) == 0x80;
+}
+
+SectionRouter::SectionRouter(Terminal& terminal, bool emmPidGiven, NoBuffer noBuffer)
+    : terminal_(terminal), emmPidGiven_(emmPidGiven), noBuffer_(std::move(noBuffer)) {}
+
+bool SectionRouter::Route(uint16_t pid, std::span<const uint8_t> section) {
+    if (!emmPidGiven_) caTable_.OnSection(pid, section);
+    bool routed = false;
+    for (uint32_t id : terminal_.filters().Match(pid, section)) {
+        if (IsEcm(section)) terminal_.Note(Terminal::Milestone::FirstEcm);
+        Send(id, section);
+        routed = true;
+    }
+    return routed;
+}
+
+void SectionRouter::Send(uint32_t requestId, std::span<const uint8_t> section) {
+    for (;;) {
+        const int32_t result =
+            kr_T2K_SendRetrieved(static_cast<int32_t>(requestId), 0, section.data(),
+                                 static_cast<int32_t>(section.size()));
+        if (result == KR_OK) {
+            sent_.fetch_add(1);
+            terminal_.NoteActivity();
+            return;
+        }
+        // Every buffer is queued: a tuner's buffer would overflow; a file waits for the library.
+        if (result != KR_NO_NODE || !noBuffer_()) {
+            if (result == KR_NO_NODE) refused_.fetch_add(1);
+            return;
+        }
+    }
+}
+
+}  // namespace krhost

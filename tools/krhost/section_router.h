@@ -1,0 +1,45 @@
+// Where a section the demultiplexer completed goes: the multiplex's CA table to the CA watch,
+// and the section to the library once for every running filter it matches.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+
+#include "ca_table.h"
+#include "terminal.h"
+
+namespace krhost {
+
+class SectionRouter {
+  public:
+    // Called when the library has no free buffer for a section: true when it is worth trying
+    // again (the library caught up meanwhile), false to give the section up.
+    using NoBuffer = std::function<bool()>;
+
+    // emmPidGiven: a CA PID from the command line stands, and the CA table is not watched.
+    SectionRouter(Terminal& terminal, bool emmPidGiven, NoBuffer noBuffer);
+
+    // True when the section went to the library at least once.
+    bool Route(uint16_t pid, std::span<const uint8_t> section);
+
+    uint64_t sent() const { return sent_.load(); }
+    uint64_t refused() const { return refused_.load(); }
+
+  private:
+    void Send(uint32_t requestId, std::span<const uint8_t> section);
+
+    Terminal& terminal_;
+    bool emmPidGiven_;
+    NoBuffer noBuffer_;
+    CaTableWatch caTable_;
+    std::atomic<uint64_t> sent_{0};
+    std::atomic<uint64_t> refused_{0};
+};
+
+// ECMs carry table id 0x80 or 0x81, by the parity of the word they bring first.
+bool IsEcm(std::span<const uint8_t> section);
+
+}  // namespace krhost

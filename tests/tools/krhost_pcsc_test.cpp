@@ -107,10 +107,12 @@ class KrhostPcsc : public ::testing::Test {
     }
 
     // krcard in the reader, until the reader shows its card.
-    void StartCard() {
-        card = krtest::StartTool(kKrcard, {"--profile", (dir / "card.txt").string(), "--state",
-                                           (dir / "card.state").string(), "--port",
-                                           std::to_string(port), "--verbose"});
+    void StartCard(const std::vector<std::string>& more = {}) {
+        std::vector<std::string> arguments = {"--profile", (dir / "card.txt").string(), "--state",
+                                              (dir / "card.state").string(), "--port",
+                                              std::to_string(port), "--verbose"};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        card = krtest::StartTool(kKrcard, arguments);
         ASSERT_GT(card.pid, 0);
         ASSERT_TRUE(WaitFor(
             [&] {
@@ -190,6 +192,22 @@ TEST_F(KrhostPcsc, TheCardInTheReaderIsReadAndKeepsItsPinTries) {
     StartCard();
     EXPECT_EQ(tries("9998"), "wrong, 1 tries left");
     EXPECT_EQ(tries("1234"), "right");
+}
+
+// A card that first stores the broadcast's mails and takes half a second for its first answer:
+// the terminal reads the file in step, so no packet is read before its keys are set.
+TEST_F(KrhostPcsc, ACardSlowToAnswerStillOpensEveryPacketOfAFile) {
+    StartCard({"--first-answer-ms", "500"});
+    const fs::path stream = Stream("slow", 2);
+    const ToolRun play = Krhost({"play", "--input", stream.string(), "--program", "1002",
+                                 "--out", (dir / "slow.m4v").string(), "--store",
+                                 (dir / "store").string()});
+    ASSERT_EQ(play.status, 0) << play.err;
+    EXPECT_NE(play.err.find("100 video frames"), std::string::npos) << play.err;
+    const std::vector<uint8_t> clip = krtools::ReadWholeFile(kSamples / "media/clip.m4v");
+    std::vector<uint8_t> twice = clip;
+    twice.insert(twice.end(), clip.begin(), clip.end());
+    EXPECT_EQ(krtools::ReadWholeFile(dir / "slow.m4v"), twice);
 }
 
 TEST_F(KrhostPcsc, AScrambledProgramPlaysStopsWithoutTheCardAndResumesWithIt) {

@@ -11,7 +11,8 @@
 namespace krcard {
 
 const char* const kCardUsage =
-    "usage: krcard [--profile FILE] [--state FILE] [--host HOST] [--port PORT] [--verbose]\n"
+    "usage: krcard [--profile FILE] [--state FILE] [--host HOST] [--port PORT]\n"
+    "              [--first-answer-ms MS] [--verbose]\n"
     "The virtual subscriber card in the virtual reader of pcscd: krcard connects to vpcd (the\n"
     "virtual reader driver, package vsmartcard-vpcd) as the card in its reader and answers\n"
     "like a real card, so PC/SC programs such as 'krhost --card pcsc' can use it. The card is\n"
@@ -23,6 +24,9 @@ const char* const kCardUsage =
     "                  period, entitlements, PIN tries)\n"
     "  --host HOST     where vpcd listens (default localhost)\n"
     "  --port PORT     its port (default 35963, the first virtual reader)\n"
+    "  --first-answer-ms MS\n"
+    "                  the card takes MS milliseconds to answer its first command after it\n"
+    "                  entered the reader, as a slow card busy with its start does\n"
     "  --verbose       every control and command with the card's status word\n"
     "  --help          this text\n"
     "\n"
@@ -42,7 +46,8 @@ CardOptions ParseCardArguments(const std::vector<std::string>& arguments) {
             o.verbose = true;
             continue;
         }
-        if (a != "--profile" && a != "--state" && a != "--host" && a != "--port")
+        if (a != "--profile" && a != "--state" && a != "--host" && a != "--port" &&
+            a != "--first-answer-ms")
             throw krtools::ToolError("unknown argument '" + a + "'");
         if (i + 1 >= arguments.size()) throw krtools::ToolError(a + " needs a value");
         const std::string& v = arguments[++i];
@@ -53,6 +58,12 @@ CardOptions ParseCardArguments(const std::vector<std::string>& arguments) {
             o.state = v;
         } else if (a == "--host") {
             o.host = v;
+        } else if (a == "--first-answer-ms") {
+            unsigned ms = 0;
+            const auto [end, error] = std::from_chars(v.data(), v.data() + v.size(), ms);
+            if (error != std::errc{} || end != v.data() + v.size() || ms > 60000)
+                throw krtools::ToolError("bad value for 'first-answer-ms': '" + v + "'");
+            o.firstAnswerMs = ms;
         } else {
             unsigned port = 0;
             const auto [end, error] = std::from_chars(v.data(), v.data() + v.size(), port);

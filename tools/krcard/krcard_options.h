@@ -13,6 +13,7 @@ struct CardOptions {
     std::filesystem::path state;    // the card's memory between runs; empty: none
     std::string host = "localhost";
     uint16_t port = 35963;  // vpcd's first reader
+    uint32_t firstAnswerMs = 0;  // how long the first command after entering the reader takes
     bool verbose = false;
     bool help = false;
 };

@@ -40,9 +40,11 @@ constexpr int kReceiveWaitMs = 250;
 constexpr int kReconnectPauseMs = 1000;
 
 // One connection: the card is in the reader until it ends or a stop is asked for.
-void Serve(krcard::VpcdLink& link, krcard::CardInReader& card, bool verbose) {
+void Serve(krcard::VpcdLink& link, krcard::CardInReader& card, bool verbose,
+           uint32_t firstAnswerMs) {
     krcard::VpcdReceiver receiver;
     std::vector<krcard::Bytes> messages;
+    bool answeredACommand = false;
     while (stopRequested == 0) {
         const std::optional<std::vector<uint8_t>> bytes = link.Receive(kReceiveWaitMs);
         if (!bytes) {
@@ -54,6 +56,11 @@ void Serve(krcard::VpcdLink& link, krcard::CardInReader& card, bool verbose) {
         messages.clear();
         const bool good = receiver.Take(*bytes, messages);
         for (const krcard::Bytes& message : messages) {
+            // vpcd's controls are one byte long; anything longer is a command for the card.
+            if (message.size() > 1 && !answeredACommand) {
+                answeredACommand = true;
+                if (firstAnswerMs > 0) Pause(static_cast<int>(firstAnswerMs));
+            }
             const krcard::CardInReader::Answer answer = card.Handle(message);
             if (verbose && !answer.line.empty()) Say(answer.line);
             if (answer.reply && !link.Send(krcard::FrameMessage(*answer.reply))) {
@@ -95,7 +102,7 @@ int Run(const krcard::CardOptions& o) {
         }
         lastError.clear();
         Say("connected to vpcd at " + where + ": the card is in the reader");
-        Serve(link, inReader, o.verbose);
+        Serve(link, inReader, o.verbose, o.firstAnswerMs);
         link.Close();
     }
     Say("stopped: the card is out of the reader");

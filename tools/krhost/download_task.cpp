@@ -77,7 +77,6 @@ void DownloadTask::OnDownloadEpg(const DownloadEpg& epg, bool) {
 }
 
 void DownloadTask::Deliver(const ResourceBlock& block) {
-    terminal_.NoteActivity();
     std::lock_guard hold(mutex_);
     auto it = std::find_if(resources_.begin(), resources_.end(),
                            [&](const ResourceProgress& r) { return r.id == block.resourceId; });

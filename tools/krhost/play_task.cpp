@@ -80,7 +80,6 @@ void PlayTask::Stop() {
 }
 
 void PlayTask::Deliver(const StreamDelivery& d) {
-    terminal_.NoteActivity();
     if (d.programId != programId_ || writeFailed_.load()) return;
     // After the frame limit nothing more is written, so the file holds exactly that many.
     if (maxFrames_ != 0 && videoFrames_.load() >= maxFrames_) return;

@@ -33,8 +33,7 @@ void SectionRouter::Send(uint32_t requestId, std::span<const uint8_t> section) {
                                  static_cast<int32_t>(section.size()));
         if (result == KR_OK) {
             sent_.fetch_add(1);
-            terminal_.NoteActivity();
-            return;
+                    return;
         }
         // Every buffer is queued: a tuner's buffer would overflow; a file waits for the library.
         if (result != KR_NO_NODE || !noBuffer_()) {

@@ -64,12 +64,8 @@ bool JsonEvents() {
 // One event on the console: a "krhost: " line, or with --json one JSON object on a line of
 // its own, so that a script can read events beside the command's output.
 void SayEvent(const std::string& line, const std::string& json) {
-    if (Terminal* t = current.load()) {
-        // What the library tells the host counts as activity: the session does not end while
-        // the card still works through what the input carried.
-        t->NoteActivity();
-        t->Poke();
-    }
+    // A command may wait for what the library tells (the card's messages).
+    if (Terminal* t = current.load()) t->Poke();
     if (JsonEvents())
         SayRaw("{" + json + "}\n");
     else
@@ -183,7 +179,7 @@ int32_t RedirectService(uint16_t first, uint16_t second, uint16_t third) {
 }  // namespace
 
 Terminal::Terminal(TerminalConfig config)
-    : config_(config), lastActivity_(Clock::now().time_since_epoch().count()) {
+    : config_(config) {
     current.store(this);
 }
 
@@ -230,36 +226,22 @@ void Terminal::Wait(Clock::time_point deadline) {
     pokedFlag_ = false;
 }
 
-void Terminal::NoteActivity() {
-    lastActivity_.store(Clock::now().time_since_epoch().count());
-}
-
-Clock::time_point Terminal::lastActivity() const {
-    return Clock::time_point(Clock::duration(lastActivity_.load()));
-}
-
 // Runs on the library's system-information worker, which holds the module lock: only note the
 // notice here; the session fetches and releases on its own thread.
 void Terminal::OnEpgUpdate(uint32_t what) {
-    NoteActivity();
     if (what == KR_EPG_LIVE_CHANGED) liveNotice_.store(true);
     if (what == KR_EPG_DOWNLOAD_CHANGED) downloadNotice_.store(true);
     Poke();
 }
 
 int32_t Terminal::OnSetFilter(uint32_t requestId, const SectionFilterParams& params) {
-    NoteActivity();
     filters_.Set(requestId, params);
-    filtersSet_.fetch_add(1);
-    filterChanges_.fetch_add(1);
     return 0;
 }
 
 void Terminal::OnStopFilter(uint32_t requestId) {
-    NoteActivity();
     const std::optional<uint16_t> pid = filters_.Stop(requestId);
     if (!pid) return;
-    filterChanges_.fetch_add(1);
     // Once nothing is received from a PID, its keys are of no use, and a later service on it
     // must not be opened with them.
     if (!filters_.WantsPid(*pid)) descrambler_.Clear(*pid);
@@ -271,7 +253,6 @@ void Terminal::OnReadStore(uint32_t* length, uint8_t* destination) {
 }
 
 void Terminal::OnWriteStore(uint32_t* length, const uint8_t* source) {
-    NoteActivity();
     if (length == nullptr || source == nullptr || config_.store == nullptr) return;
     std::string error;
     if (!config_.store->Write(source, *length, error)) {

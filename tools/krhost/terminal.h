@@ -56,13 +56,6 @@ class Terminal {
     bool TakeDownloadNotice() { return downloadNotice_.exchange(false); }
     bool NoticePending() const { return liveNotice_.load() || downloadNotice_.load(); }
 
-    // Last time the library did something visible (a slot call or a delivery).
-    void NoteActivity();
-    Clock::time_point lastActivity() const;
-
-    uint64_t filtersSet() const { return filtersSet_.load(); }
-    // Filters set and stopped so far: changes when the library reacts to what it was given.
-    uint64_t filterChanges() const { return filterChanges_.load(); }
     uint64_t storeWriteFailures() const { return storeFailures_.load(); }
 
     // How long a scrambled program takes to open: when the first ECM reached the library,
@@ -89,9 +82,6 @@ class Terminal {
     bool pokedFlag_ = false;
     std::atomic<bool> liveNotice_{false};
     std::atomic<bool> downloadNotice_{false};
-    std::atomic<int64_t> lastActivity_;
-    std::atomic<uint64_t> filtersSet_{0};
-    std::atomic<uint64_t> filterChanges_{0};
     std::atomic<uint64_t> storeFailures_{0};
     std::array<std::atomic<int64_t>, 3> milestones_{};  // clock ticks; 0: not yet
 };

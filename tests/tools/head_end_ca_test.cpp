@@ -9,15 +9,15 @@
 
 #include "card/card_profile.h"
 #include "card/virtual_card.h"
-#include "common/ca_broadcast.h"
 #include "common/cissa.h"
 #include "common/ecm_section.h"
 #include "common/emm_section.h"
-#include "common/head_end.h"
-#include "common/mux_options.h"
 #include "common/section_builder.h"
 #include "common/ts_demux.h"
 #include "common/ts_packetiser.h"
+#include "headend/ca_broadcast.h"
+#include "headend/head_end.h"
+#include "headend/mux_options.h"
 
 namespace head_end_ca_test {
 namespace {

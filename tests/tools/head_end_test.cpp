@@ -18,13 +18,13 @@
 
 #include "common/block_payload.h"
 #include "common/byte_writer.h"
-#include "common/elementary_stream.h"
 #include "common/file_io.h"
-#include "common/head_end.h"
-#include "common/mux_options.h"
 #include "common/section_builder.h"
-#include "common/sysinfo_payload.h"
 #include "common/ts_demux.h"
+#include "headend/elementary_stream.h"
+#include "headend/head_end.h"
+#include "headend/mux_options.h"
+#include "headend/sysinfo_payload.h"
 #include "intake/datagram.h"
 #include "intake/section_queue.h"
 

@@ -1,4 +1,4 @@
-#include "common/head_end.h"
+#include "headend/head_end.h"
 
 #include <algorithm>
 #include <set>
@@ -6,12 +6,12 @@
 
 #include "common/block_payload.h"
 #include "common/cissa.h"
-#include "common/elementary_stream.h"
 #include "common/file_io.h"
-#include "common/rtp_packetiser.h"
 #include "common/section_builder.h"
-#include "common/sysinfo_payload.h"
 #include "common/ts_packetiser.h"
+#include "headend/elementary_stream.h"
+#include "headend/rtp_packetiser.h"
+#include "headend/sysinfo_payload.h"
 
 namespace krtools {
 namespace {

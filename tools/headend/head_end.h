@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "common/ca_broadcast.h"
 #include "common/epg_announcements.h"
 #include "common/epg_container.h"
-#include "common/mux_options.h"
+#include "headend/ca_broadcast.h"
+#include "headend/mux_options.h"
 
 namespace krtools {
 

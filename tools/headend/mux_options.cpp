@@ -1,9 +1,9 @@
-#include "common/mux_options.h"
+#include "headend/mux_options.h"
 
 #include "common/epg_announcements.h"
 #include "common/file_io.h"
 #include "common/settings.h"
-#include "common/sysinfo_payload.h"
+#include "headend/sysinfo_payload.h"
 
 namespace krtools {
 

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "common/file_io.h"
-#include "common/head_end.h"
-#include "common/mux_options.h"
+#include "headend/head_end.h"
+#include "headend/mux_options.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);

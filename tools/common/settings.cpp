@@ -14,9 +14,10 @@ std::string Trim(std::string_view text) {
     return std::string(text.substr(begin, end - begin + 1));
 }
 
-void ReadSettings(std::string_view text, const std::string& source,
-                  const std::function<void(const std::string& key, const std::string& value)>& apply,
-                  RepeatedKeys repeated) {
+void ReadSettings(
+    std::string_view text, const std::string& source,
+    const std::function<void(const std::string& key, const std::string& value)>& apply,
+    RepeatedKeys repeated) {
     std::set<std::string> given;
     std::size_t lineNumber = 0;
     std::size_t at = 0;

@@ -20,9 +20,10 @@ enum class RepeatedKeys { kRefused, kAllowed };
 // KEY = VALUE lines with # comments and blank lines between them: apply sees each key and value,
 // trimmed. A ToolError from apply, a line without '=' or (unless allowed) a key given twice is
 // thrown as a ToolError that names source and the line.
-void ReadSettings(std::string_view text, const std::string& source,
-                  const std::function<void(const std::string& key, const std::string& value)>& apply,
-                  RepeatedKeys repeated = RepeatedKeys::kRefused);
+void ReadSettings(
+    std::string_view text, const std::string& source,
+    const std::function<void(const std::string& key, const std::string& value)>& apply,
+    RepeatedKeys repeated = RepeatedKeys::kRefused);
 
 // Decimal digits alone (no sign, no blanks) making at most max; nullopt for anything else.
 std::optional<uint64_t> ParseDecimal(std::string_view text, uint64_t max);

@@ -2,6 +2,8 @@
 // information repeats at its interval, the EPG container and every resource turn in block
 // carousels, and each live program sends its clip as RTP frames from its start time on; all as
 // datagram sections on the PIDs and destinations the EPG announces.
+// Made in three steps: the sections are scheduled (schedule.h), multiplexed into packets
+// (multiplex.h) and damaged as asked (damage.h).
 #pragma once
 
 #include <cstdint>

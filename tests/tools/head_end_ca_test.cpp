@@ -12,6 +12,7 @@
 #include "common/cissa.h"
 #include "common/ecm_section.h"
 #include "common/emm_section.h"
+#include "common/pcr.h"
 #include "common/section_builder.h"
 #include "common/ts_demux.h"
 #include "common/ts_packetiser.h"
@@ -66,8 +67,11 @@ std::map<uint16_t, std::vector<Bytes>> Sections(
         if (onSection) onSection(pid, out[pid].back());
     });
     demux.UseDescrambler(table);
-    for (std::size_t at = 0; at < stream.size(); at += krtools::kTsPacketSize)
-        demux.Feed(std::span(stream).subspan(at, krtools::kTsPacketSize));
+    for (std::size_t at = 0; at < stream.size(); at += krtools::kTsPacketSize) {
+        // The clock's packets carry a PES packet, not sections.
+        const auto packet = std::span(stream).subspan(at, krtools::kTsPacketSize);
+        if (!krtools::ReadPcr(packet)) demux.Feed(packet);
+    }
     demux.Finish();
     if (stats) *stats = demux.stats();
     return out;

@@ -34,6 +34,7 @@ void DamageStream(const MuxOptions& options, MuxResult& result) {
     const uint64_t drop = ShareThreshold(options.dropShare);
     const uint64_t corrupt = drop + ShareThreshold(options.corruptShare);
     std::vector<uint8_t>& stream = result.stream;
+    std::vector<uint64_t>& times = result.packetTimesUs;
     // Packets are kept in place, those after a dropped one moving up.
     std::size_t kept = 0;
     for (std::size_t n = 0; n * kTsPacketSize < stream.size(); ++n) {
@@ -43,7 +44,10 @@ void DamageStream(const MuxOptions& options, MuxResult& result) {
             continue;
         }
         uint8_t* packet = stream.data() + kept * kTsPacketSize;
-        if (kept != n) std::copy_n(stream.data() + n * kTsPacketSize, kTsPacketSize, packet);
+        if (kept != n) {
+            std::copy_n(stream.data() + n * kTsPacketSize, kTsPacketSize, packet);
+            times[kept] = times[n];
+        }
         ++kept;
         if (draw < corrupt) {
             const std::size_t where =
@@ -53,6 +57,7 @@ void DamageStream(const MuxOptions& options, MuxResult& result) {
         }
     }
     stream.resize(kept * kTsPacketSize);
+    times.resize(kept);
 }
 
 }  // namespace krtools

@@ -6,7 +6,7 @@
 
 namespace krtools {
 
-// Leaves out and changes packets of result's stream and counts them.
+// Leaves out and changes packets of result's stream (and their times) and counts them.
 void DamageStream(const MuxOptions& options, MuxResult& result);
 
 }  // namespace krtools

@@ -126,6 +126,7 @@ struct PidPlan {
     std::vector<int32_t> programService;
     std::vector<int32_t> resourceService;
     uint16_t pmtPid = kFirstPmtPid;
+    uint16_t clockPid = kFirstPmtPid + 1;
 };
 
 PidPlan PlanPids(const HeadEndContent& content, const MuxOptions& options) {
@@ -150,9 +151,15 @@ PidPlan PlanPids(const HeadEndContent& content, const MuxOptions& options) {
                     plan.resourceService[r] = static_cast<int32_t>(s);
         }
     }
-    // The map takes the first free PID from 0x20.
-    while (plan.dataPids.count(plan.pmtPid) || plan.caPids.count(plan.pmtPid))
+    // The map and the clock take the first free PIDs from 0x20.
+    const auto taken = [&](uint16_t pid) {
+        return plan.dataPids.count(pid) != 0 || plan.caPids.count(pid) != 0;
+    };
+    while (taken(plan.pmtPid))
         ++plan.pmtPid;
+    plan.clockPid = static_cast<uint16_t>(plan.pmtPid + 1);
+    while (taken(plan.clockPid))
+        ++plan.clockPid;
     return plan;
 }
 
@@ -170,8 +177,9 @@ void ScheduleTables(const HeadEndContent& content, const MuxOptions& options, co
         }
         pmtStreams.emplace_back(kStreamTypeDsmcc, pid);
     }
+    pmtStreams.emplace_back(kStreamTypePrivatePes, plan.clockPid);
     const std::vector<uint8_t> pat = BuildPat(kTransportStreamId, kProgramNumber, plan.pmtPid);
-    const std::vector<uint8_t> pmt = BuildPmt(kProgramNumber, pmtStreams);
+    const std::vector<uint8_t> pmt = BuildPmt(kProgramNumber, plan.clockPid, pmtStreams);
 
     SysinfoPayload sysinfo;
     sysinfo.epgVersion = content.version;
@@ -263,6 +271,7 @@ Schedule ScheduleStream(const HeadEndContent& content, const MuxOptions& options
     const PidPlan plan = PlanPids(content, options);
     Schedule schedule;
     schedule.durationUs = StreamDuration(material, options, intervalUs);
+    schedule.clockPid = plan.clockPid;
     const uint64_t durationUs = schedule.durationUs;
     std::vector<ScheduledSection>& out = schedule.sections;
 

@@ -32,6 +32,7 @@ struct ScheduledSection {
 struct Schedule {
     std::vector<ScheduledSection> sections;  // in the order they are sent
     uint64_t durationUs = 0;
+    uint16_t clockPid = 0;  // the PID of the programme clock, named by the program map
 };
 
 // Warnings about content receivers will not take whole go to warnings.

@@ -8,13 +8,15 @@
 namespace krtools {
 
 const char* const kMuxUsage =
-    "usage: krmux [--scenario DIR] [OPTION VALUE]... --out FILE\n"
+    "usage: krmux [--scenario DIR] [OPTION VALUE]... --out FILE|-|udp://ADDR:PORT\n"
     "Writes an MPEG-2 transport stream (188-byte packets) that carries system information,\n"
-    "the EPG container, live programs and resource files as datagram sections.\n"
+    "the EPG container, live programs and resource files as datagram sections, timed by a\n"
+    "programme clock (PCR) on the PID the program map names.\n"
     "\n"
     "  --scenario DIR        read DIR/scenario.txt (the same keys as below, KEY = VALUE);\n"
     "                        options given after it override it, programs and resources add\n"
-    "  --out FILE            output file, - for standard output\n"
+    "  --out FILE            output file, - for standard output, or udp://ADDR:PORT to send\n"
+    "                        the stream live, paced by its clock, 7 packets to a datagram\n"
     "  --epg DIR             EPG directory: LiveEPG.txt, FileEPG.txt, ProgramEPG.txt, ico/\n"
     "  --version STAMP       announced EPG version YYYYMMDDhhmmss (default: the live EPG's)\n"
     "  --message TEXT        message for the screen, at most 1023 bytes\n"
@@ -265,6 +267,12 @@ MuxCommand ParseMuxArguments(const std::vector<std::string>& arguments) {
         if (key == "scenario") {
             ReadScenarioInto(command.options, value);
         } else if (key == "out") {
+            if (value.rfind("udp://", 0) == 0) {
+                uint32_t address = 0;
+                uint16_t port = 0;
+                if (!ParseChannel(value.substr(6), address, port) || port == 0)
+                    throw ToolError("bad value for 'out': '" + value + "' (udp://ADDR:PORT)");
+            }
             command.output = value;
         } else {
             try {

@@ -74,7 +74,7 @@ void TsPacketiser::PutClock(uint16_t pid, uint64_t ticks, std::vector<uint8_t>& 
         static_cast<uint8_t>(0x21 | ((pts >> 29) & 0x0E)), static_cast<uint8_t>(pts >> 22),
         static_cast<uint8_t>(0x01 | ((pts >> 14) & 0xFE)), static_cast<uint8_t>(pts >> 7),
         static_cast<uint8_t>(0x01 | ((pts << 1) & 0xFE)), 0x00};
-    constexpr std::size_t kPcrFieldSize = 1 + 6;  // flags, the clock
+    constexpr std::size_t kClockFieldSize = 1 + 6;  // flags, the clock
     const std::size_t fieldLength = kTsPayloadSize - 1 - pes.size();
     const std::size_t start = out.size();
     AppendHeader(out, pid, true, continuity_[pid]);
@@ -84,7 +84,7 @@ void TsPacketiser::PutClock(uint16_t pid, uint64_t ticks, std::vector<uint8_t>& 
     out.push_back(0x10);  // a PCR, nothing else
     out.resize(out.size() + 6);
     WritePcr(ticks, &out[out.size() - 6]);
-    out.insert(out.end(), fieldLength - kPcrFieldSize, 0xFF);
+    out.insert(out.end(), fieldLength - kClockFieldSize, 0xFF);
     out.insert(out.end(), pes.begin(), pes.end());
 }
 

@@ -1,12 +1,9 @@
-// The tools' settings reader: numbers and hex bytes as scenarios, profiles, state files and
-// command lines write them. Whole files are covered by the card-profile and scenario tests.
+// Numbers as scenarios, profiles, state files and command lines write them. Whole settings files
+// and hex bytes are covered by the card-profile, card-state and scenario tests.
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <string>
-#include <vector>
 
-#include "common/file_io.h"
 #include "common/settings.h"
 
 namespace settings_test {
@@ -37,27 +34,6 @@ TEST(Settings, NumbersAreWholeAndWithinTheirLimit) {
         EXPECT_EQ(krtools::ParseNumber(c.text, c.max), c.number);
         EXPECT_EQ(krtools::ParseDecimal(c.text, c.max), c.decimal);
     }
-}
-
-TEST(Settings, HexBytesGoBothWays) {
-    std::vector<uint8_t> bytes;
-    ASSERT_TRUE(krtools::ParseHexBytes("4b52 00\t0A0b", bytes));
-    EXPECT_EQ(bytes, (std::vector<uint8_t>{0x4B, 0x52, 0x00, 0x0A, 0x0B}));
-    EXPECT_EQ(krtools::HexText(bytes), "4B52000A0B");
-    EXPECT_EQ(krtools::HexText(bytes, ' '), "4B 52 00 0A 0B");
-    for (const char* bad : {"4b5", "4b 5 2", "0x4b", "4g"})
-        EXPECT_FALSE(krtools::ParseHexBytes(bad, bytes)) << bad;
-}
-
-TEST(Settings, RepeatedKeysAreRefusedUnlessAllowed) {
-    std::vector<std::string> seen;
-    const auto keep = [&](const std::string& key, const std::string& value) {
-        seen.push_back(key + "=" + value);
-    };
-    const char* text = " # a comment\r\nprogram = 1, video=a.m4v \r\n\nprogram=2";
-    krtools::ReadSettings(text, "scenario", keep, krtools::RepeatedKeys::kAllowed);
-    EXPECT_EQ(seen, (std::vector<std::string>{"program=1, video=a.m4v", "program=2"}));
-    EXPECT_THROW(krtools::ReadSettings(text, "profile", keep), krtools::ToolError);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,13 +19,15 @@
 
 #include "common/block_payload.h"
 #include "common/byte_writer.h"
-#include "common/elementary_stream.h"
 #include "common/file_io.h"
-#include "common/head_end.h"
-#include "common/mux_options.h"
+#include "common/pcr.h"
 #include "common/section_builder.h"
-#include "common/sysinfo_payload.h"
 #include "common/ts_demux.h"
+#include "headend/elementary_stream.h"
+#include "headend/head_end.h"
+#include "headend/multiplex.h"
+#include "headend/mux_options.h"
+#include "headend/sysinfo_payload.h"
 #include "intake/datagram.h"
 #include "intake/section_queue.h"
 
@@ -93,7 +96,11 @@ Analysis Analyse(const Bytes& stream) {
         a.datagrams.push_back({pid, krtools::ReadBe32(&s[28]), krtools::ReadBe16(&s[34]),
                                Bytes(s.begin() + 40, end)});
     });
-    demux.Feed(stream);
+    for (std::size_t at = 0; at < stream.size(); at += 188) {
+        // The clock's packets carry a PES packet, not sections.
+        const auto packet = std::span(stream).subspan(at, 188);
+        if (!krtools::ReadPcr(packet)) demux.Feed(packet);
+    }
     demux.Finish();
     a.stats = demux.stats();
     return a;
@@ -184,6 +191,36 @@ TEST_F(HeadEndTest, EveryDatagramPassesTheLibraryChecks) {
 
     options.psi = false;
     EXPECT_TRUE(Analyse(krtools::BuildStream(options).stream).tables.empty());
+}
+
+// The programme clock: on the PID the program map names, never more than 40 ms apart, never
+// behind the schedule of the packets after it, and at the stream's length at its end.
+TEST_F(HeadEndTest, TheClockTimesThePacketsOnThePidTheMapNames) {
+    const krtools::MuxResult result = krtools::BuildStream(options);
+    uint16_t pcrPid = 0x1FFF;
+    for (const auto& [pid, section] : Analyse(result.stream).tables)
+        if (section[0] == 0x02)
+            pcrPid = static_cast<uint16_t>((section[8] & 0x1F) << 8 | section[9]);
+    ASSERT_EQ(result.packetTimesUs.size() * 188, result.stream.size());
+    std::optional<uint64_t> clockUs;
+    for (std::size_t n = 0; n < result.packetTimesUs.size(); ++n) {
+        const auto packet = std::span(result.stream).subspan(n * 188, 188);
+        const auto pcr = krtools::ReadPcr(packet);
+        ASSERT_EQ(pcr.has_value(), ((packet[1] & 0x1F) << 8 | packet[2]) == pcrPid) << n;
+        const uint64_t dueUs = result.packetTimesUs[n];
+        if (pcr) {
+            EXPECT_EQ(*pcr, dueUs * 27);
+            if (clockUs) {
+                EXPECT_LE(dueUs - *clockUs, 40000u) << n;
+            }
+            clockUs = dueUs;
+        } else {
+            ASSERT_TRUE(clockUs);
+            EXPECT_GE(dueUs, *clockUs) << n;
+            EXPECT_LT(dueUs, *clockUs + krtools::kClockSpacingUs) << n;
+        }
+    }
+    EXPECT_EQ(clockUs, uint64_t{result.durationMs} * 1000);
 }
 
 TEST_F(HeadEndTest, SystemInformationAnnouncesTheEpgAtItsInterval) {

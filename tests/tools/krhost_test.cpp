@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "common/byte_writer.h"
-#include "common/elementary_stream.h"
 #include "common/epg_announcements.h"
 #include "common/file_io.h"
+#include "headend/elementary_stream.h"
 #include "support/json_reader.h"
 #include "tools/tool_process.h"
 

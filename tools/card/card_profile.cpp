@@ -1,9 +1,8 @@
 #include "card/card_profile.h"
 
 #include <chrono>
-#include <charconv>
-#include <functional>
-#include <set>
+
+#include "common/settings.h"
 
 namespace krtools {
 
@@ -22,75 +21,16 @@ std::vector<uint8_t> CardProfile::DefaultAtr() {
 
 namespace {
 
-std::string Trim(std::string_view s) {
-    const auto begin = s.find_first_not_of(" \t\r");
-    if (begin == std::string_view::npos) return "";
-    const auto end = s.find_last_not_of(" \t\r");
-    return std::string(s.substr(begin, end - begin + 1));
-}
-
 [[noreturn]] void Bad(const std::string& key, const std::string& value, const char* expected) {
     throw ToolError("bad value for '" + key + "': '" + value + "' (" + expected + ")");
 }
 
 // True when text is a decimal number of at most max.
 bool Decimal(std::string_view text, uint32_t max, uint32_t& value) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return !text.empty() && error == std::errc() && end == text.data() + text.size() &&
-           value <= max;
+    const auto number = ParseDecimal(text, max);
+    if (number) value = static_cast<uint32_t>(*number);
+    return number.has_value();
 }
-
-}  // namespace
-
-bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes) {
-    bytes.clear();
-    std::size_t at = 0;
-    while (at < text.size()) {
-        if (text[at] == ' ' || text[at] == '\t') {
-            ++at;
-            continue;
-        }
-        std::size_t end = at;
-        while (end < text.size() && text[end] != ' ' && text[end] != '\t')
-            ++end;
-        if ((end - at) % 2 != 0) return false;
-        for (; at < end; at += 2) {
-            uint8_t byte = 0;
-            const auto [stop, error] =
-                std::from_chars(text.data() + at, text.data() + at + 2, byte, 16);
-            if (error != std::errc() || stop != text.data() + at + 2) return false;
-            bytes.push_back(byte);
-        }
-    }
-    return true;
-}
-
-void ReadSettings(std::string_view text, const std::string& source,
-                  const std::function<void(const std::string&, const std::string&)>& apply) {
-    std::set<std::string> given;
-    std::size_t lineNumber = 0;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string line = Trim(text.substr(at, end - at));
-        at = end + 1;
-        ++lineNumber;
-        if (line.empty() || line[0] == '#') continue;
-        const std::string where = source + " line " + std::to_string(lineNumber) + ": ";
-        const auto equals = line.find('=');
-        if (equals == std::string::npos) throw ToolError(where + "expected KEY = VALUE");
-        const std::string key = Trim(std::string_view(line).substr(0, equals));
-        if (!given.insert(key).second) throw ToolError(where + "'" + key + "' given twice");
-        try {
-            apply(key, Trim(std::string_view(line).substr(equals + 1)));
-        } catch (const ToolError& error) {
-            throw ToolError(where + error.what());
-        }
-    }
-}
-
-namespace {
 
 bool Name(const std::string& text) {
     if (text.size() > kCardNameSize) return false;
@@ -133,15 +73,9 @@ bool Day(std::string_view text, uint32_t& seconds) {
 bool ParseEntitlement(const std::string& text, Entitlement& e) {
     const auto blank = text.find_first_of(" \t");
     const std::string_view id = std::string_view(text).substr(0, blank);
-    uint32_t number = 0;
-    if (id.size() > 2 && id[0] == '0' && (id[1] == 'x' || id[1] == 'X')) {
-        const auto [end, error] =
-            std::from_chars(id.data() + 2, id.data() + id.size(), number, 16);
-        if (error != std::errc() || end != id.data() + id.size() || number > 0xFFFF) return false;
-    } else if (!Decimal(id, 0xFFFF, number)) {
-        return false;
-    }
-    e = {static_cast<uint16_t>(number), 0, 0};
+    const auto number = ParseNumber(id, 0xFFFF);
+    if (!number) return false;
+    e = {static_cast<uint16_t>(*number), 0, 0};
     if (blank == std::string::npos) return true;
     const std::string period = Trim(std::string_view(text).substr(blank));
     uint32_t last = 0;

@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,12 +59,5 @@ CardProfile ParseCardProfile(std::string_view text);
 
 // The same from a file; the message names the file and the line.
 CardProfile ReadCardProfile(const std::filesystem::path& path);
-
-// KEY = VALUE lines with # comments, as profiles are written: apply sees each, a key at most
-// once; a ToolError from it or from the layout is rethrown naming source and the line.
-void ReadSettings(std::string_view text, const std::string& source,
-                  const std::function<void(const std::string&, const std::string&)>& apply);
-// Hex bytes, written together or with blanks between whole bytes; false for anything else.
-bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes);
 
 }  // namespace krtools

@@ -1,6 +1,5 @@
 #include "card/card_state_file.h"
 
-#include <charconv>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -8,6 +7,7 @@
 
 #include "card/card_files.h"
 #include "common/file_io.h"
+#include "common/settings.h"
 
 namespace krtools {
 
@@ -20,13 +20,7 @@ bool Kept(const VirtualCard::FileId& id) {
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (const uint8_t b : bytes) {
-        text.push_back(kDigits[b >> 4]);
-        text.push_back(kDigits[b & 0x0F]);
-    }
-    return text;
+    return HexText(bytes);
 }
 
 std::string EfKey(const VirtualCard::FileId& id) {
@@ -63,11 +57,9 @@ bool LoadCardState(VirtualCard& card, const std::filesystem::path& path) {
             if (key == "pin") {
                 card.SetPin(HexValue(value));
             } else if (key == "pin-tries-left") {
-                unsigned tries = 0;
-                const auto [end, e] = std::from_chars(value.data(), value.data() + value.size(), tries);
-                if (e != std::errc() || end != value.data() + value.size() || tries > 255)
-                    throw ToolError("bad value for 'pin-tries-left': '" + value + "'");
-                card.SetPinTriesLeft(static_cast<uint8_t>(tries));
+                const auto tries = ParseDecimal(value, 255);
+                if (!tries) throw ToolError("bad value for 'pin-tries-left': '" + value + "'");
+                card.SetPinTriesLeft(static_cast<uint8_t>(*tries));
             } else {
                 for (const VirtualCard::FileId& id : card.Files()) {
                     if (!Kept(id) || EfKey(id) != key) continue;

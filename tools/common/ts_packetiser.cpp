@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/byte_writer.h"
+#include "common/pcr.h"
 #include "common/section_builder.h"
 
 namespace krtools {
@@ -64,6 +65,29 @@ void TsPacketiser::PutRun(uint16_t pid, const std::vector<std::span<const uint8_
     }
 }
 
+void TsPacketiser::PutClock(uint16_t pid, uint64_t ticks, std::vector<uint8_t>& out) {
+    pid &= kNullPid;
+    // A PES packet of private stream 1: its header with a presentation time alone, then the byte.
+    const uint64_t pts = (ticks % kPcrWrap) / 300;
+    const std::array<uint8_t, 15> pes = {
+        0x00, 0x00, 0x01, 0xBD, 0x00, 9, 0x80, 0x80, 5,
+        static_cast<uint8_t>(0x21 | ((pts >> 29) & 0x0E)), static_cast<uint8_t>(pts >> 22),
+        static_cast<uint8_t>(0x01 | ((pts >> 14) & 0xFE)), static_cast<uint8_t>(pts >> 7),
+        static_cast<uint8_t>(0x01 | ((pts << 1) & 0xFE)), 0x00};
+    constexpr std::size_t kClockFieldSize = 1 + 6;  // flags, the clock
+    const std::size_t fieldLength = kTsPayloadSize - 1 - pes.size();
+    const std::size_t start = out.size();
+    AppendHeader(out, pid, true, continuity_[pid]);
+    out[start + 3] |= 0x20;  // an adaptation field before the payload
+    continuity_[pid] = static_cast<uint8_t>((continuity_[pid] + 1) & 0x0F);
+    out.push_back(static_cast<uint8_t>(fieldLength));
+    out.push_back(0x10);  // a PCR, nothing else
+    out.resize(out.size() + 6);
+    WritePcr(ticks, &out[out.size() - 6]);
+    out.insert(out.end(), fieldLength - kClockFieldSize, 0xFF);
+    out.insert(out.end(), pes.begin(), pes.end());
+}
+
 std::vector<uint8_t> BuildPat(uint16_t transportStreamId, uint16_t programNumber, uint16_t pmtPid) {
     std::vector<uint8_t> body;
     AppendBe16(body, transportStreamId);
@@ -75,15 +99,15 @@ std::vector<uint8_t> BuildPat(uint16_t transportStreamId, uint16_t programNumber
     return BuildTableSection(0x00, body);
 }
 
-std::vector<uint8_t> BuildPmt(uint16_t programNumber,
+std::vector<uint8_t> BuildPmt(uint16_t programNumber, uint16_t pcrPid,
                               const std::vector<std::pair<uint8_t, uint16_t>>& streams) {
     std::vector<uint8_t> body;
     AppendBe16(body, programNumber);
     body.push_back(0xC1);
     body.push_back(0);
     body.push_back(0);
-    AppendBe16(body, 0xE000 | kNullPid);  // no PCR
-    AppendBe16(body, 0xF000);             // no program descriptors
+    AppendBe16(body, static_cast<uint16_t>(0xE000 | (pcrPid & kNullPid)));
+    AppendBe16(body, 0xF000);  // no program descriptors
     for (const auto& [type, pid] : streams) {
         body.push_back(type);
         AppendBe16(body, static_cast<uint16_t>(0xE000 | (pid & kNullPid)));

@@ -1,6 +1,6 @@
 // Sections carried in 188-byte MPEG-2 transport-stream packets: payload_unit_start and a
 // pointer field where a section begins, a continuity counter per PID, 0xFF stuffing after the
-// last section of a run. Also the program association and program map tables.
+// last section of a run. Also the programme clock and the program association and map tables.
 #pragma once
 
 #include <array>
@@ -27,6 +27,12 @@ class TsPacketiser {
     void PutSections(uint16_t pid, const std::vector<std::vector<uint8_t>>& sections,
                      std::vector<uint8_t>& out);
 
+    // A packet on pid whose adaptation field carries the programme clock at ticks (27 MHz) and
+    // whose payload is a one-byte PES packet presented at that time: players time a stream by
+    // the clock, and show its length from the timestamps of a stream they can see (they
+    // skip empty PES packets).
+    void PutClock(uint16_t pid, uint64_t ticks, std::vector<uint8_t>& out);
+
     // The counter the next packet on pid will carry.
     uint8_t NextContinuity(uint16_t pid) const { return continuity_[pid & kNullPid]; }
 
@@ -39,12 +45,15 @@ class TsPacketiser {
 
 // stream_type of datagram sections in a program map.
 constexpr uint8_t kStreamTypeDsmcc = 0x0D;
+// stream_type of PES packets of private data (the clock's).
+constexpr uint8_t kStreamTypePrivatePes = 0x06;
 
 // A program association section with one program.
 std::vector<uint8_t> BuildPat(uint16_t transportStreamId, uint16_t programNumber, uint16_t pmtPid);
 
-// A program map section without a PCR (PCR PID 0x1FFF) listing (stream type, PID) pairs.
-std::vector<uint8_t> BuildPmt(uint16_t programNumber,
+// A program map section listing (stream type, PID) pairs whose clock is on pcrPid (0x1FFF:
+// none).
+std::vector<uint8_t> BuildPmt(uint16_t programNumber, uint16_t pcrPid,
                               const std::vector<std::pair<uint8_t, uint16_t>>& streams);
 
 }  // namespace krtools

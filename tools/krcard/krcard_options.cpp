@@ -1,8 +1,7 @@
 #include "krcard_options.h"
 
-#include <charconv>
-
 #include "common/file_io.h"
+#include "common/settings.h"
 
 #ifndef KRCARD_SAMPLE_CARD
 #define KRCARD_SAMPLE_CARD "samples/card/card.txt"
@@ -65,11 +64,9 @@ CardOptions ParseCardArguments(const std::vector<std::string>& arguments) {
                 throw krtools::ToolError("bad value for 'first-answer-ms': '" + v + "'");
             o.firstAnswerMs = ms;
         } else {
-            unsigned port = 0;
-            const auto [end, error] = std::from_chars(v.data(), v.data() + v.size(), port);
-            if (error != std::errc{} || end != v.data() + v.size() || port == 0 || port > 0xFFFF)
-                throw krtools::ToolError("bad value for 'port': '" + v + "'");
-            o.port = static_cast<uint16_t>(port);
+            const auto port = krtools::ParseDecimal(v, 0xFFFF);
+            if (!port || *port == 0) throw krtools::ToolError("bad value for 'port': '" + v + "'");
+            o.port = static_cast<uint16_t>(*port);
         }
     }
     return o;

@@ -1,24 +1,15 @@
 #include "vpcd_messages.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <stdexcept>
+
+#include "common/settings.h"
 
 namespace krcard {
 namespace {
 
 constexpr std::size_t kLengthSize = 2;
 constexpr std::size_t kHostResponseSize = 256;
-
-std::string Hex(std::span<const uint8_t> bytes) {
-    std::string text;
-    char digits[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(digits, sizeof digits, text.empty() ? "%02X" : " %02X", b);
-        text += digits;
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -81,9 +72,9 @@ CardInReader::Answer CardInReader::Handle(const Bytes& message) {
         reply = {0x6F, 0x00};
     }
     const std::size_t header = std::min<std::size_t>(message.size(), 4);
-    const std::string line = Hex(std::span(message).first(header)) + ", " +
+    const std::string line = krtools::HexText(std::span(message).first(header), ' ') + ", " +
                              std::to_string(message.size()) +
-                             " bytes: " + Hex(std::span(reply).last(2));
+                             " bytes: " + krtools::HexText(std::span(reply).last(2), ' ');
     return {std::move(reply), line};
 }
 

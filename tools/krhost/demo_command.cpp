@@ -10,10 +10,10 @@
 
 #include "commands.h"
 #include "common/file_io.h"
-#include "common/head_end.h"
-#include "common/mux_options.h"
 #include "epg_print.h"
 #include "guide_command.h"
+#include "headend/head_end.h"
+#include "headend/mux_options.h"
 #include "progress.h"
 #include "samples_dir.h"
 #include "tasks.h"

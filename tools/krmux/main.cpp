@@ -1,11 +1,13 @@
-// krmux: writes a transport stream a terminal can receive, from a scenario directory or options.
+// krmux: writes a transport stream a terminal can receive, from a scenario directory or options,
+// to a file or live to a UDP destination.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "common/file_io.h"
-#include "common/head_end.h"
-#include "common/mux_options.h"
+#include "headend/head_end.h"
+#include "headend/mux_options.h"
+#include "udp_output.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -22,7 +24,11 @@ int main(int argc, char** argv) {
         const krtools::MuxResult result = krtools::BuildStream(command.options);
         for (const std::string& warning : result.warnings)
             std::fprintf(stderr, "krmux: warning: %s\n", warning.c_str());
-        if (command.output == "-") {
+        uint32_t address = 0;
+        uint16_t port = 0;
+        if (krmux::ParseUdpOutput(command.output, address, port)) {
+            krmux::SendPaced(result.stream, result.packetTimesUs, address, port);
+        } else if (command.output == "-") {
             if (std::fwrite(result.stream.data(), 1, result.stream.size(), stdout) !=
                     result.stream.size() ||
                 std::fflush(stdout) != 0)

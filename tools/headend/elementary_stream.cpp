@@ -1,4 +1,4 @@
-#include "common/elementary_stream.h"
+#include "headend/elementary_stream.h"
 
 namespace krtools {
 namespace {

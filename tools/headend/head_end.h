@@ -1,7 +1,9 @@
 // The head end: everything a receiver needs, as one deterministic transport stream. System
 // information repeats at its interval, the EPG container and every resource turn in block
 // carousels, and each live program sends its clip as RTP frames from its start time on; all as
-// datagram sections on the PIDs and destinations the EPG announces.
+// datagram sections on the PIDs and destinations the EPG announces, timed by a programme clock.
+// Made in three steps: the sections are scheduled (schedule.h), multiplexed into packets
+// (multiplex.h) and damaged as asked (damage.h).
 #pragma once
 
 #include <cstdint>
@@ -9,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "common/ca_broadcast.h"
 #include "common/epg_announcements.h"
 #include "common/epg_container.h"
-#include "common/mux_options.h"
+#include "headend/ca_broadcast.h"
+#include "headend/mux_options.h"
 
 namespace krtools {
 
@@ -44,6 +46,8 @@ HeadEndContent LoadContent(const MuxOptions& options);
 
 struct MuxResult {
     std::vector<uint8_t> stream;  // whole 188-byte packets
+    // When each packet is due, in microseconds from the start: what the clock says.
+    std::vector<uint64_t> packetTimesUs;
     std::vector<std::string> warnings;
     uint64_t durationMs = 0;
     uint64_t sysinfoSections = 0;
@@ -53,6 +57,7 @@ struct MuxResult {
     uint64_t resourceBlockSections = 0;
     uint64_t caSections = 0;  // CA table, EMM PID and ECM sections
     uint64_t scrambledPackets = 0;
+    uint64_t clockPackets = 0;
     uint64_t droppedPackets = 0;
     uint64_t corruptedPackets = 0;
 };

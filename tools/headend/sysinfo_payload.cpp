@@ -1,4 +1,4 @@
-#include "common/sysinfo_payload.h"
+#include "headend/sysinfo_payload.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "common/rtp_packetiser.h"
+#include "headend/rtp_packetiser.h"
 
 #include <algorithm>
 

@@ -1,22 +1,22 @@
-#include "common/mux_options.h"
-
-#include <charconv>
-#include <fstream>
+#include "headend/mux_options.h"
 
 #include "common/epg_announcements.h"
 #include "common/file_io.h"
-#include "common/sysinfo_payload.h"
+#include "common/settings.h"
+#include "headend/sysinfo_payload.h"
 
 namespace krtools {
 
 const char* const kMuxUsage =
-    "usage: krmux [--scenario DIR] [OPTION VALUE]... --out FILE\n"
+    "usage: krmux [--scenario DIR] [OPTION VALUE]... --out FILE|-|udp://ADDR:PORT\n"
     "Writes an MPEG-2 transport stream (188-byte packets) that carries system information,\n"
-    "the EPG container, live programs and resource files as datagram sections.\n"
+    "the EPG container, live programs and resource files as datagram sections, timed by a\n"
+    "programme clock (PCR) on the PID the program map names.\n"
     "\n"
     "  --scenario DIR        read DIR/scenario.txt (the same keys as below, KEY = VALUE);\n"
     "                        options given after it override it, programs and resources add\n"
-    "  --out FILE            output file, - for standard output\n"
+    "  --out FILE            output file, - for standard output, or udp://ADDR:PORT to send\n"
+    "                        the stream live, paced by its clock, 7 packets to a datagram\n"
     "  --epg DIR             EPG directory: LiveEPG.txt, FileEPG.txt, ProgramEPG.txt, ico/\n"
     "  --version STAMP       announced EPG version YYYYMMDDhhmmss (default: the live EPG's)\n"
     "  --message TEXT        message for the screen, at most 1023 bytes\n"
@@ -52,23 +52,6 @@ const char* const kMuxUsage =
     "  --help                this text\n";
 
 namespace {
-
-uint64_t ParseNumber(const std::string& key, const std::string& text, uint64_t max) {
-    int base = 10;
-    std::string digits = text;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        base = 16;
-        digits = digits.substr(2);
-    }
-    uint64_t value = 0;
-    const auto [end, error] =
-        std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
-        value > max)
-        throw ToolError("bad value for " + key + ": '" + text + "' (a number up to " +
-                        std::to_string(max) + ")");
-    return value;
-}
 
 double ParseShare(const std::string& key, const std::string& text) {
     double value = -1;
@@ -125,17 +108,17 @@ bool ApplyCa(CaOptions& ca, const std::string& key, const std::string& value,
     if (key == "ca-card") {
         ca.card = Resolve(base, value);
     } else if (key == "emm-pid") {
-        ca.emmPid = static_cast<uint16_t>(ParseNumber(name, value, 0x1FFE));
+        ca.emmPid = static_cast<uint16_t>(NumberSetting(key, value, 0x1FFE));
     } else if (key == "ca-system-id") {
-        ca.systemId = static_cast<uint16_t>(ParseNumber(name, value, 0xFFFF));
+        ca.systemId = static_cast<uint16_t>(NumberSetting(key, value, 0xFFFF));
     } else if (key == "crypto-period-ms") {
-        ca.cryptoPeriodMs = static_cast<uint32_t>(ParseNumber(name, value, 3600000));
+        ca.cryptoPeriodMs = static_cast<uint32_t>(NumberSetting(key, value, 3600000));
         if (ca.cryptoPeriodMs < 4) throw ToolError("bad value for " + name + ": below 4 ms");
     } else if (key == "scrambled") {
         for (const std::string& word : Words(value))
-            ca.scrambled.push_back(static_cast<uint32_t>(ParseNumber(name, word, 0xFFFF)));
+            ca.scrambled.push_back(static_cast<uint32_t>(NumberSetting(key, word, 0xFFFF)));
     } else if (key == "ecm-pid-base") {
-        ca.ecmPidBase = static_cast<uint16_t>(ParseNumber(name, value, 0x1FFE));
+        ca.ecmPidBase = static_cast<uint16_t>(NumberSetting(key, value, 0x1FFE));
     } else if (key == "mail") {
         const auto fields = Fields(value);
         if (fields.size() < 3)
@@ -147,7 +130,7 @@ bool ApplyCa(CaOptions& ca, const std::string& key, const std::string& value,
         if (fields[1].size() > 255 || content.size() > 255)
             throw ToolError("bad value for " + name + ": title and content take 255 bytes each");
         ca.mails.push_back(
-            {static_cast<uint32_t>(ParseNumber(name, fields[0], 0xFFFFFFFF)), fields[1], content});
+            {static_cast<uint32_t>(NumberSetting(key, fields[0], 0xFFFFFFFF)), fields[1], content});
     } else if (key == "ca-text") {
         if (value.size() > 255) throw ToolError("the CA text is longer than 255 bytes");
         ca.text = value;
@@ -156,12 +139,12 @@ bool ApplyCa(CaOptions& ca, const std::string& key, const std::string& value,
         if (words.size() != 3)
             throw ToolError("bad value for " + name + ": '" + value + "' (A,B,C)");
         for (std::size_t i = 0; i < 3; ++i)
-            ca.redirection[i] = static_cast<uint16_t>(ParseNumber(name, words[i], 0xFFFF));
+            ca.redirection[i] = static_cast<uint16_t>(NumberSetting(key, words[i], 0xFFFF));
         ca.redirect = true;
     } else if (key == "card-command") {
         if (value.rfind("rating=", 0) != 0)
             throw ToolError("bad value for " + name + ": '" + value + "' (rating=N)");
-        ca.commandRating = static_cast<uint8_t>(ParseNumber(name, value.substr(7), 18));
+        ca.commandRating = static_cast<uint8_t>(NumberSetting(key, value.substr(7), 18));
     } else {
         return false;
     }
@@ -183,10 +166,10 @@ void Apply(MuxOptions& o, const std::string& key, const std::string& value,
         if (value.size() > 1023) throw ToolError("the message is longer than 1023 bytes");
         o.message = value;
     } else if (key == "sysinfo-ms") {
-        o.sysinfoIntervalMs = static_cast<uint32_t>(ParseNumber(name, value, 60000));
+        o.sysinfoIntervalMs = static_cast<uint32_t>(NumberSetting(key, value, 60000));
         if (o.sysinfoIntervalMs == 0) throw ToolError("bad value for " + name + ": 0");
     } else if (key == "epg-pid") {
-        o.epgPid = static_cast<uint16_t>(ParseNumber(name, value, 0x1FFE));
+        o.epgPid = static_cast<uint16_t>(NumberSetting(key, value, 0x1FFE));
     } else if (key == "epg-channel") {
         if (!ParseChannel(value, o.epgAddress, o.epgPort))
             throw ToolError("bad value for " + name + ": '" + value + "' (address:port)");
@@ -194,7 +177,7 @@ void Apply(MuxOptions& o, const std::string& key, const std::string& value,
         const auto words = Words(value);
         if (words.empty()) throw ToolError("bad value for " + name + ": empty");
         LiveProgramSource program;
-        program.programId = static_cast<uint32_t>(ParseNumber(name, words[0], 0xFFFFFFFF));
+        program.programId = static_cast<uint32_t>(NumberSetting(key, words[0], 0xFFFFFFFF));
         for (std::size_t i = 1; i < words.size(); ++i) {
             if (words[i].rfind("video=", 0) == 0) {
                 program.video = Resolve(base, words[i].substr(6));
@@ -213,22 +196,22 @@ void Apply(MuxOptions& o, const std::string& key, const std::string& value,
         const auto words = Words(value);
         if (words.size() != 2)
             throw ToolError("bad value for " + name + ": '" + value + "' (ID,FILE)");
-        o.resources.push_back({static_cast<uint32_t>(ParseNumber(name, words[0], 0xFFFFFFFF)),
+        o.resources.push_back({static_cast<uint32_t>(NumberSetting(key, words[0], 0xFFFFFFFF)),
                                Resolve(base, words[1])});
     } else if (key == "live-start-ms") {
-        o.liveStartMs = static_cast<uint32_t>(ParseNumber(name, value, 600000));
+        o.liveStartMs = static_cast<uint32_t>(NumberSetting(key, value, 600000));
     } else if (key == "loops") {
-        o.loops = static_cast<uint32_t>(ParseNumber(name, value, 100));
+        o.loops = static_cast<uint32_t>(NumberSetting(key, value, 100));
     } else if (key == "duration-ms") {
-        o.durationMs = static_cast<uint32_t>(ParseNumber(name, value, 600000));
+        o.durationMs = static_cast<uint32_t>(NumberSetting(key, value, 600000));
     } else if (key == "frame-rate") {
-        o.frameRate = static_cast<uint32_t>(ParseNumber(name, value, 240));
+        o.frameRate = static_cast<uint32_t>(NumberSetting(key, value, 240));
         if (o.frameRate == 0) throw ToolError("bad value for " + name + ": 0");
     } else if (key == "epg-rate") {
-        o.epgBlocksPerSecond = static_cast<uint32_t>(ParseNumber(name, value, 100000));
+        o.epgBlocksPerSecond = static_cast<uint32_t>(NumberSetting(key, value, 100000));
         if (o.epgBlocksPerSecond == 0) throw ToolError("bad value for " + name + ": 0");
     } else if (key == "resource-rate") {
-        o.resourceBlocksPerSecond = static_cast<uint32_t>(ParseNumber(name, value, 100000));
+        o.resourceBlocksPerSecond = static_cast<uint32_t>(NumberSetting(key, value, 100000));
         if (o.resourceBlocksPerSecond == 0) throw ToolError("bad value for " + name + ": 0");
     } else if (key == "psi") {
         if (value != "yes" && value != "no")
@@ -239,41 +222,21 @@ void Apply(MuxOptions& o, const std::string& key, const std::string& value,
     } else if (key == "corrupt") {
         o.corruptShare = ParseShare(name, value);
     } else if (key == "seed") {
-        o.seed = ParseNumber(name, value, UINT64_MAX);
+        o.seed = NumberSetting(key, value, UINT64_MAX);
     } else if (!ApplyCa(o.ca, key, value, base)) {
         throw ToolError("unknown setting " + name);
     }
 }
 
-std::string Trim(const std::string& s) {
-    const auto begin = s.find_first_not_of(" \t\r");
-    if (begin == std::string::npos) return "";
-    const auto end = s.find_last_not_of(" \t\r");
-    return s.substr(begin, end - begin + 1);
-}
-
 void ReadScenarioInto(MuxOptions& options, const std::filesystem::path& directory) {
     const auto path = directory / "scenario.txt";
     const std::vector<uint8_t> bytes = ReadWholeFile(path);
-    const std::string text(bytes.begin(), bytes.end());
-    std::size_t lineNumber = 0;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = Trim(text.substr(at, end - at));
-        at = end + 1;
-        ++lineNumber;
-        if (line.empty() || line[0] == '#') continue;
-        const auto equals = line.find('=');
-        const std::string where = path.string() + " line " + std::to_string(lineNumber) + ": ";
-        if (equals == std::string::npos) throw ToolError(where + "expected KEY = VALUE");
-        try {
-            Apply(options, Trim(line.substr(0, equals)), Trim(line.substr(equals + 1)), directory);
-        } catch (const ToolError& error) {
-            throw ToolError(where + error.what());
-        }
-    }
+    ReadSettings(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                 path.string(),
+                 [&](const std::string& key, const std::string& value) {
+                     Apply(options, key, value, directory);
+                 },
+                 RepeatedKeys::kAllowed);
 }
 
 }  // namespace
@@ -304,6 +267,12 @@ MuxCommand ParseMuxArguments(const std::vector<std::string>& arguments) {
         if (key == "scenario") {
             ReadScenarioInto(command.options, value);
         } else if (key == "out") {
+            if (value.rfind("udp://", 0) == 0) {
+                uint32_t address = 0;
+                uint16_t port = 0;
+                if (!ParseChannel(value.substr(6), address, port) || port == 0)
+                    throw ToolError("bad value for 'out': '" + value + "' (udp://ADDR:PORT)");
+            }
             command.output = value;
         } else {
             try {

@@ -1,4 +1,4 @@
-#include "common/ca_broadcast.h"
+#include "headend/ca_broadcast.h"
 
 #include <algorithm>
 

@@ -74,7 +74,7 @@ MuxOptions ReadScenario(const std::filesystem::path& directory);
 
 struct MuxCommand {
     MuxOptions options;
-    std::string output;  // file name, or "-" for standard output
+    std::string output;  // file name, "-" for standard output, or udp://ADDR:PORT
     bool help = false;
 };
 

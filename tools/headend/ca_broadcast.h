@@ -9,8 +9,8 @@
 #include "common/aes128.h"
 #include "common/emm_section.h"
 #include "common/epg_announcements.h"
-#include "common/mux_options.h"
 #include "common/service_map_section.h"
+#include "headend/mux_options.h"
 
 namespace krtools {
 

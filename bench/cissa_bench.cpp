@@ -7,7 +7,7 @@
 
 #include "common/cissa.h"
 #include "common/section_builder.h"
-#include "common/ts_demux.h"
+#include "terminal/ts_demux.h"
 #include "common/ts_packetiser.h"
 
 namespace cissa_bench {

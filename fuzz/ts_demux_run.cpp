@@ -3,8 +3,8 @@
 #include <span>
 #include <vector>
 
-#include "common/section_filter.h"
-#include "common/ts_demux.h"
+#include "terminal/section_filter.h"
+#include "terminal/ts_demux.h"
 
 namespace krfuzz {
 namespace {

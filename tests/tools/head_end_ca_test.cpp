@@ -14,7 +14,7 @@
 #include "common/emm_section.h"
 #include "common/pcr.h"
 #include "common/section_builder.h"
-#include "common/ts_demux.h"
+#include "terminal/ts_demux.h"
 #include "common/ts_packetiser.h"
 #include "headend/ca_broadcast.h"
 #include "headend/head_end.h"

@@ -22,7 +22,7 @@
 #include "common/file_io.h"
 #include "common/pcr.h"
 #include "common/section_builder.h"
-#include "common/ts_demux.h"
+#include "terminal/ts_demux.h"
 #include "headend/elementary_stream.h"
 #include "headend/head_end.h"
 #include "headend/multiplex.h"

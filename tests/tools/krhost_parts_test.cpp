@@ -10,7 +10,7 @@
 #include "common/cissa.h"
 #include "common/file_io.h"
 #include "common/section_builder.h"
-#include "common/ts_demux.h"
+#include "terminal/ts_demux.h"
 #include "common/ts_packetiser.h"
 #include "control_words.h"
 #include "json_writer.h"

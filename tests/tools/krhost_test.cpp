@@ -271,11 +271,14 @@ TEST_F(KrhostTest, EveryProgramPlaysWholeFromAnEmptyStoreHoweverTheFileIsRead) {
         {sharedPid, "1002", {}},
         {sharedPid, "1001", {"--rate", "8"}},
         {sharedPid, "1002", {"--rate", "8"}},
+        {sharedPid, "1002", {"--realtime"}},
     };
     int run = 0;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.input.filename().string() + " " + c.program + " " +
-                     (c.reading.empty() ? "in step" : c.reading[0] + " " + c.reading[1]));
+        std::string reading = c.reading.empty() ? "in step" : "";
+        for (const std::string& a : c.reading)
+            reading += a + " ";
+        SCOPED_TRACE(c.input.filename().string() + " " + c.program + " " + reading);
         const fs::path video = dir / (std::to_string(++run) + ".m4v");
         const fs::path sound = dir / (std::to_string(run) + ".aac");
         std::vector<std::string> arguments = {"play",  "--input", c.input.string(), "--program",

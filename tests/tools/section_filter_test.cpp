@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "common/section_filter.h"
+#include "terminal/section_filter.h"
 
 namespace {
 

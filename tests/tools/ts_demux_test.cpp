@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/section_builder.h"
-#include "common/ts_demux.h"
+#include "terminal/ts_demux.h"
 #include "common/ts_packetiser.h"
 #include "support/epg_builder.h"
 #include "ts_demux_run.h"
@@ -194,10 +194,17 @@ TEST(TsDemux, ReadsAdaptationFieldsAndSkipsNullPackets) {
     header(0x50, false, 1, 6);
     stream.insert(stream.end(), section.begin() + 173, section.end());
     stream.insert(stream.end(), 184 - 27, 0xFF);
-    ASSERT_EQ(stream.size(), 4 * kTsPacketSize);
+    // A clock packet: a PCR, and a PES packet, which holds no section.
+    header(0x21, true, 3, 0);
+    stream.push_back(7);
+    stream.insert(stream.end(), {0x10, 0, 0, 0, 0, 0x7E, 0});
+    stream.insert(stream.end(), {0x00, 0x00, 0x01, 0xBD, 0x00, 0x08});
+    stream.insert(stream.end(), 184 - 8 - 6, 0xFF);
+    ASSERT_EQ(stream.size(), 5 * kTsPacketSize);
     krtools::TsDemux::Stats stats;
     EXPECT_EQ(Demux(stream, 188, &stats), (std::vector<Received>{{0x50, section}}));
     EXPECT_EQ(stats.continuityErrors, 0u);
+    EXPECT_EQ(stats.droppedSections, 0u) << "the PES is no section begun";
 }
 
 TEST(TsDemux, RefusesImpossibleHeaders) {

@@ -58,11 +58,9 @@ CardOptions ParseCardArguments(const std::vector<std::string>& arguments) {
         } else if (a == "--host") {
             o.host = v;
         } else if (a == "--first-answer-ms") {
-            unsigned ms = 0;
-            const auto [end, error] = std::from_chars(v.data(), v.data() + v.size(), ms);
-            if (error != std::errc{} || end != v.data() + v.size() || ms > 60000)
-                throw krtools::ToolError("bad value for 'first-answer-ms': '" + v + "'");
-            o.firstAnswerMs = ms;
+            const auto ms = krtools::ParseDecimal(v, 60000);
+            if (!ms) throw krtools::ToolError("bad value for 'first-answer-ms': '" + v + "'");
+            o.firstAnswerMs = static_cast<uint32_t>(*ms);
         } else {
             const auto port = krtools::ParseDecimal(v, 0xFFFF);
             if (!port || *port == 0) throw krtools::ToolError("bad value for 'port': '" + v + "'");

@@ -4,6 +4,8 @@
 
 #include <thread>
 
+#include "common/pcr.h"
+
 namespace krhost {
 
 namespace {
@@ -15,23 +17,11 @@ constexpr uint32_t kCatchUpSliceMs = 100;
 // Bit-rate pacing sleeps in steps of a few milliseconds, as a demultiplexer's buffers fill, not
 // once per read.
 constexpr auto kPaceStep = 4ms;
-constexpr uint64_t kPcrHz = 27'000'000;
-constexpr uint64_t kPcrWrap = (uint64_t{1} << 33) * 300;
 // A PCR further than this from where the clock expects it is a new start (a discontinuity, a
 // spliced or looped file), not a reason to sleep or to hurry.
-constexpr uint64_t kPcrJump = 2 * kPcrHz;
+constexpr uint64_t kPcrJump = 2 * krtools::kPcrHz;
 
 }  // namespace
-
-std::optional<uint64_t> PacketPcr(const uint8_t* p) {
-    const bool adaptation = (p[3] & 0x20) != 0;
-    // The adaptation field's length byte, its flags, then six bytes of PCR.
-    if (!adaptation || p[4] < 7 || p[4] > 183 || (p[5] & 0x10) == 0) return std::nullopt;
-    const uint64_t base = uint64_t{p[6]} << 25 | uint64_t{p[7]} << 17 | uint64_t{p[8]} << 9 |
-                          uint64_t{p[9]} << 1 | uint64_t{p[10]} >> 7;
-    const uint64_t extension = uint64_t{p[10] & 0x01u} << 8 | p[11];
-    return base * 300 + extension;
-}
 
 Replay::Replay(ReplayOptions options, bool live, const std::atomic<bool>& stop,
                AwaitHost awaitHost)
@@ -53,7 +43,7 @@ void Replay::BeforePacket(const uint8_t* packet) {
     ++packetsSeen_;
     const uint16_t pid = static_cast<uint16_t>((packet[1] & 0x1F) << 8 | packet[2]);
     if (pcrPid_ && *pcrPid_ != pid) return;
-    const std::optional<uint64_t> pcr = PacketPcr(packet);
+    const std::optional<uint64_t> pcr = krtools::ReadPcr(std::span<const uint8_t>(packet, 188));
     if (!pcr) return;
     const auto now = Clock::now();
     if (!pcrPid_) {
@@ -62,11 +52,11 @@ void Replay::BeforePacket(const uint8_t* packet) {
         anchor_ = now;
         return;
     }
-    const uint64_t elapsed = (*pcr + kPcrWrap - anchorPcr_) % kPcrWrap;
+    const uint64_t elapsed = krtools::PcrTicksBetween(anchorPcr_, *pcr);
     const auto due = anchor_ + std::chrono::nanoseconds(elapsed * 1000 / 27);
     const auto ahead = due - now;
     if (ahead > std::chrono::nanoseconds(kPcrJump * 1000 / 27) ||
-        elapsed > kPcrWrap / 2) {
+        elapsed > krtools::kPcrWrap / 2) {
         // The clock started again: this packet is due now.
         anchorPcr_ = *pcr;
         anchor_ = now;

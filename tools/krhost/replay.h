@@ -22,9 +22,6 @@ struct ReplayOptions {
     bool realtime = false;  // pacing of a file by its PCR
 };
 
-// The 27 MHz program clock reference of a packet's adaptation field; none when it carries none.
-std::optional<uint64_t> PacketPcr(const uint8_t* packet188);
-
 class Replay {
   public:
     using Clock = std::chrono::steady_clock;

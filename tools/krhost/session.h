@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/ts_demux.h"
+#include "terminal/ts_demux.h"
 #include "replay.h"
 #include "section_router.h"
 #include "terminal.h"

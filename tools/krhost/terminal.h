@@ -15,7 +15,7 @@
 
 #include "card_reader.h"
 #include "common/cissa.h"
-#include "common/section_filter.h"
+#include "terminal/section_filter.h"
 #include "store_file.h"
 
 namespace krhost {

@@ -1,4 +1,4 @@
-#include "common/ts_demux.h"
+#include "terminal/ts_demux.h"
 
 #include <algorithm>
 #include <cstring>
@@ -127,6 +127,12 @@ void TsDemux::HandlePayload(uint16_t pid, PidState& state, const uint8_t* data, 
         return;
     }
     if (size == 0) return;
+    // A PES packet (the head end's clock packets carry one) holds no sections: no section
+    // syntax puts 00 00 01 after a pointer field.
+    if (size >= 3 && data[0] == 0x00 && data[1] == 0x00 && data[2] == 0x01) {
+        DropSection(state);
+        return;
+    }
     const std::size_t pointer = data[0];
     if (pointer + 1 > size) {
         ++stats_.damagedPackets;

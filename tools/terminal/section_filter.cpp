@@ -1,4 +1,4 @@
-#include "common/section_filter.h"
+#include "terminal/section_filter.h"
 
 #include <algorithm>
 

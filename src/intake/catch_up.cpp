@@ -11,7 +11,7 @@
 namespace kr {
 namespace {
 
-ChangeSignal progress;
+ChangeSignal caughtUpSignal;
 std::atomic<int32_t> deferredWork{0};
 
 bool CaughtUp() {
@@ -22,7 +22,7 @@ bool CaughtUp() {
 }  // namespace
 
 void NoteNodesReturned() {
-    progress.Announce();
+    caughtUpSignal.Announce();
 }
 
 void DeferWork() {
@@ -31,7 +31,7 @@ void DeferWork() {
 
 void DeferredWorkDone() {
     deferredWork.fetch_sub(1);
-    progress.Announce();
+    caughtUpSignal.Announce();
 }
 
 void CatchUpStart() {
@@ -39,7 +39,7 @@ void CatchUpStart() {
 }
 
 void CatchUpStop() {
-    progress.Announce();
+    caughtUpSignal.Announce();
 }
 
 }  // namespace kr
@@ -48,7 +48,7 @@ int32_t krx_WaitCaughtUp(uint32_t limitMs) {
     using namespace kr;
     // A worker (or a slot called with the module lock held) would wait for itself.
     if (OnWorkerThread() || HoldsModuleLock() || !IsInitialised()) return -1;
-    const bool caughtUp = progress.WaitUntil(CaughtUp, limitMs);
+    const bool caughtUp = caughtUpSignal.WaitUntil(CaughtUp, limitMs);
     if (IsStopping() || !IsInitialised()) return -1;
     return caughtUp ? 0 : 1;
 }

@@ -4,12 +4,9 @@
 
 namespace krhost {
 
-namespace {
-constexpr std::size_t kCrcSize = 4;
-}
-
 bool IsEcm(std::span<const uint8_t> section) {
-    return section.size() > kCrcSize && (section[0] & 0xFE) == 0x80;
+    // Anything past the table id and the four CRC bytes.
+    return section.size() > 4 && (section[0] & 0xFE) == 0x80;
 }
 
 SectionRouter::SectionRouter(Terminal& terminal, bool emmPidGiven, NoBuffer noBuffer)

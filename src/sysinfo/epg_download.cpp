@@ -95,13 +95,11 @@ int32_t StartEpgDownload(const EpgInfo* epgInfo, EpgDownloadBuffer* buffer) {
     filter.requestId = entry->requestId;
     BuildIpUdpFilter(filter.match, filter.mask, epgInfo->ipAddress, epgInfo->udpPort);
     kr_Print(0x23, "Request ID : %2d", static_cast<int>(entry->requestId));
-    if (AttachIpFilter(&filter) == 0) {
-        SetRequestState(entry, kRequestActive);
+    if (AttachConsumer(entry, filter) == 0) {
         kr_Print(0x21, "Start download epg.");
         return 0;
     }
     kr_Print(0x21, "Set EPG filter faild!");
-    SetRequestState(entry, kRequestFree);
     return -1;
 }
 

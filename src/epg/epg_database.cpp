@@ -108,7 +108,7 @@ int32_t TakeBuffer(Buffer* pool, const Buffer* current, Buffer** out, Release re
             break;
         }
     }
-    if (taken.pendingIcons) kr_Print(0x53, "Icons not yet fetched give way to a new live EPG.");
+    if (taken.pendingIcons) kr_Print(0x53, "Live EPG icons not yet fetched are replaced.");
     return result;
 }
 

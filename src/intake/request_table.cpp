@@ -212,9 +212,12 @@ int32_t IsOwnerActive(uint32_t ownerId) {
 
 void AbandonRequest(RequestEntry* entry) {
     if (entry == nullptr) return;
-    ShortLockGuard hold(IntakeLock());
-    SetStateLocked(*entry, kRequestFree);
-    RemoveRequestNodesLocked(entry->requestId, entry->queue);
+    {
+        ShortLockGuard hold(IntakeLock());
+        SetStateLocked(*entry, kRequestFree);
+        RemoveRequestNodesLocked(entry->requestId, entry->queue);
+    }
+    NoteNodesReturned();
 }
 
 int32_t RunHostFilter(RequestEntry* entry, const SectionFilterParams& params) {

@@ -50,13 +50,7 @@ int32_t SetCaFilter(uint8_t type, const SectionFilterParams& params) {
     entry->pid = params.pid;
     kr_Print(0x73, "Request ID : %2d", static_cast<int>(entry->requestId));
     kr_Print(0x73, "Filter PID : 0x%2X", params.pid);
-    const KrSetSectionFilterFn setFilter = Host().SetSectionFilter;
-    if (setFilter != nullptr && setFilter(entry->requestId, params) == 0) {
-        SetRequestState(entry, kRequestActive);
-    } else {
-        kr_Print(0x71, "Set CA EMM filter failed!");
-        SetRequestState(entry, kRequestFree);
-    }
+    if (RunHostFilter(entry, params) != 0) kr_Print(0x71, "Set CA EMM filter failed!");
     return 0;
 }
 

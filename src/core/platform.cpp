@@ -227,6 +227,7 @@ GateWait& GateWaits() {
 }
 
 thread_local const DeliveryGate* gateOfThisThread = nullptr;
+thread_local int32_t slowLocksHeld = 0;
 
 }  // namespace
 
@@ -258,6 +259,18 @@ void DeliveryGate::WaitWhileBusyWith(uint32_t requestId) {
 
 bool DeliveryGate::OwnedByThisThread() const noexcept {
     return gateOfThisThread == this;
+}
+
+bool HoldsLibraryLock() {
+    return HoldsModuleLock() || slowLocksHeld > 0;
+}
+
+void NoteSlowLockTaken() noexcept {
+    ++slowLocksHeld;
+}
+
+void NoteSlowLockReleased() noexcept {
+    --slowLocksHeld;
 }
 
 bool OnWorkerThread() {

@@ -87,6 +87,12 @@ int32_t Unlock(LockHandle* lock);  // releases one level of ownership
 
 // True while this thread holds the module lock (through a guard or Lock).
 bool HoldsModuleLock();
+// Whether this thread holds the module lock or a slow lock: a host function called from inside
+// the library then runs under it, and nothing it calls may wait for another thread.
+bool HoldsLibraryLock();
+// Bookkeeping of the slow locks for HoldsLibraryLock.
+void NoteSlowLockTaken() noexcept;
+void NoteSlowLockReleased() noexcept;
 
 // Scoped hold of the module lock, released on every path out.
 class ModuleLockGuard {
@@ -132,8 +138,14 @@ class ShortLockGuard {
 // the module lock.
 class SlowLock {
   public:
-    void lock() { mutex_.lock(); }
-    void unlock() { mutex_.unlock(); }
+    void lock() {
+        mutex_.lock();
+        NoteSlowLockTaken();
+    }
+    void unlock() {
+        NoteSlowLockReleased();
+        mutex_.unlock();
+    }
 
   private:
     std::recursive_mutex mutex_;

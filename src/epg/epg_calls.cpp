@@ -22,8 +22,6 @@ LiveBuffer* OtherLive(const LiveBuffer* buffer) {
     return buffer == &db.live[0] ? &db.live[1] : &db.live[0];
 }
 
-// An event buffer that a live buffer stops linking is given back, unless it is the current one
-// or the other live buffer still links it (the host may be reading it through that one).
 bool Building(const void* buffer) {
     for (const void* b : Epg().building) {
         if (b != nullptr && b == buffer) return true;
@@ -31,11 +29,30 @@ bool Building(const void* buffer) {
     return false;
 }
 
-void DropEventLink(LiveBuffer* live, EventEpg* event) {
-    if (event == nullptr || event == Epg().currentEvent || Building(event)) return;
-    const LiveBuffer* other = OtherLive(live);
-    if (other != nullptr && other->epg.eventEpg == event) return;
-    ReleaseEventBuffer(event);
+// An event buffer that no held live buffer links any more is the host's no longer: the current
+// one stays valid, any other goes back to the pool.
+void SettleEvent(EventEpg* event) {
+    if (event == nullptr || Building(event) || EventHeldByHost(event)) return;
+    if (event == Epg().currentEvent) {
+        event->state = kBufferValid;
+    } else {
+        ReleaseEventBuffer(event);
+    }
+}
+
+// The current live EPG is held and the schedules changed: the host may still be reading the
+// schedules it reached through it, so they are linked into a copy in the other live buffer,
+// which becomes current. Null when that buffer is held as well or a parse fills it (the new
+// schedules then come with a later fetch). The copy is a plain copy of some 70 KB.
+LiveBuffer* CopyForNewSchedules(LiveBuffer* held) {
+    LiveBuffer* other = OtherLive(held);
+    if (other == nullptr || other->state == kBufferHeld || Building(other)) return nullptr;
+    EventEpg* dropped = other->epg.eventEpg;
+    CopyLiveInto(other, *held);
+    SettleEvent(dropped);
+    other->state = kBufferValid;
+    Epg().currentLive = other;
+    return other;
 }
 
 }  // namespace
@@ -58,17 +75,30 @@ int32_t kr_T2K_GetLiveEpg(LiveEpg** epg) {
     *epg = nullptr;
     ShortLockGuard hold(EpgHandOverLock());
     EpgDatabase& db = Epg();
+    // New icons made while the host held the current live EPG become current now.
+    if (db.pendingLive != nullptr) {
+        db.currentLive = db.pendingLive;
+        db.pendingLive = nullptr;
+    }
     LiveBuffer* live = db.currentLive;
     if (live == nullptr || live->state == kBufferFree) return KR_NOTHING;
     if (db.liveUpdated != 0 || db.eventUpdated != 0) {
-        EventEpg* previous = live->epg.eventEpg;
-        kr_LinkEvents(live, db.currentEvent);
-        live->epg.eventEpg = db.currentEvent;
-        // Without this the replaced event buffer would stay held for good, and every later
-        // program EPG would find no free event buffer.
-        if (previous != db.currentEvent) DropEventLink(live, previous);
-        db.liveUpdated = 0;
-        db.eventUpdated = 0;
+        // A live buffer the host holds is never re-linked: what it was given stays as it was
+        // until it gives the buffer back.
+        LiveBuffer* target = live;
+        if (live->state == kBufferHeld && live->epg.eventEpg != db.currentEvent)
+            target = CopyForNewSchedules(live);
+        if (target != nullptr) {
+            live = target;
+            if (live->state != kBufferHeld) {
+                EventEpg* previous = live->epg.eventEpg;
+                kr_LinkEvents(live, db.currentEvent);
+                live->epg.eventEpg = db.currentEvent;
+                SettleEvent(previous);
+            }
+            db.liveUpdated = 0;
+            db.eventUpdated = 0;
+        }
     }
     live->state = kBufferHeld;
     if (live->epg.eventEpg != nullptr) live->epg.eventEpg->state = kBufferHeld;
@@ -94,11 +124,13 @@ int32_t kr_T2K_ReleaseLiveEpg(LiveEpg* epg) {
         // back.
         if (db.currentLive == nullptr && (found == nullptr || found->state != kBufferHeld))
             return KR_NOTHING;
-        // A buffer a parse is filling is no longer the host's (a release given twice).
-        if (found != nullptr && Building(found)) return KR_NOTHING;
+        // A buffer a parse is filling is no longer the host's (a release given twice), and a
+        // pending one was never handed out.
+        if (found != nullptr && (Building(found) || found == db.pendingLive)) return KR_NOTHING;
         if (found != nullptr) {
-            DropEventLink(found, found->epg.eventEpg);
+            EventEpg* linked = found->epg.eventEpg;
             ReleaseLiveBuffer(found);
+            SettleEvent(linked);
             return KR_OK;
         }
     }

@@ -33,11 +33,10 @@ constexpr KnownFile kKnownFiles[] = {
 
 constexpr int kFirstIconSlot = 4;
 
-// The current live EPG. Only the parser writes a published buffer's icons and programs (and it
-// never does), so the caller may read them without the hand-over lock.
+// The live EPG the host gets next. Only the parser writes a published buffer's icons and
+// programs (and it never does), so the caller may read them without the hand-over lock.
 const LiveBuffer* CurrentLive() {
-    ShortLockGuard hold(EpgHandOverLock());
-    return Epg().currentLive;
+    return NewestLive();
 }
 
 bool SameIcon(const LiveBuffer* live, int index, const ContainerSlot& slot, const uint8_t* file) {
@@ -130,16 +129,17 @@ int32_t kr_ParseContainerDirectory(const uint8_t* container, uint32_t size,
 
 int32_t kr_ProcessEpgContainer(const uint8_t* container, uint32_t size) {
     ModuleLockGuard hold;
-    EpgDatabase& db = Epg();
     ContainerSlot slots[kContainerSlots] = {};
     uint64_t base = 0;
     if (kr_ParseContainerDirectory(container, size, slots, &base) != 0) return -2;
 
     // A new live EPG is completed (icons, their links) before the host can fetch it; icons of a
     // container whose live EPG did not change go into a copy of the current one, so a live EPG
-    // the host holds is never written.
+    // the host holds is never written. While the host holds the current one, the copy waits
+    // for its next fetch, and a new live file may still take its buffer.
     LiveBuffer* live = nullptr;
     bool liveParsed = false;
+    bool iconsDropped = false;
     int iconsStored = 0;
     for (const ContainerSlot& slot : slots) {
         if (slot.type == kSlotEmpty) continue;
@@ -150,12 +150,10 @@ int32_t kr_ProcessEpgContainer(const uint8_t* container, uint32_t size) {
                 if (kr_BuildLiveEpg(file, slot.length, &live) == 0) liveParsed = true;
                 break;
             case kSlotFile:
-                if (kr_ParseFileEpg(file, slot.length) == 0)
-                    MarkEpgUpdated(&EpgDatabase::downloadUpdated);
+                (void)kr_ParseFileEpg(file, slot.length);  // a new one raises its flag
                 break;
             case kSlotProgram:
-                if (kr_ParseProgramEpg(file, slot.length) == 0)
-                    MarkEpgUpdated(&EpgDatabase::eventUpdated);
+                (void)kr_ParseProgramEpg(file, slot.length);
                 break;
             case kSlotIcon: {
                 if (iconsStored >= kMaxIcons || slot.length > kIconMax) break;
@@ -164,8 +162,11 @@ int32_t kr_ProcessEpgContainer(const uint8_t* container, uint32_t size) {
                     ++iconsStored;
                     break;
                 }
-                if (live == nullptr) live = kr_CopyCurrentLive();
-                if (live == nullptr) break;
+                if (live == nullptr && !iconsDropped) live = kr_CopyCurrentLive();
+                if (live == nullptr) {
+                    iconsDropped = CurrentLive() != nullptr;
+                    break;
+                }
                 StoreIcon(live->epg, iconsStored, slot, file);
                 ++iconsStored;
                 live->epg.iconCount = static_cast<uint8_t>(iconsStored);
@@ -177,28 +178,28 @@ int32_t kr_ProcessEpgContainer(const uint8_t* container, uint32_t size) {
     }
     // Icons that all matched, but fewer than the current live EPG has: it loses the rest.
     const LiveBuffer* unchanged = CurrentLive();
-    if (live == nullptr && iconsStored > 0 && unchanged != nullptr &&
+    if (live == nullptr && !iconsDropped && iconsStored > 0 && unchanged != nullptr &&
         unchanged->epg.iconCount != iconsStored) {
         live = kr_CopyCurrentLive();
         if (live != nullptr) live->epg.iconCount = static_cast<uint8_t>(iconsStored);
+        iconsDropped = live == nullptr;
     }
+    // The host holds both live buffers: the icons come again with the next EPG version.
+    if (iconsDropped) kr_Print(0x52, "No unlock stream EPG, icons dropped.");
     if (live != nullptr) {
         kr_LinkIcons(live);
-        PublishLive(live, liveParsed);
-        MarkEpgUpdated(&EpgDatabase::liveUpdated);
+        PublishLive(live, liveParsed ? LiveSource::File : LiveSource::Icons);
     }
     // Also while the flag is still set from an earlier parse (the host has not fetched since).
     // The save only reads what the host's calls never write, so the host may fetch meanwhile.
     // A live EPG published here is saved even when the host fetched it (clearing the flag) at once.
     bool save = live != nullptr;
-    LiveBuffer* current = nullptr;
     {
         ShortLockGuard handOver(EpgHandOverLock());
-        if (db.liveUpdated != 0) save = true;
-        current = db.currentLive;
+        if (Epg().liveUpdated != 0) save = true;
     }
-    if (!save) current = nullptr;
-    if (current != nullptr) kr_SaveLiveEpg(current);
+    const LiveBuffer* newest = save ? NewestLive() : nullptr;
+    if (newest != nullptr) kr_SaveLiveEpg(newest);
     return 1;
 }
 

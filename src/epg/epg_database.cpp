@@ -49,26 +49,67 @@ void ResetEventBuffer(EventBuffer& b) {
     }
 }
 
+bool HeldState(const LiveBuffer& b) {
+    return b.state == kBufferHeld;
+}
+bool HeldState(const DownloadBuffer& b) {
+    return b.state == kBufferHeld;
+}
+bool HeldState(const EventBuffer& b) {
+    return EventHeldByHost(&b);
+}
+
+void Unlink(LiveBuffer& live) {
+    live.epg.eventEpg = nullptr;
+    for (ProgramInfo& program : live.epg.program)
+        program.events = nullptr;
+}
+
+// What taking a buffer gave up besides the buffer's old content.
+struct Taken {
+    bool pendingIcons = false;  // the live copy with icons the host had not fetched yet
+};
+
+void BeforeReuse(LiveBuffer& b, Taken& taken) {
+    if (database.pendingLive != &b) return;
+    database.pendingLive = nullptr;
+    taken.pendingIcons = true;
+}
+void BeforeReuse(DownloadBuffer&, Taken&) {}
+// A live buffer the host has not fetched may still link the event buffer: it loses the link,
+// and gets the one to the new schedules at the fetch.
+void BeforeReuse(EventBuffer& b, Taken&) {
+    for (int i = 0; i < 2 && database.live != nullptr; ++i) {
+        if (database.live[i].epg.eventEpg == &b) Unlink(database.live[i]);
+    }
+}
+
 // Looks at buffer 0, then buffer 1; a buffer the host holds, or the current one, is skipped.
 template <typename Buffer, typename Release, typename Reset>
 int32_t TakeBuffer(Buffer* pool, const Buffer* current, Buffer** out, Release release, Reset reset,
                    int kind) {
     if (out != nullptr) *out = nullptr;
     if (out == nullptr) return -1;
-    ShortLockGuard hold(handOver);
-    database.building[kind] = nullptr;
-    if (pool == nullptr) return -1;
-    for (int i = 0; i < 2; ++i) {
-        Buffer& b = pool[i];
-        if (b.state == kBufferHeld) continue;
-        if (b.state == kBufferValid && &b == current) continue;
-        if (b.state == kBufferValid) release(&b);
-        reset(b);
-        database.building[kind] = &b;
-        *out = &b;
-        return 0;
+    Taken taken;
+    int32_t result = -1;
+    {
+        ShortLockGuard hold(handOver);
+        database.building[kind] = nullptr;
+        for (int i = 0; i < 2 && pool != nullptr; ++i) {
+            Buffer& b = pool[i];
+            if (HeldState(b)) continue;
+            if (b.state != kBufferFree && &b == current) continue;
+            BeforeReuse(b, taken);
+            if (b.state != kBufferFree) release(&b);
+            reset(b);
+            database.building[kind] = &b;
+            *out = &b;
+            result = 0;
+            break;
+        }
     }
-    return -1;
+    if (taken.pendingIcons) kr_Print(0x53, "Live EPG icons not yet fetched are replaced.");
+    return result;
 }
 
 void FreePools() {
@@ -98,16 +139,23 @@ ShortLock& EpgHandOverLock() {
     return handOver;
 }
 
-void PublishLive(LiveBuffer* buffer, bool withLinks) {
+void PublishLive(LiveBuffer* buffer, LiveSource source) {
     if (buffer == nullptr) return;
     ShortLockGuard hold(handOver);
     buffer->state = kBufferValid;
-    database.currentLive = buffer;
     if (database.building[kBuildingLive] == buffer) database.building[kBuildingLive] = nullptr;
-    if (withLinks) {
+    const LiveBuffer* current = database.currentLive;
+    if (source == LiveSource::Icons && current != nullptr && current->state == kBufferHeld) {
+        database.pendingLive = buffer;
+    } else {
+        database.currentLive = buffer;
+        database.pendingLive = nullptr;
+    }
+    if (source == LiveSource::File) {
         std::memcpy(database.serviceLinks, database.stagedLinks, sizeof database.serviceLinks);
         database.linkCount = database.stagedLinkCount;
     }
+    if (source != LiveSource::Stored) database.liveUpdated = 1;
 }
 
 void PublishDownload(DownloadBuffer* buffer) {
@@ -115,6 +163,7 @@ void PublishDownload(DownloadBuffer* buffer) {
     ShortLockGuard hold(handOver);
     buffer->state = kBufferValid;
     database.currentDownload = buffer;
+    database.downloadUpdated = 1;
     if (database.building[kBuildingDownload] == buffer)
         database.building[kBuildingDownload] = nullptr;
 }
@@ -124,12 +173,45 @@ void PublishEvent(EventBuffer* buffer) {
     ShortLockGuard hold(handOver);
     buffer->state = kBufferValid;
     database.currentEvent = buffer;
+    database.eventUpdated = 1;
     if (database.building[kBuildingEvent] == buffer) database.building[kBuildingEvent] = nullptr;
 }
 
-void MarkEpgUpdated(uint8_t EpgDatabase::*flag) {
+uint32_t PendingEpgChanges() {
     ShortLockGuard hold(handOver);
-    database.*flag = 1;
+    uint32_t changes = 0;
+    if ((database.liveUpdated | database.eventUpdated) != 0) changes |= kEpgLiveChanged;
+    if (database.downloadUpdated != 0) changes |= kEpgDownloadChanged;
+    return changes;
+}
+
+const LiveBuffer* NewestLive() {
+    ShortLockGuard hold(handOver);
+    return database.pendingLive != nullptr ? database.pendingLive : database.currentLive;
+}
+
+bool EventHeldByHost(const EventBuffer* event) {
+    for (int i = 0; i < 2 && database.live != nullptr && event != nullptr; ++i) {
+        const LiveBuffer& live = database.live[i];
+        if (live.state == kBufferHeld && live.epg.eventEpg == event) return true;
+    }
+    return false;
+}
+
+void CopyLiveInto(LiveBuffer* copy, const LiveBuffer& source) {
+    if (copy == nullptr || copy == &source) return;
+    std::memcpy(static_cast<void*>(copy), &source, sizeof *copy);
+    // The copy's own records, not the original's; schedules are linked at the host's fetch.
+    copy->state = kBufferFree;
+    LiveEpg& epg = copy->epg;
+    epg.programs = epg.program;
+    epg.eventEpg = nullptr;
+    for (int i = 0; i < kMaxPrograms; ++i) {
+        epg.program[i].media = i < epg.programCount ? &epg.stream[i].media : nullptr;
+        epg.program[i].icon = nullptr;
+        epg.program[i].events = nullptr;
+    }
+    kr_LinkIcons(copy);
 }
 
 bool CurrentLiveVersion(uint32_t* version) {
@@ -156,20 +238,11 @@ bool CurrentEventVersion(uint32_t* version) {
 LiveBuffer* kr_CopyCurrentLive() {
     LiveBuffer* copy = nullptr;
     if (kr_TakeLiveBuffer(&copy) != 0 || copy == nullptr) return nullptr;
+    // Taking the buffer gave up a pending copy in it, if there was one: the rest is current.
     ShortLockGuard hold(handOver);
     const LiveBuffer* current = database.currentLive;
     if (current == nullptr) return nullptr;
-    std::memcpy(static_cast<void*>(copy), current, sizeof *copy);
-    // The copy's own records, not the original's; schedules are linked at the host's fetch.
-    copy->state = kBufferFree;
-    LiveEpg& epg = copy->epg;
-    epg.programs = epg.program;
-    epg.eventEpg = nullptr;
-    for (int i = 0; i < kMaxPrograms; ++i) {
-        epg.program[i].media = i < epg.programCount ? &epg.stream[i].media : nullptr;
-        epg.program[i].icon = nullptr;
-        epg.program[i].events = nullptr;
-    }
+    CopyLiveInto(copy, *current);
     return copy;
 }
 
@@ -227,6 +300,7 @@ void kr_EpgReset() {
     ShortLockGuard handOverHold(handOver);
     for (const void*& b : database.building)
         b = nullptr;
+    database.pendingLive = nullptr;
     database.liveUpdated = 0;
     database.downloadUpdated = 0;
     database.eventUpdated = 0;
@@ -276,7 +350,7 @@ int32_t kr_EpgInit() {
     // The live EPG kept in the persistent store is current until the broadcast sends one.
     LiveBuffer* stored = nullptr;
     if (kr_TakeLiveBuffer(&stored) == 0 && kr_LoadStoredEpg(stored) == 0) {
-        PublishLive(stored, false);
+        PublishLive(stored, LiveSource::Stored);
     }
     kr_Print(0x52, "EPG init end");
     return KR_OK;
@@ -288,6 +362,7 @@ int32_t kr_EpgFinish() {
     {
         ShortLockGuard handOverHold(handOver);
         database.currentLive = nullptr;
+        database.pendingLive = nullptr;
         database.currentDownload = nullptr;
         database.currentEvent = nullptr;
         database.liveUpdated = 0;
@@ -374,18 +449,15 @@ int32_t kr_FindResource(uint32_t resourceId, ResourceInfo** out) {
 }
 
 void kr_NotifyEpgUpdate(uint32_t what) {
+    NotifyEpgChanges(what, PendingEpgChanges());
+}
+
+void NotifyEpgChanges(uint32_t what, uint32_t changes) {
     const KrEpgUpdateNotifyFn notify = notifier.load();
     if (notify == nullptr) return;
-    uint8_t liveOrEvent = 0;
-    uint8_t download = 0;
-    {
-        ShortLockGuard hold(handOver);
-        liveOrEvent = database.liveUpdated | database.eventUpdated;
-        download = database.downloadUpdated;
-    }
     if (what != 0xFFFFFFFFu) notify(what);
-    if (liveOrEvent != 0) notify(KR_EPG_LIVE_CHANGED);
-    if (download != 0) notify(KR_EPG_DOWNLOAD_CHANGED);
+    if ((changes & kEpgLiveChanged) != 0) notify(KR_EPG_LIVE_CHANGED);
+    if ((changes & kEpgDownloadChanged) != 0) notify(KR_EPG_DOWNLOAD_CHANGED);
 }
 
 }  // namespace kr

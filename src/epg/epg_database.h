@@ -51,6 +51,10 @@ struct EpgDatabase {
     DownloadBuffer* download = nullptr;
     EventBuffer* event = nullptr;
     LiveBuffer* currentLive = nullptr;
+    // New icons for the current live EPG while the host holds it: a copy in the other live
+    // buffer, which becomes current at the host's next fetch. A new live file may still take
+    // that buffer (and brings icons of its own), so icons never cost the next live file.
+    LiveBuffer* pendingLive = nullptr;
     DownloadBuffer* currentDownload = nullptr;
     EventBuffer* currentEvent = nullptr;
     uint8_t liveUpdated = 0;
@@ -83,23 +87,45 @@ int32_t kr_TakeLiveBuffer(LiveBuffer** out);
 int32_t kr_TakeDownloadBuffer(DownloadBuffer** out);
 int32_t kr_TakeEventBuffer(EventBuffer** out);
 
-// Makes a filled buffer the current one of its kind (state valid). Live publication also
-// publishes the staged service links when withLinks is set.
-void PublishLive(LiveBuffer* buffer, bool withLinks);
+// How a filled live buffer is published.
+enum class LiveSource : uint8_t {
+    File,    // a parsed live file: current at once, with its staged service links
+    Icons,   // new icons for the live EPG: current at once, or pending while the host holds
+             // the current one
+    Stored,  // the live EPG kept in the store, at start: current, no update announced
+};
+
+// Makes a filled buffer the current one of its kind (state valid) and raises its update flag,
+// in one hold of the hand-over lock, so that no fetch sees the one without the other.
+void PublishLive(LiveBuffer* buffer, LiveSource source);
 void PublishDownload(DownloadBuffer* buffer);
 void PublishEvent(EventBuffer* buffer);
 
-// A buffer for the icons of a container whose live EPG did not change: a copy of the current
-// live EPG (null when there is none or no buffer is free). Unpublished, like a parsed one.
+// A buffer for the icons of a container whose live EPG did not change: a copy of the newest
+// live EPG, pending or current (null when there is none or no buffer is free). Unpublished,
+// like a parsed one.
 LiveBuffer* kr_CopyCurrentLive();
 
-// Sets an update flag (the flags are read by the host's fetch calls).
-void MarkEpgUpdated(uint8_t EpgDatabase::*flag);
+// The live EPG the host gets at its next fetch: the pending one, else the current one.
+const LiveBuffer* NewestLive();
+
+// What the update flags announce now: kEpgLiveChanged, kEpgDownloadChanged.
+constexpr uint32_t kEpgLiveChanged = 1u << 0;
+constexpr uint32_t kEpgDownloadChanged = 1u << 1;
+uint32_t PendingEpgChanges();
 
 // The version of the current buffer of a kind, for the same-version rules; false when none.
 bool CurrentLiveVersion(uint32_t* version);
 bool CurrentDownloadVersion(uint32_t* version);
 bool CurrentEventVersion(uint32_t* version);
+
+// Whether a live buffer the host holds links this event buffer: only then does the host hold it.
+// For the holder of the hand-over lock.
+bool EventHeldByHost(const EventBuffer* event);
+
+// Copies source into copy, with the copy's own record pointers and icon links and no schedules.
+// For the holder of the hand-over lock.
+void CopyLiveInto(LiveBuffer* copy, const LiveBuffer& source);
 
 // Release of a buffer by the host's calls (state, counts, version and links cleared).
 void ReleaseLiveBuffer(LiveBuffer* buffer);
@@ -121,6 +147,9 @@ int32_t kr_FindResource(uint32_t resourceId, ResourceInfo** out);
 // Call it with no library lock held: the host may fetch from the notifier, or wait in it for a
 // thread of its own that calls the library.
 void kr_NotifyEpgUpdate(uint32_t what);
+// The same for the changes taken with PendingEpgChanges when the parse ended: a fetch or a clear
+// between the parse and the notice does not take the notice away.
+void NotifyEpgChanges(uint32_t what, uint32_t changes);
 
 // The notifier; replaced from host threads, read from workers.
 void SetEpgUpdateNotify(KrEpgUpdateNotifyFn notify);

@@ -343,7 +343,7 @@ int32_t kr_BuildLiveEpg(const uint8_t* data, uint32_t length, LiveBuffer** built
 int32_t kr_ParseLiveEpg(const uint8_t* data, uint32_t length) {
     LiveBuffer* built = nullptr;
     const int32_t result = kr_BuildLiveEpg(data, length, &built);
-    if (result == 0) PublishLive(built, true);
+    if (result == 0) PublishLive(built, LiveSource::File);
     return result;
 }
 

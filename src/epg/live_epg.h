@@ -17,7 +17,7 @@ constexpr int32_t kLiveSameVersion = 230;
 int32_t kr_ParseLiveEpg(const uint8_t* data, uint32_t length);
 
 // The same without the publication: after 0, *built holds the filled buffer (and the service
-// links are staged), for the caller to complete and publish with PublishLive(*built, true).
+// links are staged), for the caller to complete and publish with PublishLive(*built, LiveSource::File).
 int32_t kr_BuildLiveEpg(const uint8_t* data, uint32_t length, LiveBuffer** built);
 
 // Applies one compact key line to the open program. link is the service link under

@@ -39,7 +39,12 @@ bool Matches(const RequestEntry& entry, StopKey key, uint32_t value) {
         case StopKey::Type:
             return entry.type == value;
         case StopKey::Pid:
-            return entry.pid == value;
+            // A stop by PID ends the module's own table filters on it. Consumers of datagrams on
+            // that PID, and the shared filters that carry them, belong to their own starts and
+            // stop with them: a stop that freed them here would neither wait for their content
+            // calls nor tell their owners.
+            return entry.pid == value && entry.viaSharedFilter == 0 &&
+                   entry.type != kTypeSharedFilter;
         case StopKey::Owner:
             return entry.ownerId == value;
         case StopKey::Id:
@@ -205,6 +210,30 @@ int32_t IsOwnerActive(uint32_t ownerId) {
     return KR_NO;
 }
 
+void AbandonRequest(RequestEntry* entry) {
+    if (entry == nullptr) return;
+    {
+        ShortLockGuard hold(IntakeLock());
+        SetStateLocked(*entry, kRequestFree);
+        RemoveRequestNodesLocked(entry->requestId, entry->queue);
+    }
+    NoteNodesReturned();
+}
+
+int32_t RunHostFilter(RequestEntry* entry, const SectionFilterParams& params) {
+    if (entry == nullptr) return -1;
+    const KrSetSectionFilterFn setFilter = Host().SetSectionFilter;
+    if (setFilter == nullptr) {
+        SetRequestState(entry, kRequestFree);
+        return -1;
+    }
+    // A hardware filter may deliver before the call returns, on the host's delivery thread.
+    SetRequestState(entry, kRequestActive);
+    if (setFilter(entry->requestId, params) == 0) return 0;
+    AbandonRequest(entry);
+    return -1;
+}
+
 int32_t StartTypedRequest(uint8_t type, uint16_t pid, uint8_t tableId) {
     ModuleLockGuard hold;
     RequestEntry* entry = nullptr;
@@ -220,13 +249,8 @@ int32_t StartTypedRequest(uint8_t type, uint16_t pid, uint8_t tableId) {
     kr_Print(0x73, "Request ID : %2d", static_cast<int>(entry->requestId));
     kr_Print(0x73, "Filter PID : 0x%2X, Table ID: 0x%2.2X", pid, tableId);
 
-    const KrSetSectionFilterFn setFilter = Host().SetSectionFilter;
-    if (setFilter != nullptr && setFilter(entry->requestId, params) == 0) {
-        SetRequestState(entry, kRequestActive);
-        return 0;
-    }
+    if (RunHostFilter(entry, params) == 0) return 0;
     kr_Print(0x71, "Set filter failed!");
-    SetRequestState(entry, kRequestFree);
     return -1;
 }
 

@@ -77,6 +77,15 @@ void StopRequestsByOwner(uint32_t ownerId, StoppedRequests* stopped = nullptr);
 // destination left). Nothing when no entry in use has it.
 void StopRequestById(uint32_t requestId);
 
+// Asks the host to run the filter of a reserved entry (call with the module lock held). The
+// entry takes sections from before the host is asked, since a filter may deliver before the call
+// returns; a refusal (or no filter slot) frees it with whatever was queued meanwhile. 0 running,
+// -1 refused.
+int32_t RunHostFilter(RequestEntry* entry, const SectionFilterParams& params);
+
+// Frees an entry whose start failed, with the sections queued for it meanwhile.
+void AbandonRequest(RequestEntry* entry);
+
 // Moves a reserved entry to active (its filter runs) or back to free. Every state change after
 // the allotment goes through here, so the delivery thread sees it whole.
 void SetRequestState(RequestEntry* entry, uint8_t state);

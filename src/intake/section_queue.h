@@ -18,7 +18,7 @@ namespace kr {
 // Most section bytes a node holds; longer sections are cut.
 constexpr uint16_t kNodeDataSize = 1500;
 
-// Most nodes a worker takes from its queue at once (and gives back at once).
+// Most nodes a worker takes from its queue at once.
 constexpr int kNodeBatch = 32;
 
 struct NodeLinks {

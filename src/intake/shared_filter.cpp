@@ -126,19 +126,31 @@ int32_t AttachIpFilter(const IpFilterRequest* request) {
     kr_Print(0x33, "Request ID : %ld", static_cast<long>(entry->requestId));
     kr_Print(0x33, "Filter PID : 0x%2X", request->pid);
 
-    const KrSetSectionFilterFn setFilter = Host().SetSectionFilter;
-    if (setFilter != nullptr && setFilter(entry->requestId, filter->params) == 0) {
-        {
-            ShortLockGuard intake(IntakeLock());
-            filter->hostRequestId = entry->requestId;
-            filter->state = 1;
-            filter->slots[0].state = 1;
-        }
-        SetRequestState(entry, kRequestActive);
-        return 0;
+    // The filter and its first destination take sections from before the host is asked: a
+    // hardware filter may deliver before SetSectionFilter returns.
+    {
+        ShortLockGuard intake(IntakeLock());
+        filter->hostRequestId = entry->requestId;
+        filter->state = 1;
+        filter->slots[0].state = 1;
+    }
+    if (RunHostFilter(entry, filter->params) == 0) return 0;
+    {
+        ShortLockGuard intake(IntakeLock());
+        filter->slots[0].state = 0;
+        filter->state = 0;
     }
     kr_Print(0x71, "Set KRDB filter failed!");
-    SetRequestState(entry, kRequestFree);
+    return -1;
+}
+
+int32_t AttachConsumer(RequestEntry* entry, const IpFilterRequest& filter) {
+    if (entry == nullptr) return -1;
+    ModuleLockGuard hold;
+    // Live before its destination is, so that no section the filter passes finds it reserved.
+    SetRequestState(entry, kRequestActive);
+    if (AttachIpFilter(&filter) == 0) return 0;
+    AbandonRequest(entry);
     return -1;
 }
 

@@ -39,6 +39,11 @@ void BuildIpUdpFilter(uint8_t match[kIpFilterBytes], uint8_t mask[kIpFilterBytes
 int32_t AttachIpFilter(const IpFilterRequest* request);  // 0 attached; -1 failed
 int32_t DetachIpFilter(uint32_t requestId);              // 0 detached; -1 not found
 
+// Starts a reserved consumer entry on its destination: the entry takes sections from before
+// its destination is attached; a refusal frees it with whatever was queued meanwhile. 0; -1.
+struct RequestEntry;
+int32_t AttachConsumer(RequestEntry* entry, const IpFilterRequest& filter);
+
 // Hands a section of a shared filter's host request to the consumer whose destination it
 // matches: the result of that hand-over; 0 when no destination matches; 128 when no shared
 // filter carries hostRequestId.

@@ -1,5 +1,6 @@
 // The loop every worker runs over its consumer queue: take the waiting nodes in a batch, process
-// each one whose request still runs, and give the batch back (invalid ones included); when the
+// each one whose request still runs, and give each back as soon as it is done (invalid ones
+// included), so that a slow content function never keeps a batch from the pool; when the
 // queue is empty, report it and wait for the idle interval, which ends early when a section is
 // queued or the module stops.
 #pragma once
@@ -30,14 +31,16 @@ void RunWorkerLoop(QueueId id, uint32_t idleMs, Process&& process, Empty&& onEmp
     while (!IsStopping()) {
         const int32_t taken = QueueTakeBatch(queue, batch, kNodeBatch);
         if (taken > 0) {
-            for (int32_t i = 0; i < taken && !IsStopping(); ++i) {
-                SectionNode& node = *batch[i];
+            int32_t done = 0;
+            for (; done < taken && !IsStopping(); ++done) {
+                SectionNode& node = *batch[done];
                 gate.Enter(node.requestId);
                 // A section of a request stopped since it was queued is dropped.
                 if (RequestLive(node.entryIndex, node.requestId)) process(node);
                 gate.Leave();
+                (void)ReturnNode(&node);
             }
-            ReturnNodes(batch, taken);
+            ReturnNodes(batch + done, taken - done);  // left unprocessed by a stop of the module
             continue;
         }
         onEmpty();
@@ -50,7 +53,8 @@ void RunWorkerLoop(QueueId id, uint32_t idleMs, Process&& process, Empty&& onEmp
     RunWorkerLoop(id, idleMs, process, onEmpty, [] {});
 }
 
-// Waits until no worker delivers for any of the stopped requests. Call with no library lock held.
+// Waits until no worker delivers for any of the stopped requests; returns at once on a thread
+// that holds a library lock (a stop from inside a host function).
 void WaitForStoppedDeliveries(const StoppedRequests& stopped);
 
 }  // namespace kr

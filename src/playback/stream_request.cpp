@@ -26,11 +26,7 @@ StreamRequestResult StartStreamRequest(const StreamRequest& request) {
     filter.requestId = entry->requestId;
     BuildIpUdpFilter(filter.match, filter.mask, request.ipAddress, request.udpPort);
     kr_Print(request.logCode, "Request ID : %2d", static_cast<int>(entry->requestId));
-    if (AttachIpFilter(&filter) != 0) {
-        SetRequestState(entry, kRequestFree);
-        return StreamRequestResult::FilterRefused;
-    }
-    SetRequestState(entry, kRequestActive);
+    if (AttachConsumer(entry, filter) != 0) return StreamRequestResult::FilterRefused;
     return StreamRequestResult::Attached;
 }
 

@@ -175,16 +175,18 @@ void kr_StoreFormat() {
     kr_Print(0x62, "Store KRDATA head ...");
     // The host hands out its buffer's address for this: the format clears it in place.
     std::memset(reinterpret_cast<uint8_t*>(storeAddress), 0, kStoreSize);
-    // The whole working copy is cleared, not only the heads: areas of a rejected store (another
-    // version or byte order) must not come back as valid after the next flush.
-    std::memset(storeWorkingCopy, 0, kStoreSize);
+    // Only the head and the heads of the CA and EPG areas are written. Every other byte (the
+    // reserved head bytes, the area CRC fields, the areas) keeps what was read, so an area whose
+    // CRC still matches its bytes comes back at the next start; one that does not is emptied
+    // then.
     std::memcpy(storeWorkingCopy + kStoreMagicOffset, kStoreMagic, sizeof kStoreMagic);
     kr_Print(0x63, "Store version, endian order ...");
     storeWorkingCopy[kStoreVersionOffset] = kStoreVersion;
     const uint16_t mark = kStoreByteOrderMark;
     std::memcpy(storeWorkingCopy + kStoreByteOrderOffset, &mark, sizeof mark);
-    // No CRC here: the next flush writes the head CRC; the untouched areas then disagree with
-    // their zero CRC fields and are emptied (they are empty already) at the next start.
+    std::memset(storeWorkingCopy + kStoreCaArea.offset, 0, kStoreCaHeadSize);
+    std::memset(storeWorkingCopy + kStoreEpgArea.offset, 0, kStoreEpgHeadSize);
+    // No CRC here: the next flush writes the head CRC.
 }
 
 }  // namespace kr

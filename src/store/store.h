@@ -32,6 +32,9 @@ struct StoreArea {
 constexpr StoreArea kStoreCaArea{0x0020, 0x3FE0, 0x0010};
 constexpr StoreArea kStoreEpgArea{0x4000, 0xC000, 0x0014};
 constexpr StoreArea kStoreIconArea{0x10000, 0x10000, 0x0018};
+// What a format clears at the start of the CA and EPG areas.
+constexpr uint32_t kStoreCaHeadSize = 32;
+constexpr uint32_t kStoreEpgHeadSize = 16;
 
 // Start-up: allocate the working copy, obtain the host store, load, check, format when the
 // check fails. 0 = ready (also after a format); 1 = no store (the module runs without one).

@@ -42,9 +42,9 @@ void PublishProgress(const EpgDownloadBuffer& buffer) {
 }
 
 // The file is complete: stop the download and hand the container, up to the end of its last
-// block, to the EPG parsers. Called with the EPG lock held; the caller notifies the host after
-// letting go of it.
-void FinishEpgDownload(EpgDownloadBuffer* buffer) {
+// block, to the EPG parsers. Called with the EPG lock held; the caller notifies the host of the
+// changes returned after letting go of it.
+uint32_t FinishEpgDownload(EpgDownloadBuffer* buffer) {
     SysinfoState& s = Sysinfo();
     kr_Print(0x22, "EPG blocks has been already received.");
     StopRequestsByType(kTypeEpgDownload);
@@ -53,6 +53,7 @@ void FinishEpgDownload(EpgDownloadBuffer* buffer) {
     const uint32_t last = buffer->totalBlocks - 1;
     const uint32_t extent = last * kEpgBlockDataSize + buffer->blockLength[last];
     (void)kr_ProcessEpgContainer(buffer->data, extent);
+    return PendingEpgChanges();
 }
 
 }  // namespace
@@ -95,13 +96,11 @@ int32_t StartEpgDownload(const EpgInfo* epgInfo, EpgDownloadBuffer* buffer) {
     filter.requestId = entry->requestId;
     BuildIpUdpFilter(filter.match, filter.mask, epgInfo->ipAddress, epgInfo->udpPort);
     kr_Print(0x23, "Request ID : %2d", static_cast<int>(entry->requestId));
-    if (AttachIpFilter(&filter) == 0) {
-        SetRequestState(entry, kRequestActive);
+    if (AttachConsumer(entry, filter) == 0) {
         kr_Print(0x21, "Start download epg.");
         return 0;
     }
     kr_Print(0x21, "Set EPG filter faild!");
-    SetRequestState(entry, kRequestFree);
     return -1;
 }
 
@@ -122,6 +121,7 @@ void ParseEpgBlock(std::span<const uint8_t> payload, EpgDownloadBuffer* buffer) 
 
     SysinfoState& s = Sysinfo();
     bool completed = false;
+    uint32_t changes = 0;
     {
         EpgLockGuard hold;
         // A block taken from the queue just before kr_T2K_ClearEpg stopped the download.
@@ -144,12 +144,13 @@ void ParseEpgBlock(std::span<const uint8_t> payload, EpgDownloadBuffer* buffer) 
             PublishProgress(*buffer);
         }
         if (FileComplete(*buffer)) {
-            FinishEpgDownload(buffer);
+            changes = FinishEpgDownload(buffer);
             completed = true;
         }
     }
-    // The host may fetch the new EPG from its notifier, or wait there for its own threads.
-    if (completed) kr_NotifyEpgUpdate(0xFFFFFFFFu);
+    // The host may fetch the new EPG from its notifier, or wait there for its own threads. The
+    // notice says what the parse changed, even if a fetch or a clear came in between.
+    if (completed) NotifyEpgChanges(0xFFFFFFFFu, changes);
 }
 
 }  // namespace kr

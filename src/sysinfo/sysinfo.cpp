@@ -54,13 +54,11 @@ int32_t SetSysinfoFilter() {
     WriteBe32(filter.match, kMagicFilterOffset, 0xBDBD0000);
     WriteBe32(filter.mask, kMagicFilterOffset, 0xFFFFFFFF);
     kr_Print(0x03, "Request ID : %2d", static_cast<int>(entry->requestId));
-    if (AttachIpFilter(&filter) == 0) {
-        SetRequestState(entry, kRequestActive);
+    if (AttachConsumer(entry, filter) == 0) {
         kr_Print(0x21, "Sysinfo init end");
         return 0;
     }
     kr_Print(0x11, "Set system info filter faild!");
-    SetRequestState(entry, kRequestFree);
     return -1;
 }
 
@@ -70,14 +68,11 @@ SysinfoState& Sysinfo() {
     return sysinfoState;
 }
 
-EpgLockGuard::EpgLockGuard() {
-    viaHandle_ = Lock(&sysinfoState.epgLock) == 0;
-    if (!viaHandle_) fallback_.emplace();
-}
-
-EpgLockGuard::~EpgLockGuard() {
-    if (viaHandle_) Unlock(&sysinfoState.epgLock);
-}
+// The EPG lock is the module lock; it is taken directly rather than through its handle, which
+// shut-down closes, possibly while a kr_T2K_ClearEpg holds it: an unlock through a closed handle
+// would leave the lock held for good.
+EpgLockGuard::EpgLockGuard() = default;
+EpgLockGuard::~EpgLockGuard() = default;
 
 int32_t SysinfoInit() {
     kr_Print(0x21, "Sysinfo init start");

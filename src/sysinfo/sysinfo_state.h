@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
 
 #include "core/platform.h"
 
@@ -62,9 +61,8 @@ struct SysinfoState {
 
 SysinfoState& Sysinfo();
 
-// Holds the EPG lock; when that lock could not be created it holds the module lock directly,
-// which is the same lock, so the version check, the hand-over and kr_T2K_ClearEpg stay
-// serialised whatever happened at start.
+// Holds the EPG lock, which is the module lock, so the version check, the hand-over and
+// kr_T2K_ClearEpg stay serialised whatever happened at start and however shut-down overlaps.
 class EpgLockGuard {
   public:
     EpgLockGuard();
@@ -73,8 +71,7 @@ class EpgLockGuard {
     EpgLockGuard& operator=(const EpgLockGuard&) = delete;
 
   private:
-    bool viaHandle_ = false;
-    std::optional<ModuleLockGuard> fallback_;
+    ModuleLockGuard hold_;
 };
 
 }  // namespace kr

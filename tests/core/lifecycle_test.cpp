@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +19,7 @@
 #include "epg/epg_database.h"
 #include "intake/intake.h"
 #include "support/module_fixture.h"
+#include "sysinfo/sysinfo_state.h"
 
 namespace {
 
@@ -168,6 +171,21 @@ TEST_F(LifecycleTest, FinishOrInitFromAWorkerIsRefused) {
     EXPECT_TRUE(host.HasDebugText("kr_T2K_Finish::Can't be called from a module thread!"));
     EXPECT_TRUE(host.HasDebugText("kr_T2K_Init::Can't be called from a module thread!"));
     EXPECT_TRUE(kr::IsInitialised());
+}
+
+// Shut-down closes the EPG lock's handle while a kr_T2K_ClearEpg may be holding that lock; the
+// clear still lets go of it, and the shut-down (on another thread) goes through.
+TEST_F(LifecycleTest, ClearingTheEpgWhileShutDownClosesItsLockReleasesIt) {
+    ASSERT_EQ(StartModule(), KR_OK);
+    {
+        kr::EpgLockGuard clearing;
+        kr::CloseLock(&kr::Sysinfo().epgLock);
+    }
+    auto finish = std::async(std::launch::async, [this] { FinishModule(); });
+    if (finish.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        ADD_FAILURE() << "the module lock stayed held after the EPG lock was closed";
+        std::_Exit(1);
+    }
 }
 
 // A start-up without slot 1 leaves no notifier of the run before (its host may be unloaded).

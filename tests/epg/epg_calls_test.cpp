@@ -231,28 +231,44 @@ TEST_F(EpgCallsTest, HostReadsWhileFilesArrive) {
     hostThread.join();
 }
 
-// An event buffer still linked by the other live buffer stays held until that one goes back.
-TEST_F(EpgCallsTest, EventBufferLinkedByTheOtherLiveBufferStays) {
+// The host holds an event buffer only through a live buffer it holds that links it, and what a
+// held live buffer links never changes under it.
+TEST_F(EpgCallsTest, EventBuffersAreHeldOnlyThroughAHeldLiveEpg) {
     ASSERT_GT(ParseLive(1), 0);
     kr::EventBuffer* e1 = ParseSchedule(1);
     LiveEpg* a = nullptr;
     ASSERT_EQ(kr_T2K_GetLiveEpg(&a), 0);
+    ASSERT_EQ(a->eventEpg, e1);
     ParseLive(2);
+    // Released before the new live EPG is fetched: nothing links e1 any more.
+    EXPECT_EQ(kr_T2K_ReleaseLiveEpg(a), 0);
+    kr::EventBuffer* e2 = ParseSchedule(2);
+    ASSERT_NE(e2, e1);
     LiveEpg* b = nullptr;
     ASSERT_EQ(kr_T2K_GetLiveEpg(&b), 0);
-    EXPECT_EQ(b->eventEpg, e1);
-
-    kr::EventBuffer* e2 = ParseSchedule(2);
-    ASSERT_EQ(kr_T2K_GetLiveEpg(&b), 0);
     EXPECT_EQ(b->eventEpg, e2);
-    EXPECT_EQ(e1->state, kr::kBufferHeld);  // a still links it
-    EXPECT_EQ(ParseSchedule(3), e2);        // no buffer free
-    EXPECT_TRUE(host.HasDebugLine(krtest::IndentedLine("##", 2, "No unlock event EPG.")));
-
-    EXPECT_EQ(kr_T2K_ReleaseLiveEpg(a), 0);
-    EXPECT_EQ(e1->state, kr::kBufferFree);
-    EXPECT_EQ(e2->state, kr::kBufferHeld);
     EXPECT_EQ(ParseSchedule(3), e1);
+    EXPECT_FALSE(host.HasDebugText("No unlock event EPG."));
+
+    // New schedules while the host holds b: the next fetch hands out a copy linking them, and
+    // b keeps what it linked until the host gives it back.
+    const void* read = b->program[0].events;
+    ASSERT_EQ(read, static_cast<void*>(e2->events[0].day));
+    LiveEpg* c = nullptr;
+    ASSERT_EQ(kr_T2K_GetLiveEpg(&c), 0);
+    ASSERT_NE(c, b);
+    EXPECT_EQ(c->eventEpg, e1);
+    EXPECT_EQ(c->program[0].events, static_cast<void*>(e1->events[0].day));
+    EXPECT_EQ(b->eventEpg, e2);
+    EXPECT_EQ(b->program[0].events, read);
+    EXPECT_EQ(ParseSchedule(4), e1);  // e2 is still the host's: no buffer free
+    EXPECT_TRUE(host.HasDebugLine(krtest::IndentedLine("##", 2, "No unlock event EPG.")));
+    EXPECT_STREQ(e2->events[0].content[0], "schedule 2");
+
+    EXPECT_EQ(kr_T2K_ReleaseLiveEpg(b), 0);
+    EXPECT_EQ(e2->state, kr::kBufferFree);
+    EXPECT_EQ(e1->state, kr::kBufferHeld);
+    EXPECT_EQ(ParseSchedule(4), e2);
 }
 
 TEST_F(EpgCallsTest, DownloadEpgProtocolAndLookup) {
@@ -360,17 +376,20 @@ TEST_F(EpgCallsTest, NewScheduleIsLinkedAtTheNextFetch) {
     EXPECT_EQ(Notified(), (std::vector<uint32_t>{1}));
     LiveEpg* again = nullptr;
     ASSERT_EQ(kr_T2K_GetLiveEpg(&again), KR_OK);
-    EXPECT_EQ(again, live);
-    ASSERT_NE(live->eventEpg, first);
-    EXPECT_EQ(live->program[1].events, nullptr);
-    EXPECT_EQ(live->program[2].events, static_cast<void*>(live->eventEpg->events[0].day));
-    EXPECT_STREQ(live->eventEpg->events[0].content[0], "schedule 2");
-    // The schedule replaced at the re-link was given back: a third file finds a buffer. Null
-    // does not replace the notifier.
+    ASSERT_NE(again, live);  // a copy: the held one keeps its links
+    EXPECT_EQ(live->eventEpg, first);
+    ASSERT_NE(again->eventEpg, first);
+    EXPECT_EQ(again->program[1].events, nullptr);
+    EXPECT_EQ(again->program[2].events, static_cast<void*>(again->eventEpg->events[0].day));
+    EXPECT_STREQ(again->eventEpg->events[0].content[0], "schedule 2");
+    EXPECT_EQ(again->program[0].icon, nullptr);
+    // Released, the first live EPG gives back the schedule it linked: a third file finds a
+    // buffer. Null does not replace the notifier.
+    EXPECT_EQ(kr_T2K_ReleaseLiveEpg(live), KR_OK);
     EXPECT_EQ(kr_T2K_RegisterEpgUpdateNotify(nullptr), KR_NULL_ARG);
     ParseSchedule(3, 1004);
     EXPECT_EQ(Notified(), (std::vector<uint32_t>{1}));
-    ASSERT_NE(kr::Epg().currentEvent, live->eventEpg);
+    ASSERT_NE(kr::Epg().currentEvent, again->eventEpg);
     EXPECT_STREQ(kr::Epg().currentEvent->events[0].content[0], "schedule 3");
 }
 

@@ -76,7 +76,8 @@ TEST_F(ContainerTest, IconRules) {
 }
 
 // A live EPG the host holds is read in place and never written: new icons for an unchanged live
-// EPG arrive in a copy, and icons it already has make none.
+// EPG arrive in a copy that waits for the host's next fetch, icons it already has make none,
+// and the copy never costs the next live file its buffer.
 TEST_F(ContainerTest, IconsForAnUnchangedLiveEpgNeverWriteTheHeldOne) {
     ASSERT_EQ(Process(krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kLive)}, Icon(7)})), 1);
     kr::LiveBuffer* held = kr::Epg().currentLive;
@@ -85,21 +86,36 @@ TEST_F(ContainerTest, IconsForAnUnchangedLiveEpgNeverWriteTheHeldOne) {
 
     ASSERT_EQ(Process(krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kLive)}, Icon(7)})), 1);
     EXPECT_EQ(kr::Epg().currentLive, held);
+    EXPECT_EQ(kr::Epg().pendingLive, nullptr);
     EXPECT_EQ(kr::Epg().liveUpdated, 0);
 
     auto changed = Icon(7);
     changed.bytes.assign(20, 0x55);
     ASSERT_EQ(Process(krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kLive)}, changed})), 1);
-    ASSERT_NE(kr::Epg().currentLive, held);
+    EXPECT_EQ(kr::Epg().currentLive, held);
+    ASSERT_NE(kr::Epg().pendingLive, nullptr);
     EXPECT_EQ(kr::Epg().liveUpdated, 1);
     EXPECT_EQ(held->epg.icons[0].image.length, 16);
     EXPECT_EQ(held->epg.icons[0].image.data[0], 7);
-    const LiveEpg& copy = Current();
+    const LiveEpg& copy = kr::Epg().pendingLive->epg;
     EXPECT_EQ(copy.programCount, 2);
     EXPECT_EQ(copy.programs, copy.program);
     EXPECT_EQ(copy.program[0].media, &copy.stream[0].media);
     EXPECT_EQ(copy.program[0].icon, &copy.icons[0].image);
     EXPECT_EQ(copy.icons[0].image.data[0], 0x55);
+
+    // A new live file takes the pending copy's buffer.
+    host.Clear();
+    ASSERT_EQ(Process(krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kOtherLive)}})), 1);
+    EXPECT_FALSE(host.HasDebugText("No unlock stream EPG."));
+    EXPECT_EQ(kr::Epg().pendingLive, nullptr);
+    EXPECT_EQ(Current().program[0].programId, 9u);
+
+    // With both buffers held the icons are dropped, and said to be.
+    kr::Epg().currentLive->state = kr::kBufferHeld;
+    ASSERT_EQ(Process(krtest::BuildEpgContainer({{"LiveEPG.txt", Bytes(kOtherLive)}, changed})), 1);
+    EXPECT_TRUE(host.HasDebugText("No unlock stream EPG, icons dropped."));
+    EXPECT_EQ(Current().iconCount, 0);
 }
 
 TEST_F(ContainerTest, EntriesAfterSixIconsAreSkipped) {
@@ -197,6 +213,12 @@ TEST_F(ContainerTest, NotifiesEachChangedKind) {
     kr::Epg().downloadUpdated = 1;
     kr::kr_NotifyEpgUpdate(5);
     EXPECT_EQ(calls, (std::vector<uint32_t>{1, 5, 1, 2}));
+    // The changes taken when a parse ended are announced even if the EPG was cleared since.
+    const uint32_t changes = kr::PendingEpgChanges();
+    kr::kr_EpgReset();
+    calls.clear();
+    kr::NotifyEpgChanges(0xFFFFFFFFu, changes);
+    EXPECT_EQ(calls, (std::vector<uint32_t>{1, 2}));
     kr::SetEpgUpdateNotify(nullptr);
 }
 

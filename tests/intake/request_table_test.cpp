@@ -94,14 +94,66 @@ TEST_F(RequestTableTest, TypedRequestAsksTheHostForATableFilter) {
     EXPECT_EQ(entry->queue, kr::GetQueue(kr::QueueId::Ecm));
     EXPECT_EQ(entry->state, kr::kRequestActive);
 
-    // Stopped by pid: the host filter is stopped with the request's id.
+    // Stopped by pid: the host filter is stopped with the request's id. A datagram consumer on
+    // the same pid (a program whose ECMs share its data pid) is not the stop's to end: it has
+    // an owner, who stops it and waits for its content calls.
+    const uint32_t consumer = StartConsumer(kr::kTypeVideo, 0x1234, 0xE0000001, 1000, 5);
+    ASSERT_NE(consumer, 0u);
     kr_T2K_SetDebugFlag(0x30, 1);
     kr::StopRequestsByPid(0x1234);
+    EXPECT_EQ(host.CallCount(Slot::StopSectionFilter), 1u);
     EXPECT_EQ(host.Calls(Slot::StopSectionFilter).at(0).words[0], calls[0].words[0]);
+    EXPECT_EQ(kr::IsOwnerActive(5), KR_YES);
+    EXPECT_EQ(kr::SharedFiltersActive(), 1);
+    kr::StopRequestsByOwner(5);
     EXPECT_TRUE(host.HasDebugLine("**  Stop retrieves by pid 0x1234.\r\n"));
     EXPECT_TRUE(host.HasDebugLine(IndentedLine(
         "**", 3, "Stop retrieve, request id: " + std::to_string(calls[0].words[0]) + ".")));
     EXPECT_EQ(kr::RequestsInUse(), 0);
+}
+
+// A hardware filter may deliver its first section before SetSectionFilter returns.
+KrSetSectionFilterFn recordFilter = nullptr;
+std::vector<uint8_t> sectionAtOnce;
+int32_t resultAtOnce = 99;
+
+int32_t SetFilterThatDeliversAtOnce(uint32_t requestId, SectionFilterParams params) {
+    const int32_t answer = recordFilter(requestId, params);
+    resultAtOnce = Deliver(requestId, sectionAtOnce);
+    return answer;
+}
+
+TEST_F(RequestTableTest, AFilterDeliversFromTheMomentItIsSet) {
+    HostCallbacks slots = FakeHost::AllSlots();
+    recordFilter = slots.SetSectionFilter;
+    slots.SetSectionFilter = SetFilterThatDeliversAtOnce;
+    kr::SetHostCallbacks(slots);
+    Datagram datagram;
+    datagram.destinationAddress = 0xE0000001;
+    datagram.destinationPort = 1000;
+    datagram.payload.assign(40, 0x5A);
+    struct Case {
+        bool shared;
+        int32_t hostAnswer;
+    };
+    for (const Case c : {Case{false, 0}, Case{false, -3}, Case{true, 0}, Case{true, -3}}) {
+        SCOPED_TRACE(testing::Message() << "shared " << c.shared << ", host " << c.hostAnswer);
+        host.SetFilterResult(c.hostAnswer);
+        resultAtOnce = 99;
+        kr::SectionQueue* queue = kr::GetQueue(c.shared ? kr::QueueId::Stream : kr::QueueId::Ecm);
+        if (c.shared) {
+            sectionAtOnce = BuildDatagramSection(datagram);
+            (void)StartConsumer(kr::kTypeVideo, 0x300, 0xE0000001, 1000, 7);
+        } else {
+            sectionAtOnce = BuildTableSection(0x81, std::vector<uint8_t>(20, 0x81));
+            (void)kr::StartTypedRequest(kr::kTypeEcm, 0x300, 0x81);
+        }
+        EXPECT_EQ(resultAtOnce, 0) << "the section was refused";
+        // A refused filter leaves nothing: not the section it delivered meanwhile either.
+        EXPECT_EQ(kr::QueueCount(queue), c.hostAnswer == 0 ? 1 : 0);
+        EXPECT_EQ(kr::RequestsInUse(), c.hostAnswer != 0 ? 0 : (c.shared ? 2 : 1));
+        ExpectAllReleased();
+    }
 }
 
 TEST_F(RequestTableTest, RefusedOrMissingHostFilterFreesTheEntry) {

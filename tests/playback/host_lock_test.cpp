@@ -6,10 +6,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/host.h"
@@ -27,8 +29,11 @@ std::mutex filterTableLock;
 std::map<uint32_t, uint16_t> runningFilters;  // request id -> PID
 KrSetSectionFilterFn recordFilter = nullptr;
 KrStopSectionFilterFn recordStop = nullptr;
+// Runs once inside the next filter start, before the host's lock is taken.
+std::function<void()> insideNextFilterStart;
 
 int32_t SetFilterUnderHostLock(uint32_t requestId, SectionFilterParams params) {
+    if (auto hook = std::exchange(insideNextFilterStart, nullptr)) hook();
     std::lock_guard<std::mutex> hold(filterTableLock);
     runningFilters[requestId] = params.pid;
     return recordFilter(requestId, params);
@@ -50,6 +55,7 @@ class HostLockTest : public krtest::PlaybackTest {
         PlaybackTest::SetUp();
     }
     void AdjustSlots(HostCallbacks& slots) override {
+        insideNextFilterStart = nullptr;
         recordFilter = slots.SetSectionFilter;
         recordStop = slots.StopSectionFilter;
         slots.SetSectionFilter = SetFilterUnderHostLock;
@@ -92,6 +98,48 @@ TEST_F(HostLockTest, StartsAndStopsAgainstAFeedUnderTheHostsLockNeverDeadlock) {
     feeder.join();
     EXPECT_GT(delivered.load(), 0u);
     EXPECT_EQ(kr::IsOwnerActive(kCombined.id), KR_NO);
+}
+
+bool SpinUntil(const std::atomic<bool>& flag) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!flag.load()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// The host stops a program from inside a slot the library calls under its module lock, while the
+// program's content function stops the same program: neither stop may wait for the other.
+TEST_F(HostLockTest, AStopFromASlotAndFromTheContentFunctionBothReturn) {
+    std::atomic<bool> inSlot{false};
+    std::atomic<bool> inContent{false};
+    std::atomic<int32_t> slotStop{99};
+    recorder.SetGate([&] {
+        inContent = true;
+        EXPECT_TRUE(SpinUntil(inSlot));
+        (void)kr_T2K_StopProgram(kCombined.id);  // waits for the module lock the slot runs under
+    });
+    ASSERT_EQ(StartProgram(kCombined, 1), KR_OK);
+    ASSERT_EQ(Send(kCombined, kCombined.port, {1, 2, 3}), KR_OK);
+    ASSERT_TRUE(SpinUntil(inContent));
+    insideNextFilterStart = [&] {
+        inSlot = true;
+        slotStop = kr_T2K_StopProgram(kCombined.id);
+    };
+    auto start = std::async(std::launch::async, [] {
+        return kr_T2K_StartDownload(kClearResource.id, krtest::DeliveryRecorder::OnBlock);
+    });
+    if (start.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        ADD_FAILURE() << "a stop from a slot and one from the content function deadlocked";
+        std::_Exit(1);
+    }
+    EXPECT_EQ(start.get(), KR_OK);
+    EXPECT_EQ(slotStop.load(), KR_OK);
+    Drain();
+    EXPECT_EQ(kr::IsOwnerActive(kCombined.id), KR_NO);
+    EXPECT_EQ(recorder.StreamCount(), 1u);
+    EXPECT_EQ(kr_T2K_StopDownload(kClearResource.id), KR_OK);
 }
 
 }  // namespace

@@ -150,6 +150,48 @@ TEST_F(StreamFlowTest, StopReturnsOnlyWhenNoContentCallRunsOrFollows) {
     EXPECT_EQ(recorder.StreamCount(), 1u);
 }
 
+// A slow content function keeps only the node it is handed, not the rest of the worker's batch.
+TEST_F(StreamFlowTest, EachNodeGoesBackAsSoonAsItIsDone) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int calls = 0;
+    bool firstGoes = false;
+    bool thirdGoes = false;
+    recorder.SetGate([&] {
+        std::unique_lock<std::mutex> hold(mutex);
+        const int call = ++calls;
+        changed.notify_all();
+        if (call == 1) changed.wait(hold, [&] { return firstGoes; });
+        if (call == 3) changed.wait(hold, [&] { return thirdGoes; });
+    });
+    ASSERT_EQ(StartProgram(kCombined, 1), KR_OK);
+    ASSERT_EQ(Send(kCombined, kCombined.port, {1}), KR_OK);
+    auto waitForCalls = [&](int n) {
+        std::unique_lock<std::mutex> hold(mutex);
+        return changed.wait_for(hold, std::chrono::seconds(10), [&] { return calls >= n; });
+    };
+    ASSERT_TRUE(waitForCalls(1));
+    // Three more wait while the worker is held, and are then taken as one batch.
+    for (uint8_t i = 2; i <= 4; ++i)
+        ASSERT_EQ(Send(kCombined, kCombined.port, {i}), KR_OK);
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        firstGoes = true;
+    }
+    changed.notify_all();
+    ASSERT_TRUE(waitForCalls(3));
+    // Inside the third call: the second node is free again; only the third and fourth are held.
+    EXPECT_EQ(kr::FreeNodeCount(), kr::IntakeNodeCount() - 2);
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        thirdGoes = true;
+    }
+    changed.notify_all();
+    Drain();
+    EXPECT_EQ(recorder.StreamCount(), 4u);
+    EXPECT_EQ(kr::FreeNodeCount(), kr::IntakeNodeCount());
+}
+
 TEST_F(StreamFlowTest, ContentFunctionMayStopItsOwnProgram) {
     recorder.SetGate([] { (void)kr_T2K_StopProgram(kCombined.id); });
     ASSERT_EQ(StartProgram(kCombined, 1), KR_OK);

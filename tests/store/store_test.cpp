@@ -176,14 +176,16 @@ TEST_F(StoreTest, RejectedStoreIsFormattedAndTheFirstFlushWritesAFreshImage) {
             ASSERT_EQ(update.SetCrc(kr::kStoreCaArea), 0);
             ASSERT_EQ(update.Flush(), 0);
         }
-        const Image written = host.StoreContents();
-        Image expected(kr::kStoreSize, 0);
+        // The format writes the head and the heads of the CA and EPG areas; every other byte,
+        // the reserved head bytes and the area CRC fields included, is what was read.
+        Image expected = c.withoutReadStore ? Image(kr::kStoreSize, 0) : image;
         std::memcpy(expected.data(), "KRDATA\x10\xEE\xFF", 9);
+        std::fill_n(expected.begin() + 0x20, 32, 0);
+        std::fill_n(expected.begin() + 0x4000, 16, 0);
         std::copy(caHead.begin(), caHead.end(), expected.begin() + 0x39);
         SealArea(expected, kr::kStoreCaArea);
         SealHead(expected);
-        // Nothing of the rejected store comes back: the other areas are empty.
-        EXPECT_EQ(written, expected);
+        EXPECT_EQ(host.StoreContents(), expected);
 
         kr::SetHostCallbacks(FakeHost::AllSlots());
         Restart();
@@ -193,6 +195,16 @@ TEST_F(StoreTest, RejectedStoreIsFormattedAndTheFirstFlushWritesAFreshImage) {
         std::array<uint8_t, 6> back{};
         EXPECT_EQ(kr::kr_StoreRead(0x39, back.size(), back.data()), 0);
         EXPECT_EQ(back, caHead);
+        // The icon area, untouched by the format, still matches its CRC and comes back.
+        const bool iconsKept = !c.zeroImage && !c.withoutReadStore;
+        EXPECT_EQ(host.HasDebugText("Icon data CRC error!"), !iconsKept);
+        if (iconsKept) {
+            const Image loaded = ReadAll();
+            const kr::StoreArea& icons = kr::kStoreIconArea;
+            EXPECT_TRUE(std::equal(loaded.begin() + icons.offset,
+                                   loaded.begin() + icons.offset + icons.length,
+                                   image.begin() + icons.offset));
+        }
         kr::kr_StoreFinish();
     }
 }

@@ -36,6 +36,7 @@ uint32_t StartConsumer(uint8_t type, uint16_t pid, uint32_t ipAddress, uint16_t 
     entry->type = type;
     kr::QueueForType(type, &entry->queue);
     entry->viaSharedFilter = 1;
+    entry->pid = pid;
     entry->ipAddress = ipAddress;
     entry->udpPort = udpPort;
     entry->ownerId = ownerId;
@@ -43,11 +44,7 @@ uint32_t StartConsumer(uint8_t type, uint16_t pid, uint32_t ipAddress, uint16_t 
     filter.pid = pid;
     filter.requestId = entry->requestId;
     kr::BuildIpUdpFilter(filter.match, filter.mask, ipAddress, udpPort);
-    if (kr::AttachIpFilter(&filter) != 0) {
-        kr::SetRequestState(entry, kr::kRequestFree);
-        return 0;
-    }
-    kr::SetRequestState(entry, kr::kRequestActive);
+    if (kr::AttachConsumer(entry, filter) != 0) return 0;
     return entry->requestId;
 }
 

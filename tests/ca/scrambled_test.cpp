@@ -138,6 +138,13 @@ class ScrambledTest : public krtest::PlaybackTest {
         return out;
     }
     size_t CardCommands() const { return card.CommandLog().size(); }
+    // Anything left of the scrambled program's service: its entry or its ECM filter.
+    bool ServiceLeft() const {
+        kr::RequestEntry* entry = nullptr;
+        const uint32_t filter = FilterOn(kEcmPid);
+        return ServiceStarted(kScrambled.address, kScrambled.port) ||
+               (filter != 0 && kr::FindRequest(filter, &entry) == 0);
+    }
 
     krtools::VirtualCard card{krtools::ParseCardProfile(kProfile)};
     krtools::VirtualCard older{
@@ -343,6 +350,35 @@ TEST_F(ScrambledTest, AServiceStopsWithItsLastUser) {
     EXPECT_TRUE(host.HasDebugText("Can't allot to start this service."));
     EXPECT_EQ(krca_T2CA_StopServices(9, nullptr), KR_NULL_ARG);
     EXPECT_EQ(krca_T2CA_StopServices(9, nine.data()), 0);
+}
+
+TEST_F(ScrambledTest, TheHostHoldsAServiceOnceAndAProgramReleasesOnlyItsOwnHold) {
+    SendMap(1, {ScrambledEntry()});
+    const ServiceRequest same{1, kScrambled.pid, 0, kScrambled.address, kScrambled.port, 0};
+    ASSERT_EQ(krca_T2CA_StartServices(1, &same), 0);
+    ASSERT_EQ(krca_T2CA_StartServices(1, &same), 0);
+    ASSERT_EQ(krca_T2CA_StopServices(1, &same), 0);
+    EXPECT_FALSE(ServiceLeft()) << "the host's one stop ends its one hold";
+
+    // Stops of a program that holds nothing: never started, then stopped twice.
+    ASSERT_EQ(krca_T2CA_StartServices(1, &same), 0);
+    ASSERT_EQ(kr_T2K_StopProgram(kScrambled.id), KR_OK);
+    ASSERT_EQ(StartProgram(kScrambled), KR_OK);
+    ASSERT_EQ(kr_T2K_StopProgram(kScrambled.id), KR_OK);
+    ASSERT_EQ(kr_T2K_StopProgram(kScrambled.id), KR_OK);
+    SendEcm(Ecm(1));
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 1)) << "the host's words go on";
+    ASSERT_EQ(krca_T2CA_StopServices(1, &same), 0);
+    EXPECT_FALSE(ServiceLeft());
+
+    // A start whose filters were all refused holds nothing: a retry and one stop leave nothing.
+    host.SetFilterResult(-1);
+    ASSERT_EQ(StartProgram(kScrambled), KR_OK);
+    EXPECT_FALSE(ServiceLeft());
+    host.SetFilterResult(0);
+    ASSERT_EQ(StartProgram(kScrambled), KR_OK);
+    ASSERT_EQ(kr_T2K_StopProgram(kScrambled.id), KR_OK);
+    EXPECT_FALSE(ServiceLeft());
 }
 
 TEST_F(ScrambledTest, TheServiceMapIsKeptInTheStoreAndUpdatedInPlace) {

@@ -206,16 +206,20 @@ int32_t kr_CardVerifyPin(const uint8_t* pin, uint8_t length) {
     return result;
 }
 
-int32_t kr_CardGetResponse(uint8_t* out, uint8_t length) {
+int32_t CardFetchResponse(uint8_t* out, uint8_t length, uint16_t* status) {
     uint8_t response[kCardResponseSize];
     uint32_t responseLength = 0;
     if (ShortCommand(0x00, 0xC0, 0x00, 0x00, length, response, &responseLength) != 0) return 1;
-    const uint16_t status = StatusWord(response, responseLength);
-    if (status != 0x9000) {
-        kr_Print(0x73, "Verify pin error: %4.4X", status);
-        return KR_FAILED;
-    }
+    *status = StatusWord(response, responseLength);
+    if (*status != 0x9000) return KR_FAILED;
     return TakeData(response, responseLength, out, length);
+}
+
+int32_t kr_CardGetResponse(uint8_t* out, uint8_t length) {
+    uint16_t status = 0x9000;
+    const int32_t result = CardFetchResponse(out, length, &status);
+    if (status != 0x9000) kr_Print(0x73, "Verify pin error: %4.4X", status);
+    return result;
 }
 
 int32_t kr_CardGetVersion(uint32_t* version) {

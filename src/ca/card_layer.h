@@ -61,9 +61,11 @@ int32_t kr_CardVerifyPin(const uint8_t* pin, uint8_t length);
 // The answer of a PIN command's status word: 0, kPinWrong + n, kPinBlocked or -1.
 int32_t PinResult(uint16_t statusWord);
 
-// 0 and length bytes in out; -1 status not 90 00 (or fewer bytes than asked for); 1 the exchange
-// failed.
+// 0 and length bytes in out; -1 status not 90 00 (logged, or fewer bytes than asked for); 1 the
+// exchange failed.
 int32_t kr_CardGetResponse(uint8_t* out, uint8_t length);
+// The same without a diagnostic; *status is the status word when the exchange was made.
+int32_t CardFetchResponse(uint8_t* out, uint8_t length, uint16_t* status);
 
 // Takes the card lock itself; sends to whatever is selected. 0 and the version (bits 8-11 major,
 // bits 0-3 minor; 0x0100 when the card reports none); -1 the exchange failed (*version kept).

@@ -41,14 +41,12 @@ uint32_t BuildCommand(uint8_t* command, uint8_t p1, uint8_t p2, const uint8_t* e
 
 void Refused(const ServiceRef& ref, uint16_t status) {
     kr_Print(0x73, "Get CW ERROR : %2.2X %2.2X", status >> 8, status & 0xFF);
-    (void)kr_ClearDescrambler(ref);
-    (void)kr_ShowMessage(kMessageCardRefused);
+    InterruptService(ref, kMessageCardRefused);
 }
 
 int32_t UnsupportedType(const ServiceRef& ref, uint8_t type, int32_t result) {
     kr_Print(0x73, "The ECM type %d not support.", type);
-    (void)kr_ClearDescrambler(ref);
-    (void)kr_ShowMessage(kMessageCardRefused);
+    InterruptService(ref, kMessageCardRefused);
     return result;
 }
 
@@ -66,6 +64,8 @@ int32_t Request(const ServiceRef& ref, const uint8_t* command, uint32_t commandL
     uint32_t length = commandLength;
     uint32_t dataLength = 0;
     uint16_t status = 0;
+    int32_t fetched = 0;
+    bool accepted = true;
     {
         CardTransaction transaction(kFileCaApplication);
         if (transaction.result() != 0) return transaction.result();
@@ -74,26 +74,32 @@ int32_t Request(const ServiceRef& ref, const uint8_t* command, uint32_t commandL
         const uint8_t sw1 = static_cast<uint8_t>(status >> 8);
         if (sw1 != 0x61 && sw1 != 0x90 && length < kAcceptedWithoutStatus) {
             if (formUnknown && status == 0x6A86) return kCwFormUnknown;
-            // Shown after the transaction.
-            dataLength = 0;
+            accepted = false;
         } else if (sw1 == 0x61) {
             dataLength = status & 0xFF;
-            const int32_t got = dataLength >= kControlWordsSize
-                                    ? kr_CardGetResponse(words, static_cast<uint8_t>(dataLength))
-                                    : 0;
-            if (got == 1) return 1;
-            if (got != 0) return -1;
+            // The status of a failed fetch is this request's business, not a PIN's: no message.
+            uint16_t fetchStatus = 0;
+            if (dataLength >= kControlWordsSize)
+                fetched = CardFetchResponse(words, static_cast<uint8_t>(dataLength), &fetchStatus);
         } else {
             dataLength = length - 2;
             std::memcpy(words, response, dataLength);
         }
     }
+    // The host is told only once the card lock is released: it is never held over a message.
+    if (!accepted) {
+        Refused(ref, status);
+        return -1;
+    }
+    // The card accepted the request: a refusal shown before is over, whatever the words bring.
+    (void)kr_HideMessage(kMessageCardRefused);
+    if (fetched == 1) return 1;
+    if (fetched != 0) return -1;
     // Fewer than the two words: nothing is read beyond what the card sent.
     if (dataLength < kControlWordsSize) {
         Refused(ref, status);
         return -1;
     }
-    (void)kr_HideMessage(kMessageCardRefused);
 
     DescramblerRecord record{};
     record.cwMode = 0;
@@ -149,6 +155,13 @@ int32_t kr_RequestCwOld(const ServiceRef& ref, const uint8_t* ecm) {
     const uint32_t length =
         BuildCommand(command, kOlderForm, 0x00, ecm, blockSize, blockSize - kOlderBlockSize);
     return Request(ref, command, length, false);
+}
+
+void InterruptService(const ServiceRef& ref, uint8_t message) {
+    ModuleLockGuard hold;
+    if (!ref.Live()) return;
+    (void)kr_ClearDescrambler(ref);
+    (void)kr_ShowMessage(message);
 }
 
 int32_t kr_ClearDescrambler(const ServiceRef& ref) {

@@ -11,7 +11,7 @@ namespace {
 
 SlowLock cardLock;
 
-// Cleared without the card lock at removal, hence atomic; set under the lock.
+// Changed under the card lock; atomic so that a check of it never races a change.
 std::atomic<bool> cardResetDone{false};
 // Changed under the card lock only.
 uint16_t selectedFileId = 0;
@@ -84,8 +84,8 @@ uint8_t BinaryP1(uint16_t sfi) {
 }  // namespace
 
 void CardLayerStart() {
-    cardResetDone.store(false);
     SlowLockGuard hold(cardLock);
+    cardResetDone.store(false);
     selectedFileId = 0;
 }
 

@@ -27,7 +27,7 @@ constexpr int32_t kPinBlocked = 0x31;  // no attempt left
 
 // Card-layer state at CA start: no reset made, nothing selected.
 void CardLayerStart();
-// A card removal: the next transaction resets the card. Takes no lock.
+// A card removal: the next transaction resets the card. The caller holds the card lock.
 void CardLayerForgetReset();
 
 // Serialises card transactions (see SlowLock for why it is not the module lock).

@@ -105,19 +105,13 @@ int32_t krca_T2CA_ChangePin(const uint8_t* oldPin, uint8_t oldLength, const uint
     if (!Ready()) return KR_CARD_NOT_READY;
     // Lc is one byte: both PINs and their separator have to fit in it.
     if (uint32_t{oldLength} + newLength + 1 > 255) return KR_OUT_OF_RANGE;
-    uint8_t command[kCardCommandMax];
-    const uint32_t dataLength = uint32_t{oldLength} + newLength + 1;
-    command[0] = 0x80;
-    command[1] = 0x5E;
-    command[2] = 0x01;
-    command[3] = 0x00;
-    command[4] = static_cast<uint8_t>(dataLength);
-    std::memcpy(command + 5, oldPin, oldLength);
-    command[5 + oldLength] = 0xFF;
-    std::memcpy(command + 6 + oldLength, newPin, newLength);
+    CardCommand command(0x80, 0x5E, 0x01, 0x00);
+    command.Append({oldPin, oldLength});
+    command.Append(0xFF);
+    command.Append({newPin, newLength});
 
     uint8_t response[kCardResponseSize];
-    uint32_t length = 5 + dataLength;
+    uint32_t length = command.size();
     {
         SlowLockGuard hold(CardLock());
         const int32_t reset = kr_CardReset();
@@ -127,7 +121,7 @@ int32_t krca_T2CA_ChangePin(const uint8_t* oldPin, uint8_t oldLength, const uint
         }
         const int32_t selected = kr_CardSelect(kFileCaApplication);
         if (selected != 0) return selected;
-        if (kr_CardExchange(&length, command, response) != 0) return 1;
+        if (kr_CardExchange(&length, command.bytes(), response) != 0) return 1;
     }
     return PinResult(StatusWord(response, length));
 }

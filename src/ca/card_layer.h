@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "core/platform.h"
 
@@ -15,6 +16,12 @@ namespace kr {
 
 constexpr uint16_t kFileMf = 0x3F00;
 constexpr uint16_t kFileCaApplication = 0xDF01;
+
+// The card's own commands (class C0, instruction E4), told apart by P1.
+constexpr uint8_t kCaEmmCommand = 0x08;
+constexpr uint8_t kCaGetVersion = 0x10;
+constexpr uint8_t kCaControlWords = 0x12;
+constexpr uint8_t kCaControlWordsOlder = 0x01;
 
 // The response buffer handed to the host for every exchange.
 constexpr uint32_t kCardResponseSize = 256;
@@ -73,6 +80,27 @@ int32_t kr_CardGetVersion(uint32_t* version);
 
 // The status word of a response of length bytes (length >= 2, as kr_CardExchange guarantees).
 uint16_t StatusWord(const uint8_t* response, uint32_t length);
+
+// A command that carries data (header, Lc, data), built in place: the header first, then the data
+// piece by piece. Data beyond what Lc can count is not taken, and the command is then not whole.
+class CardCommand {
+  public:
+    CardCommand(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2);
+    // One of the card's own commands.
+    static CardCommand Ca(uint8_t p1, uint8_t p2) { return CardCommand(0xC0, 0xE4, p1, p2); }
+
+    void Append(std::span<const uint8_t> data);
+    void Append(uint8_t byte) { Append(std::span<const uint8_t>(&byte, 1)); }
+
+    [[nodiscard]] bool whole() const { return whole_; }
+    const uint8_t* bytes() const { return bytes_; }
+    uint32_t size() const { return size_; }
+
+  private:
+    uint8_t bytes_[kCardCommandMax] = {};
+    uint32_t size_ = 5;
+    bool whole_ = true;
+};
 
 // A card transaction: takes the card lock, resets the card when needed and selects the file.
 // result() is 0 when the commands may follow, else the failure to return; the lock is released

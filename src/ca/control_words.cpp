@@ -11,32 +11,20 @@
 namespace kr {
 namespace {
 
-constexpr uint8_t kCaClass = 0xC0;
-constexpr uint8_t kCaInstruction = 0xE4;
-constexpr uint8_t kCurrentForm = 0x12;
-constexpr uint8_t kOlderForm = 0x01;
 constexpr uint32_t kOlderBlockSize = 19;  // a type-0 block without the high byte of its parity
 constexpr uint32_t kControlWordsSize = 32;
 constexpr uint32_t kAcceptedWithoutStatus = 19;
 
 // The command: the card part, the block count, the blocks (whole, or without their first byte).
-uint32_t BuildCommand(uint8_t* command, uint8_t p1, uint8_t p2, const uint8_t* ecm,
-                      uint32_t blockSize, uint32_t skip) {
+CardCommand BuildCommand(uint8_t p1, uint8_t p2, const uint8_t* ecm, uint32_t blockSize,
+                         uint32_t skip) {
     const uint8_t k = EcmBlocksSent(ecm);
-    const uint32_t lc = kEcmCardPartSize + 1 + k * (blockSize - skip);
-    command[0] = kCaClass;
-    command[1] = kCaInstruction;
-    command[2] = p1;
-    command[3] = p2;
-    command[4] = static_cast<uint8_t>(lc);
-    std::memcpy(command + 5, ecm + kEcmCardPartOffset, kEcmCardPartSize);
-    command[5 + kEcmCardPartSize] = k;
-    uint8_t* out = command + 6 + kEcmCardPartSize;
-    for (uint32_t i = 0; i < k; ++i) {
-        std::memcpy(out, ecm + kEcmBlocksOffset + i * blockSize + skip, blockSize - skip);
-        out += blockSize - skip;
-    }
-    return 5 + lc;
+    CardCommand command = CardCommand::Ca(p1, p2);
+    command.Append({ecm + kEcmCardPartOffset, kEcmCardPartSize});
+    command.Append(k);
+    for (uint32_t i = 0; i < k; ++i)
+        command.Append({ecm + kEcmBlocksOffset + i * blockSize + skip, blockSize - skip});
+    return command;
 }
 
 void Refused(const ServiceRef& ref, uint16_t status) {
@@ -57,11 +45,10 @@ void SendToDescrambler(const DescramblerRecord& record) {
 
 // One request in a card transaction, then the words to the descrambler. formUnknown: whether
 // 6A 86 means that the card does not know this form.
-int32_t Request(const ServiceRef& ref, const uint8_t* command, uint32_t commandLength,
-                bool formUnknown) {
+int32_t Request(const ServiceRef& ref, const CardCommand& command, bool formUnknown) {
     uint8_t response[kCardResponseSize];
     uint8_t words[kCardResponseSize];
-    uint32_t length = commandLength;
+    uint32_t length = command.size();
     uint32_t dataLength = 0;
     uint16_t status = 0;
     int32_t fetched = 0;
@@ -69,7 +56,7 @@ int32_t Request(const ServiceRef& ref, const uint8_t* command, uint32_t commandL
     {
         CardTransaction transaction(kFileCaApplication);
         if (transaction.result() != 0) return transaction.result();
-        if (kr_CardExchange(&length, command, response) != 0) return 1;
+        if (kr_CardExchange(&length, command.bytes(), response) != 0) return 1;
         status = StatusWord(response, length);
         const uint8_t sw1 = static_cast<uint8_t>(status >> 8);
         if (sw1 != 0x61 && sw1 != 0x90 && length < kAcceptedWithoutStatus) {
@@ -139,10 +126,9 @@ int32_t kr_RequestCw(const ServiceRef& ref, const uint8_t* ecm) {
     const uint32_t blockSize = EcmBlockSize(type);
     if (blockSize == 0) return UnsupportedType(ref, type, -1);
     if (EcmBlocksSent(ecm) == 0) return kCwNoBlock;
-    uint8_t command[kCardCommandMax];
-    const uint32_t length =
-        BuildCommand(command, kCurrentForm, static_cast<uint8_t>(type << 4), ecm, blockSize, 0);
-    return Request(ref, command, length, true);
+    const CardCommand command =
+        BuildCommand(kCaControlWords, static_cast<uint8_t>(type << 4), ecm, blockSize, 0);
+    return Request(ref, command, true);
 }
 
 int32_t kr_RequestCwOld(const ServiceRef& ref, const uint8_t* ecm) {
@@ -150,11 +136,10 @@ int32_t kr_RequestCwOld(const ServiceRef& ref, const uint8_t* ecm) {
     const uint8_t type = EcmType(ecm);
     if (type != 0) return UnsupportedType(ref, type, kCwFormUnknown);
     if (EcmBlocksSent(ecm) == 0) return kCwNoBlock;
-    uint8_t command[kCardCommandMax];
     const uint32_t blockSize = EcmBlockSize(0);
-    const uint32_t length =
-        BuildCommand(command, kOlderForm, 0x00, ecm, blockSize, blockSize - kOlderBlockSize);
-    return Request(ref, command, length, false);
+    const CardCommand command =
+        BuildCommand(kCaControlWordsOlder, 0x00, ecm, blockSize, blockSize - kOlderBlockSize);
+    return Request(ref, command, false);
 }
 
 void InterruptService(const ServiceRef& ref, uint8_t message) {

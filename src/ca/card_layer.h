@@ -17,6 +17,21 @@ namespace kr {
 constexpr uint16_t kFileMf = 0x3F00;
 constexpr uint16_t kFileCaApplication = 0xDF01;
 
+// The card's files: the DF that holds each, its short EF identifier, and the bytes read or
+// written at once (the file whole; one record of the mail file).
+struct CardFile {
+    uint16_t df;
+    uint16_t sfi;
+    uint8_t size;
+};
+constexpr CardFile kCardIdFile{kFileMf, 16, 8};
+constexpr CardFile kManufacturerFile{kFileMf, 17, 64};
+constexpr CardFile kOperatorFile{kFileCaApplication, 3, 64};
+constexpr CardFile kRatingFile{kFileCaApplication, 4, 2};         // 0, the rating's code
+constexpr CardFile kWorkTimeFile{kFileCaApplication, 5, 4};       // hh mm hh mm, binary
+constexpr CardFile kEntitlementFile{kFileCaApplication, 6, 161};  // count, then periods
+constexpr CardFile kMailFile{kFileCaApplication, 12, 140};        // records
+
 // The card's own commands (class C0, instruction E4), told apart by P1.
 constexpr uint8_t kCaEmmCommand = 0x08;
 constexpr uint8_t kCaGetVersion = 0x10;

@@ -20,8 +20,6 @@ constexpr uint32_t kTypeByEcmPid = 0;
 constexpr uint32_t kTypeByAddress = 1;
 
 // The card's entitlements: a count, then records of an id (the service's svid) and a period.
-constexpr uint8_t kSfiEntitlements = 6;
-constexpr uint8_t kEntitlementFileSize = 161;
 constexpr int kMaxEntitlements = 16;
 constexpr int kEntitlementRecordSize = 10;
 
@@ -163,11 +161,11 @@ struct Entitlement {
 // The periods the card keeps; none when no card is ready or the card keeps no such file.
 int ReadEntitlements(Entitlement (&out)[kMaxEntitlements]) {
     if (Ca().cardReady.load() == 0) return 0;
-    uint8_t file[kEntitlementFileSize] = {};
+    uint8_t file[kEntitlementFile.size] = {};
     {
-        CardTransaction transaction(kFileCaApplication);
+        CardTransaction transaction(kEntitlementFile.df);
         if (transaction.result() != 0) return 0;
-        if (kr_CardReadBinary(kSfiEntitlements, file, sizeof file) != 0) return 0;
+        if (kr_CardReadBinary(kEntitlementFile.sfi, file, sizeof file) != 0) return 0;
     }
     const int count = file[0] < kMaxEntitlements ? file[0] : kMaxEntitlements;
     for (int i = 0; i < count; ++i) {

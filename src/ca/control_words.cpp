@@ -74,19 +74,15 @@ int32_t Request(const ServiceRef& ref, const CardCommand& command, bool formUnkn
         }
     }
     // The host is told only once the card lock is released: it is never held over a message.
-    if (!accepted) {
+    // Fewer than the two words count as a refusal: nothing is read beyond what the card sent.
+    if (!accepted || dataLength < kControlWordsSize) {
         Refused(ref, status);
         return -1;
     }
-    // The card accepted the request: a refusal shown before is over, whatever the words bring.
+    // The card accepted the request: a refusal shown before is over, whatever the fetch brings.
     (void)kr_HideMessage(kMessageCardRefused);
     if (fetched == 1) return 1;
     if (fetched != 0) return -1;
-    // Fewer than the two words: nothing is read beyond what the card sent.
-    if (dataLength < kControlWordsSize) {
-        Refused(ref, status);
-        return -1;
-    }
 
     DescramblerRecord record{};
     record.cwMode = 0;

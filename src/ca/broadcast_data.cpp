@@ -30,20 +30,17 @@ void RememberSection(const uint8_t* crc) {
     std::memcpy(Ca().lastBrdCrc, crc, 4);
 }
 
-// A descriptor whose id was seen is passed over by its length byte; one that is handled by its
-// content, which ends where its fields do. Both readers start at the body. false: the fields are
-// not in the area (the parse ends).
-bool PassSeen(ByteReader& in, std::size_t body, uint8_t length, const char* diagnostic) {
-    kr_Print(0x74, "%s", diagnostic);
-    return in.Seek(body + length);
-}
-
+// The handlers read from a descriptor's body on and leave the reader behind the descriptor: one
+// whose id was seen is passed over by its length byte, one that is handled by its content, which
+// ends where its fields do. false: the fields are not in the area (the parse ends).
 bool HandleText(ByteReader& in, uint8_t length) {
     const std::size_t body = in.position();
     const uint32_t id = in.Be32();
     if (!in.ok()) return false;
-    if (kr_HistorySeen(kHistoryBroadcastText, id) == KR_YES)
-        return PassSeen(in, body, length, "Text had been showed");
+    if (kr_HistorySeen(kHistoryBroadcastText, id) == KR_YES) {
+        kr_Print(0x74, "Text had been showed");
+        return in.Seek(body + length);
+    }
     // Remembered whoever it is for, so a carousel repeat costs no second look.
     kr_HistoryRemember(kHistoryBroadcastText, id);
     const std::span<const uint8_t> address = in.Bytes(kCardIdSize);
@@ -61,8 +58,10 @@ bool HandleRedirection(ByteReader& in, uint8_t length) {
     const std::size_t body = in.position();
     const uint32_t id = in.Be32();
     if (!in.ok()) return false;
-    if (kr_HistorySeen(kHistoryRedirection, id) == KR_YES)
-        return PassSeen(in, body, length, "Redirection had been showed");
+    if (kr_HistorySeen(kHistoryRedirection, id) == KR_YES) {
+        kr_Print(0x74, "Redirection had been showed");
+        return in.Seek(body + length);
+    }
     kr_HistoryRemember(kHistoryRedirection, id);
     const std::span<const uint8_t> address = in.Bytes(kCardIdSize);
     const std::span<const uint8_t> mask = in.Bytes(kCardIdSize);

@@ -19,8 +19,6 @@ constexpr uint32_t kDescriptorsOffset = 21;
 constexpr uint32_t kMinArea = 8;
 constexpr uint8_t kTextTag = 0x82;
 constexpr uint8_t kRedirectionTag = 0x83;
-constexpr uint32_t kAddressedHead = 20;  // id, address, mask
-constexpr uint32_t kRedirectionSize = 26;
 
 bool SameAsLast(const uint8_t* crc) {
     ShortLockGuard hold(Ca().lock);
@@ -32,20 +30,23 @@ void RememberSection(const uint8_t* crc) {
     std::memcpy(Ca().lastBrdCrc, crc, 4);
 }
 
-// false: the descriptor does not hold its fields (the parse ends).
-bool HandleText(std::span<const uint8_t> body) {
-    ByteReader in(body);
+// The handlers read from a descriptor's body on and leave the reader behind the descriptor: one
+// whose id was seen is passed over by its length byte, one that is handled by its content, which
+// ends where its fields do. false: the fields are not in the area (the parse ends).
+bool HandleText(ByteReader& in, uint8_t length) {
+    const std::size_t body = in.position();
     const uint32_t id = in.Be32();
-    const std::span<const uint8_t> address = in.Bytes(8);
-    const std::span<const uint8_t> mask = in.Bytes(8);
-    const std::span<const uint8_t> text = in.Bytes(in.U8());
     if (!in.ok()) return false;
     if (kr_HistorySeen(kHistoryBroadcastText, id) == KR_YES) {
         kr_Print(0x74, "Text had been showed");
-        return true;
+        return in.Seek(body + length);
     }
     // Remembered whoever it is for, so a carousel repeat costs no second look.
     kr_HistoryRemember(kHistoryBroadcastText, id);
+    const std::span<const uint8_t> address = in.Bytes(kCardIdSize);
+    const std::span<const uint8_t> mask = in.Bytes(kCardIdSize);
+    const std::span<const uint8_t> text = in.Bytes(in.U8());
+    if (!in.ok()) return false;
     if (kr_CardAddressMatch(address.data(), mask.data()) != KR_YES) return true;
     char buffer[256] = {};
     std::memcpy(buffer, text.data(), text.size());
@@ -53,18 +54,23 @@ bool HandleText(std::span<const uint8_t> body) {
     return true;
 }
 
-bool HandleRedirection(std::span<const uint8_t> body) {
-    if (body.size() < kRedirectionSize) return false;
-    const uint32_t id = ReadBe32(body.data(), 0);
+bool HandleRedirection(ByteReader& in, uint8_t length) {
+    const std::size_t body = in.position();
+    const uint32_t id = in.Be32();
+    if (!in.ok()) return false;
     if (kr_HistorySeen(kHistoryRedirection, id) == KR_YES) {
         kr_Print(0x74, "Redirection had been showed");
-        return true;
+        return in.Seek(body + length);
     }
     kr_HistoryRemember(kHistoryRedirection, id);
-    if (kr_CardAddressMatch(body.data() + 4, body.data() + 12) != KR_YES) return true;
-    const uint8_t* ids = body.data() + kAddressedHead;
-    if (Host().RedirectService != nullptr)
-        (void)Host().RedirectService(ReadBe16(ids, 0), ReadBe16(ids, 2), ReadBe16(ids, 4));
+    const std::span<const uint8_t> address = in.Bytes(kCardIdSize);
+    const std::span<const uint8_t> mask = in.Bytes(kCardIdSize);
+    const uint16_t first = in.Be16();
+    const uint16_t second = in.Be16();
+    const uint16_t third = in.Be16();
+    if (!in.ok()) return false;
+    if (kr_CardAddressMatch(address.data(), mask.data()) != KR_YES) return true;
+    if (Host().RedirectService != nullptr) (void)Host().RedirectService(first, second, third);
     return true;
 }
 
@@ -104,14 +110,14 @@ int32_t kr_BrdParse(const uint8_t* section, uint32_t length) {
     while (in.remaining() > 0) {
         const uint8_t tag = in.U8();
         const uint8_t n = in.U8();
-        const std::span<const uint8_t> body = in.Bytes(n);
         bool whole = in.ok() && n != 0;
         if (whole && tag == kTextTag) {
-            whole = HandleText(body);
+            whole = HandleText(in, n);
         } else if (whole && tag == kRedirectionTag) {
-            whole = HandleRedirection(body);
+            whole = HandleRedirection(in, n);
         } else if (whole) {
             kr_Print(0x73, "unknow brd descriptor 0x%x", tag);
+            whole = in.Skip(n);
         }
         if (!whole) {
             kr_Print(0x73, "Invalid descriptor len.");

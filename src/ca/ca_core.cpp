@@ -150,14 +150,14 @@ int32_t kr_CaStart() {
         state.cardRating.store(0);
         state.workStart.store(0);
         state.workEnd.store(0);
+        CardLayerStart();
+        kr_ServiceMapInit();
         {
             ShortLockGuard hold(state.lock);
             ClearEmmHistoryLocked();
         }
-        CardLayerStart();
         kr_MailClear();
     }
-    kr_ServiceMapInit();
     int32_t reset = 0;
     {
         SlowLockGuard card(CardLock());
@@ -266,13 +266,13 @@ int32_t krca_T2CA_CardInserted(void) {
     uint8_t rating = 0;
     if (krca_T2CA_GetRating(&rating) == 0) state.cardRating.store(rating);
     state.cardReady.store(1);
-    (void)kr_MailLoad();
     (void)kr_HideMessage(kMessageNoCard);
 
     uint32_t version = 0x0100;
     (void)kr_CardGetVersion(&version);
     kr_Print(0x71, "Card COS version: %d.%d", static_cast<int>((version >> 8) & 0x0F),
              static_cast<int>(version & 0x0F));
+    (void)kr_MailLoad();
     (void)kr_CaSetEmmFilters(state.emmPid.load(), id);
     return KR_OK;
 }
@@ -285,11 +285,15 @@ int32_t krca_T2CA_CardRemoved(void) {
     state.cardError.store(1);
     StopRequestsByType(kTypeEmm);
     StopRequestsByType(kTypeBroadcastData);
-    CardLayerForgetReset();
+    {
+        // A transaction that ends at this moment cannot mark the next card as reset.
+        SlowLockGuard card(CardLock());
+        CardLayerForgetReset();
+        kr_MailClear();
+    }
     state.cardRating.store(0);
     state.workStart.store(0);
     state.workEnd.store(0);
-    kr_MailClear();
     ShortLockGuard hold(state.lock);
     ClearEmmHistoryLocked();
     return KR_OK;

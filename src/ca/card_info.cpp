@@ -13,12 +13,8 @@
 namespace kr {
 namespace {
 
-constexpr uint16_t kSfiCardId = 16;
-constexpr uint16_t kSfiManufacturer = 17;
-constexpr uint16_t kSfiOperator = 3;
-constexpr uint16_t kSfiRating = 4;
-constexpr uint16_t kSfiWorkTime = 5;
-constexpr uint8_t kNameFileSize = 64;
+constexpr uint8_t kNameFileSize = kOperatorFile.size;
+static_assert(kManufacturerFile.size == kNameFileSize);
 constexpr uint32_t kOperatorNameMax = 32;
 constexpr uint32_t kInfoReserved = 0x02000000;
 
@@ -45,14 +41,21 @@ void CopyName(char* field, const uint8_t* name, uint32_t max) {
         field[i] = static_cast<char>(name[i]);
 }
 
-// A PIN-guarded update of a DF01 file in one transaction.
-int32_t VerifiedUpdate(const uint8_t* pin, uint8_t pinLength, uint16_t sfi, const uint8_t* data,
-                       uint8_t length) {
-    CardTransaction card(kFileCaApplication);
+// A PIN-guarded update of a whole file in one transaction.
+int32_t VerifiedUpdate(const uint8_t* pin, uint8_t pinLength, const CardFile& file,
+                       const uint8_t* data) {
+    CardTransaction card(file.df);
     if (card.result() != 0) return card.result();
     const int32_t verified = kr_CardVerifyPin(pin, pinLength);
     if (verified != 0) return verified;
-    return kr_CardUpdateBinary(sfi, data, length);
+    return kr_CardUpdateBinary(file.sfi, data, file.size);
+}
+
+// Reads a whole file in one transaction.
+int32_t ReadFile(const CardFile& file, uint8_t* out) {
+    CardTransaction card(file.df);
+    if (card.result() != 0) return card.result();
+    return kr_CardReadBinary(file.sfi, out, file.size);
 }
 
 }  // namespace
@@ -80,13 +83,9 @@ using namespace kr;
 
 int32_t krca_T2CA_GetCardId(uint8_t* id) {
     if (id == nullptr) return KR_NULL_ARG;
-    uint8_t read[8];
-    {
-        CardTransaction card(kFileMf);
-        if (card.result() != 0) return card.result();
-        const int32_t result = kr_CardReadBinary(kSfiCardId, read, sizeof read);
-        if (result != 0) return result;
-    }
+    uint8_t read[kCardIdFile.size];
+    const int32_t result = ReadFile(kCardIdFile, read);
+    if (result != 0) return result;
     std::memcpy(id, read, sizeof read);
     return KR_OK;
 }
@@ -105,19 +104,13 @@ int32_t krca_T2CA_ChangePin(const uint8_t* oldPin, uint8_t oldLength, const uint
     if (!Ready()) return KR_CARD_NOT_READY;
     // Lc is one byte: both PINs and their separator have to fit in it.
     if (uint32_t{oldLength} + newLength + 1 > 255) return KR_OUT_OF_RANGE;
-    uint8_t command[kCardCommandMax];
-    const uint32_t dataLength = uint32_t{oldLength} + newLength + 1;
-    command[0] = 0x80;
-    command[1] = 0x5E;
-    command[2] = 0x01;
-    command[3] = 0x00;
-    command[4] = static_cast<uint8_t>(dataLength);
-    std::memcpy(command + 5, oldPin, oldLength);
-    command[5 + oldLength] = 0xFF;
-    std::memcpy(command + 6 + oldLength, newPin, newLength);
+    CardCommand command(0x80, 0x5E, 0x01, 0x00);
+    command.Append({oldPin, oldLength});
+    command.Append(0xFF);
+    command.Append({newPin, newLength});
 
     uint8_t response[kCardResponseSize];
-    uint32_t length = 5 + dataLength;
+    uint32_t length = command.size();
     {
         SlowLockGuard hold(CardLock());
         const int32_t reset = kr_CardReset();
@@ -127,7 +120,7 @@ int32_t krca_T2CA_ChangePin(const uint8_t* oldPin, uint8_t oldLength, const uint
         }
         const int32_t selected = kr_CardSelect(kFileCaApplication);
         if (selected != 0) return selected;
-        if (kr_CardExchange(&length, command, response) != 0) return 1;
+        if (kr_CardExchange(&length, command.bytes(), response) != 0) return 1;
     }
     return PinResult(StatusWord(response, length));
 }
@@ -135,13 +128,9 @@ int32_t krca_T2CA_ChangePin(const uint8_t* oldPin, uint8_t oldLength, const uint
 int32_t krca_T2CA_GetRating(uint8_t* rating) {
     if (rating == nullptr) return KR_NULL_ARG;
     if (!Inserted()) return 1;
-    uint8_t file[2];
-    {
-        CardTransaction card(kFileCaApplication);
-        if (card.result() != 0) return card.result();
-        const int32_t result = kr_CardReadBinary(kSfiRating, file, sizeof file);
-        if (result != 0) return result;
-    }
+    uint8_t file[kRatingFile.size];
+    const int32_t result = ReadFile(kRatingFile, file);
+    if (result != 0) return result;
     const uint8_t code = file[1];
     *rating = code >= 1 && code <= 15 ? static_cast<uint8_t>(code + 3) : 0;
     return KR_OK;
@@ -151,8 +140,8 @@ int32_t krca_T2CA_ChangeRating(const uint8_t* pin, uint8_t pinLength, uint8_t ra
     if (pin == nullptr) return KR_NULL_ARG;
     if (!Ready()) return KR_CARD_NOT_READY;
     if (rating > 18 || rating < 4) return KR_OUT_OF_RANGE;
-    const uint8_t file[2] = {0x00, static_cast<uint8_t>(rating - 3)};
-    const int32_t result = VerifiedUpdate(pin, pinLength, kSfiRating, file, sizeof file);
+    const uint8_t file[kRatingFile.size] = {0x00, static_cast<uint8_t>(rating - 3)};
+    const int32_t result = VerifiedUpdate(pin, pinLength, kRatingFile, file);
     if (result == 0) Ca().cardRating.store(rating);
     return result;
 }
@@ -160,13 +149,9 @@ int32_t krca_T2CA_ChangeRating(const uint8_t* pin, uint8_t pinLength, uint8_t ra
 int32_t krca_T2CA_GetWorkTime(uint8_t* start, uint8_t* end) {
     if (start == nullptr || end == nullptr) return KR_NULL_ARG;
     if (!Inserted()) return 1;
-    uint8_t file[4];
-    {
-        CardTransaction card(kFileCaApplication);
-        if (card.result() != 0) return card.result();
-        const int32_t result = kr_CardReadBinary(kSfiWorkTime, file, sizeof file);
-        if (result != 0) return result;
-    }
+    uint8_t file[kWorkTimeFile.size];
+    const int32_t result = ReadFile(kWorkTimeFile, file);
+    if (result != 0) return result;
     const bool allFf = file[0] == 0xFF && file[1] == 0xFF && file[2] == 0xFF && file[3] == 0xFF;
     const bool allZero = file[0] == 0 && file[1] == 0 && file[2] == 0 && file[3] == 0;
     if (allFf || allZero) {
@@ -190,10 +175,10 @@ int32_t krca_T2CA_ChangeWorkTime(const uint8_t* pin, uint8_t pinLength, const ui
                                  const uint8_t* end) {
     if (pin == nullptr || start == nullptr || end == nullptr) return KR_NULL_ARG;
     if (!Ready()) return KR_CARD_NOT_READY;
-    const uint8_t file[4] = {FromBcd(start[0]), FromBcd(start[1]), FromBcd(end[0]),
-                             FromBcd(end[1])};
+    const uint8_t file[kWorkTimeFile.size] = {FromBcd(start[0]), FromBcd(start[1]), FromBcd(end[0]),
+                                              FromBcd(end[1])};
     if (file[0] > 23 || file[1] > 59 || file[2] > 23 || file[3] > 59) return KR_OUT_OF_RANGE;
-    const int32_t result = VerifiedUpdate(pin, pinLength, kSfiWorkTime, file, sizeof file);
+    const int32_t result = VerifiedUpdate(pin, pinLength, kWorkTimeFile, file);
     if (result != 0) return result;
     Ca().workStart.store(static_cast<uint16_t>(start[0] << 8 | start[1]));
     Ca().workEnd.store(static_cast<uint16_t>(end[0] << 8 | end[1]));
@@ -205,12 +190,8 @@ int32_t krca_T2CA_GetOperatorInfo(OperatorInfo* info, uint8_t* count) {
     if (info != nullptr) {
         if (!Ready()) return KR_CARD_NOT_READY;
         uint8_t name[kNameFileSize];
-        {
-            CardTransaction card(kFileCaApplication);
-            if (card.result() != 0) return card.result();
-            const int32_t result = kr_CardReadBinary(kSfiOperator, name, sizeof name);
-            if (result != 0) return result;
-        }
+        const int32_t result = ReadFile(kOperatorFile, name);
+        if (result != 0) return result;
         CopyName(info->name, name, kOperatorNameMax);
         info->operatorNumber = 1;
     }
@@ -225,14 +206,14 @@ int32_t krca_T2CA_GetManufacturerInfo(ManufacturerInfo* info) {
         SlowLockGuard hold(CardLock());
         const int32_t reset = kr_CardReset();
         if (reset != 0) return reset;
-        const int32_t selected = kr_CardSelect(kFileMf);
+        const int32_t selected = kr_CardSelect(kManufacturerFile.df);
         if (selected != 0) {
             kr_Print(0x73, "Smartcard select MF faild.");
             return selected;
         }
         std::memset(info->name, 0, sizeof info->name);
         uint8_t name[kNameFileSize];
-        const int32_t result = kr_CardReadBinary(kSfiManufacturer, name, sizeof name);
+        const int32_t result = kr_CardReadBinary(kManufacturerFile.sfi, name, sizeof name);
         if (result != 0) return result;
         CopyName(info->name, name, kNameFileSize);
     }

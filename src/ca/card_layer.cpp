@@ -11,7 +11,7 @@ namespace {
 
 SlowLock cardLock;
 
-// Cleared without the card lock at removal, hence atomic; set under the lock.
+// Changed under the card lock; atomic so that a check of it never races a change.
 std::atomic<bool> cardResetDone{false};
 // Changed under the card lock only.
 uint16_t selectedFileId = 0;
@@ -47,15 +47,10 @@ int32_t ShortCommand(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, uint8_t l
 
 int32_t DataCommand(uint8_t ins, uint8_t p1, uint8_t p2, const uint8_t* data, uint8_t count,
                     uint8_t* response, uint32_t* length) {
-    uint8_t command[kCardCommandMax];
-    command[0] = 0x00;
-    command[1] = ins;
-    command[2] = p1;
-    command[3] = p2;
-    command[4] = count;
-    if (count > 0) std::memcpy(command + 5, data, count);
-    *length = 5u + count;
-    return kr_CardExchange(length, command, response);
+    CardCommand command(0x00, ins, p1, p2);
+    if (count > 0) command.Append({data, count});
+    *length = command.size();
+    return kr_CardExchange(length, command.bytes(), response);
 }
 
 int32_t ReadCommand(uint8_t ins, uint8_t p1, uint8_t p2, uint8_t* out, uint8_t count) {
@@ -84,8 +79,8 @@ uint8_t BinaryP1(uint16_t sfi) {
 }  // namespace
 
 void CardLayerStart() {
-    cardResetDone.store(false);
     SlowLockGuard hold(cardLock);
+    cardResetDone.store(false);
     selectedFileId = 0;
 }
 
@@ -150,11 +145,12 @@ int32_t kr_CardSelect(uint16_t fileId) {
         kr_Print(0x74, "Already select this DF.");
         return 0;
     }
-    const uint8_t command[7] = {0x00, 0xA4, 0x00, 0x00, 0x02, static_cast<uint8_t>(fileId >> 8),
-                                static_cast<uint8_t>(fileId)};
+    CardCommand command(0x00, 0xA4, 0x00, 0x00);
+    command.Append(static_cast<uint8_t>(fileId >> 8));
+    command.Append(static_cast<uint8_t>(fileId));
     uint8_t response[kCardResponseSize];
-    uint32_t length = sizeof command;
-    if (kr_CardExchange(&length, command, response) != 0) return KR_FAILED;
+    uint32_t length = command.size();
+    if (kr_CardExchange(&length, command.bytes(), response) != 0) return KR_FAILED;
     const uint8_t sw1 = response[length - 2];
     const uint8_t sw2 = response[length - 1];
     if ((sw1 == 0x90 && sw2 == 0x00) || sw1 == 0x61) {
@@ -206,16 +202,20 @@ int32_t kr_CardVerifyPin(const uint8_t* pin, uint8_t length) {
     return result;
 }
 
-int32_t kr_CardGetResponse(uint8_t* out, uint8_t length) {
+int32_t CardFetchResponse(uint8_t* out, uint8_t length, uint16_t* status) {
     uint8_t response[kCardResponseSize];
     uint32_t responseLength = 0;
     if (ShortCommand(0x00, 0xC0, 0x00, 0x00, length, response, &responseLength) != 0) return 1;
-    const uint16_t status = StatusWord(response, responseLength);
-    if (status != 0x9000) {
-        kr_Print(0x73, "Verify pin error: %4.4X", status);
-        return KR_FAILED;
-    }
+    *status = StatusWord(response, responseLength);
+    if (*status != 0x9000) return KR_FAILED;
     return TakeData(response, responseLength, out, length);
+}
+
+int32_t kr_CardGetResponse(uint8_t* out, uint8_t length) {
+    uint16_t status = 0x9000;
+    const int32_t result = CardFetchResponse(out, length, &status);
+    if (status != 0x9000) kr_Print(0x73, "Verify pin error: %4.4X", status);
+    return result;
 }
 
 int32_t kr_CardGetVersion(uint32_t* version) {
@@ -224,7 +224,7 @@ int32_t kr_CardGetVersion(uint32_t* version) {
     int32_t result = 0;
     {
         SlowLockGuard hold(cardLock);
-        result = ShortCommand(0xC0, 0xE4, 0x10, 0x00, 0x00, response, &length);
+        result = ShortCommand(0xC0, 0xE4, kCaGetVersion, 0x00, 0x00, response, &length);
     }
     if (result != 0) return KR_FAILED;
     const uint8_t sw1 = response[length - 2];
@@ -235,6 +235,24 @@ int32_t kr_CardGetVersion(uint32_t* version) {
         *version = 0x0100;
     }
     return 0;
+}
+
+CardCommand::CardCommand(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2) {
+    bytes_[0] = cla;
+    bytes_[1] = ins;
+    bytes_[2] = p1;
+    bytes_[3] = p2;
+}
+
+void CardCommand::Append(std::span<const uint8_t> data) {
+    if (data.empty()) return;
+    if (data.size() > kCardCommandMax - size_) {
+        whole_ = false;
+        return;
+    }
+    std::memcpy(bytes_ + size_, data.data(), data.size());
+    size_ += static_cast<uint32_t>(data.size());
+    bytes_[4] = static_cast<uint8_t>(size_ - 5);
 }
 
 CardTransaction::CardTransaction(uint16_t fileId) {

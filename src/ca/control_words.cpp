@@ -11,44 +11,30 @@
 namespace kr {
 namespace {
 
-constexpr uint8_t kCaClass = 0xC0;
-constexpr uint8_t kCaInstruction = 0xE4;
-constexpr uint8_t kCurrentForm = 0x12;
-constexpr uint8_t kOlderForm = 0x01;
 constexpr uint32_t kOlderBlockSize = 19;  // a type-0 block without the high byte of its parity
 constexpr uint32_t kControlWordsSize = 32;
 constexpr uint32_t kAcceptedWithoutStatus = 19;
 
 // The command: the card part, the block count, the blocks (whole, or without their first byte).
-uint32_t BuildCommand(uint8_t* command, uint8_t p1, uint8_t p2, const uint8_t* ecm,
-                      uint32_t blockSize, uint32_t skip) {
+CardCommand BuildCommand(uint8_t p1, uint8_t p2, const uint8_t* ecm, uint32_t blockSize,
+                         uint32_t skip) {
     const uint8_t k = EcmBlocksSent(ecm);
-    const uint32_t lc = kEcmCardPartSize + 1 + k * (blockSize - skip);
-    command[0] = kCaClass;
-    command[1] = kCaInstruction;
-    command[2] = p1;
-    command[3] = p2;
-    command[4] = static_cast<uint8_t>(lc);
-    std::memcpy(command + 5, ecm + kEcmCardPartOffset, kEcmCardPartSize);
-    command[5 + kEcmCardPartSize] = k;
-    uint8_t* out = command + 6 + kEcmCardPartSize;
-    for (uint32_t i = 0; i < k; ++i) {
-        std::memcpy(out, ecm + kEcmBlocksOffset + i * blockSize + skip, blockSize - skip);
-        out += blockSize - skip;
-    }
-    return 5 + lc;
+    CardCommand command = CardCommand::Ca(p1, p2);
+    command.Append({ecm + kEcmCardPartOffset, kEcmCardPartSize});
+    command.Append(k);
+    for (uint32_t i = 0; i < k; ++i)
+        command.Append({ecm + kEcmBlocksOffset + i * blockSize + skip, blockSize - skip});
+    return command;
 }
 
 void Refused(const ServiceRef& ref, uint16_t status) {
     kr_Print(0x73, "Get CW ERROR : %2.2X %2.2X", status >> 8, status & 0xFF);
-    (void)kr_ClearDescrambler(ref);
-    (void)kr_ShowMessage(kMessageCardRefused);
+    InterruptService(ref, kMessageCardRefused);
 }
 
 int32_t UnsupportedType(const ServiceRef& ref, uint8_t type, int32_t result) {
     kr_Print(0x73, "The ECM type %d not support.", type);
-    (void)kr_ClearDescrambler(ref);
-    (void)kr_ShowMessage(kMessageCardRefused);
+    InterruptService(ref, kMessageCardRefused);
     return result;
 }
 
@@ -59,41 +45,44 @@ void SendToDescrambler(const DescramblerRecord& record) {
 
 // One request in a card transaction, then the words to the descrambler. formUnknown: whether
 // 6A 86 means that the card does not know this form.
-int32_t Request(const ServiceRef& ref, const uint8_t* command, uint32_t commandLength,
-                bool formUnknown) {
+int32_t Request(const ServiceRef& ref, const CardCommand& command, bool formUnknown) {
     uint8_t response[kCardResponseSize];
     uint8_t words[kCardResponseSize];
-    uint32_t length = commandLength;
+    uint32_t length = command.size();
     uint32_t dataLength = 0;
     uint16_t status = 0;
+    int32_t fetched = 0;
+    bool accepted = true;
     {
         CardTransaction transaction(kFileCaApplication);
         if (transaction.result() != 0) return transaction.result();
-        if (kr_CardExchange(&length, command, response) != 0) return 1;
+        if (kr_CardExchange(&length, command.bytes(), response) != 0) return 1;
         status = StatusWord(response, length);
         const uint8_t sw1 = static_cast<uint8_t>(status >> 8);
         if (sw1 != 0x61 && sw1 != 0x90 && length < kAcceptedWithoutStatus) {
             if (formUnknown && status == 0x6A86) return kCwFormUnknown;
-            // Shown after the transaction.
-            dataLength = 0;
+            accepted = false;
         } else if (sw1 == 0x61) {
             dataLength = status & 0xFF;
-            const int32_t got = dataLength >= kControlWordsSize
-                                    ? kr_CardGetResponse(words, static_cast<uint8_t>(dataLength))
-                                    : 0;
-            if (got == 1) return 1;
-            if (got != 0) return -1;
+            // The status of a failed fetch is this request's business, not a PIN's: no message.
+            uint16_t fetchStatus = 0;
+            if (dataLength >= kControlWordsSize)
+                fetched = CardFetchResponse(words, static_cast<uint8_t>(dataLength), &fetchStatus);
         } else {
             dataLength = length - 2;
             std::memcpy(words, response, dataLength);
         }
     }
-    // Fewer than the two words: nothing is read beyond what the card sent.
-    if (dataLength < kControlWordsSize) {
+    // The host is told only once the card lock is released: it is never held over a message.
+    // Fewer than the two words count as a refusal: nothing is read beyond what the card sent.
+    if (!accepted || dataLength < kControlWordsSize) {
         Refused(ref, status);
         return -1;
     }
+    // The card accepted the request: a refusal shown before is over, whatever the fetch brings.
     (void)kr_HideMessage(kMessageCardRefused);
+    if (fetched == 1) return 1;
+    if (fetched != 0) return -1;
 
     DescramblerRecord record{};
     record.cwMode = 0;
@@ -133,10 +122,9 @@ int32_t kr_RequestCw(const ServiceRef& ref, const uint8_t* ecm) {
     const uint32_t blockSize = EcmBlockSize(type);
     if (blockSize == 0) return UnsupportedType(ref, type, -1);
     if (EcmBlocksSent(ecm) == 0) return kCwNoBlock;
-    uint8_t command[kCardCommandMax];
-    const uint32_t length =
-        BuildCommand(command, kCurrentForm, static_cast<uint8_t>(type << 4), ecm, blockSize, 0);
-    return Request(ref, command, length, true);
+    const CardCommand command =
+        BuildCommand(kCaControlWords, static_cast<uint8_t>(type << 4), ecm, blockSize, 0);
+    return Request(ref, command, true);
 }
 
 int32_t kr_RequestCwOld(const ServiceRef& ref, const uint8_t* ecm) {
@@ -144,11 +132,17 @@ int32_t kr_RequestCwOld(const ServiceRef& ref, const uint8_t* ecm) {
     const uint8_t type = EcmType(ecm);
     if (type != 0) return UnsupportedType(ref, type, kCwFormUnknown);
     if (EcmBlocksSent(ecm) == 0) return kCwNoBlock;
-    uint8_t command[kCardCommandMax];
     const uint32_t blockSize = EcmBlockSize(0);
-    const uint32_t length =
-        BuildCommand(command, kOlderForm, 0x00, ecm, blockSize, blockSize - kOlderBlockSize);
-    return Request(ref, command, length, false);
+    const CardCommand command =
+        BuildCommand(kCaControlWordsOlder, 0x00, ecm, blockSize, blockSize - kOlderBlockSize);
+    return Request(ref, command, false);
+}
+
+void InterruptService(const ServiceRef& ref, uint8_t message) {
+    ModuleLockGuard hold;
+    if (!ref.Live()) return;
+    (void)kr_ClearDescrambler(ref);
+    (void)kr_ShowMessage(message);
 }
 
 int32_t kr_ClearDescrambler(const ServiceRef& ref) {

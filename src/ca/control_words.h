@@ -48,6 +48,10 @@ struct ServiceRef {
 int32_t kr_RequestCw(const ServiceRef& ref, const uint8_t* ecm);
 int32_t kr_RequestCwOld(const ServiceRef& ref, const uint8_t* ecm);
 
+// Clears the service at the descrambler and shows why, unless the service stopped meanwhile:
+// nothing about a stopped service reaches the screen.
+void InterruptService(const ServiceRef& ref, uint8_t message);
+
 // Clears the service at the descrambler once per interruption. 0; -2 null service.
 int32_t kr_ClearDescrambler(const ServiceRef& ref);
 

@@ -135,16 +135,14 @@ int32_t kr_EcmParse(const uint8_t* section, uint32_t length) {
 
     if (kr_CheckWorkTime(section + kEcmTimeOffset) == KR_NO) {
         kr_Print(0x71, "Out of work time.");
-        (void)kr_ClearDescrambler(ref);
-        (void)kr_ShowMessage(kMessageWorkTime);
+        InterruptService(ref, kMessageWorkTime);
         SleepMs(kRetryPauseMs);
         return -1;
     }
     (void)kr_HideMessage(kMessageWorkTime);
     if (kr_CheckRating(record.rating) == KR_NO) {
         kr_Print(0x71, "Out of the rating.");
-        (void)kr_ClearDescrambler(ref);
-        (void)kr_ShowMessage(kMessageRating);
+        InterruptService(ref, kMessageRating);
         SleepMs(kRetryPauseMs);
         return -1;
     }

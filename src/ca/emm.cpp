@@ -26,16 +26,15 @@ constexpr uint8_t kTextTag = 0x85;
 constexpr uint32_t kCommandHead = 10;  // sequence, 4 bytes, entry count
 constexpr uint32_t kTrailerSize = 16;
 constexpr uint32_t kMaxCommandBody = 200;
-constexpr uint32_t kMinCardCommand = 4;
 
-bool SeenBefore(uint8_t type, const uint8_t* crc) {
+bool SeenBefore(uint8_t type, std::span<const uint8_t> crc) {
     ShortLockGuard hold(Ca().lock);
-    return std::memcmp(Ca().lastEmmCrc[type], crc, 4) == 0;
+    return std::memcmp(Ca().lastEmmCrc[type], crc.data(), 4) == 0;
 }
 
-void Remember(uint8_t type, const uint8_t* crc) {
+void Remember(uint8_t type, std::span<const uint8_t> crc) {
     ShortLockGuard hold(Ca().lock);
-    std::memcpy(Ca().lastEmmCrc[type], crc, 4);
+    std::memcpy(Ca().lastEmmCrc[type], crc.data(), 4);
 }
 
 uint32_t LastSequence() {
@@ -49,21 +48,21 @@ void ShowText(std::span<const uint8_t> text) {
     if (Host().ShowMessage != nullptr) (void)Host().ShowMessage(0xFF, buffer, 0, 0);
 }
 
-// A text record: its id, two fields nobody reads, and the text, all inside the record.
-void HandleText(std::span<const uint8_t> record) {
+// A text record: its id, two fields nobody reads, and the text, all inside the record. false
+// when they are not (the section ends there); an id that is there is remembered all the same.
+bool HandleText(std::span<const uint8_t> record) {
     ByteReader in(record);
     const uint32_t id = in.Be32();
+    if (!in.ok()) return false;
+    if (kr_HistorySeen(kHistoryEmmText, id) == KR_YES) return true;
+    kr_HistoryRemember(kHistoryEmmText, id);
     in.Skip(4);
     in.Skip(in.U8());
     in.Skip(in.U8());
     const std::span<const uint8_t> text = in.Bytes(in.U8());
-    if (!in.ok()) {
-        kr_Print(0x73, "Invalid EMM record len.");
-        return;
-    }
-    if (kr_HistorySeen(kHistoryEmmText, id) == KR_YES) return;
-    kr_HistoryRemember(kHistoryEmmText, id);
+    if (!in.ok()) return false;
     ShowText(text);
+    return true;
 }
 
 // The card's settings that the workers use, read again after the card changed them.
@@ -78,6 +77,44 @@ void RefreshCardSettings() {
     }
 }
 
+// The length of the body that goes to the card: the head, the entries, the trailer; 0 when they
+// are not all in the body.
+uint32_t ForwardedLength(std::span<const uint8_t> body) {
+    ByteReader in(body);
+    in.Skip(kCommandHead - 2);  // sequence, and 4 bytes for the card
+    const uint16_t entries = in.Be16();
+    for (uint32_t i = 0; i < entries && in.ok(); ++i) {
+        in.Skip(1);
+        in.Skip(1u + in.U8());
+    }
+    in.Skip(kTrailerSize);
+    return in.ok() ? static_cast<uint32_t>(in.position()) : 0;
+}
+
+// Runs the commands the card listed in its answer: a count, then each command behind its length.
+// 0 and the number sent in *sent; 1 an exchange failed.
+int32_t RunCardCommands(std::span<const uint8_t> answer, uint32_t* sent) {
+    ByteReader in(answer);
+    const uint8_t count = in.U8();
+    kr_Print(0x72, "Command count: %d", count);
+    SlowLockGuard hold(CardLock());
+    if (kr_CardReset() != 0) return 1;
+    for (uint8_t i = 0; i < count; ++i) {
+        const std::span<const uint8_t> command = in.Bytes(in.U8());
+        if (!in.ok()) {
+            kr_Print(0x73, "Card command length error.");
+            break;
+        }
+        // An empty command has nothing for the card; every other goes as the card wrote it.
+        if (command.empty()) continue;
+        uint32_t exchanged = static_cast<uint32_t>(command.size());
+        uint8_t response[kCardResponseSize];
+        if (kr_CardExchange(&exchanged, command.data(), response) != 0) return 1;
+        ++*sent;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int32_t kr_EmmParse(const uint8_t* section, uint32_t length) {
@@ -89,30 +126,40 @@ int32_t kr_EmmParse(const uint8_t* section, uint32_t length) {
         kr_Print(0x72, "EMM data length error.");
         return -3;
     }
+    ByteReader in(section, length - kCrcSize);
+    in.Skip(5);
+    const std::span<const uint8_t> address = in.Bytes(kCardIdSize);
+    const uint8_t parameter = in.U8();
+    const uint8_t type = in.U8();
+    in.Skip(4);
+    const std::span<const uint8_t> body = in.Bytes(in.remaining());
+    const std::span<const uint8_t> crc(section + length - kCrcSize, kCrcSize);
+
     uint8_t cardId[kCardIdSize];
     CopyCardId(cardId);
-    if (std::memcmp(section + 5, cardId, kCardIdSize) != 0) {
+    if (std::memcmp(address.data(), cardId, kCardIdSize) != 0) {
         kr_Print(0x72, "EMM return because card id error.");
         return KR_NOT_THIS_CARD;
     }
-    const uint8_t type = section[14];
-    const uint8_t* crc = section + length - kCrcSize;
     if (type < kEmmTypeCount && SeenBefore(type, crc)) {
         kr_Print(0x74, "Emm type %d saved.", type);
         return 1;
     }
-    const uint8_t* body = section + kHeaderSize;
-    const uint32_t bodyLength = length - kHeaderSize - kCrcSize;
     if (type == kTypeMessage) {
-        const uint32_t n = bodyLength >= 2 ? ReadBe16(body, 0) : 0;
-        if (bodyLength < 2 || n > bodyLength - 2) {
+        ByteReader area(body);
+        const std::span<const uint8_t> records = area.Bytes(area.Be16());
+        if (!area.ok()) {
+            // Remembered: it would be just as cut when it comes round again.
             kr_Print(0x72, "EMM data length error.");
+            Remember(type, crc);
             return 0;
         }
-        if (kr_EmmMessages(body + 2, n) == 0) Remember(type, crc);
+        if (kr_EmmMessages(records.data(), static_cast<uint32_t>(records.size())) == 0)
+            Remember(type, crc);
     } else if (type == kTypeCardCommand) {
         // A card that failed did not carry the EMM out: it is taken again when it comes round.
-        if (kr_EmmCardCommands(body, bodyLength, section[13]) != 1) Remember(type, crc);
+        if (kr_EmmCardCommands(body.data(), static_cast<uint32_t>(body.size()), parameter) != 1)
+            Remember(type, crc);
     }
     return 0;
 }
@@ -123,7 +170,8 @@ int32_t kr_EmmMessages(const uint8_t* records, uint32_t length) {
     while (in.remaining() > 0) {
         const uint8_t tag = in.U8();
         const std::span<const uint8_t> record = in.Bytes(in.U8());
-        if (!in.ok()) {
+        const bool whole = in.ok() && (tag != kTextTag || HandleText(record));
+        if (!whole) {
             kr_Print(0x73, "Invalid EMM record len.");
             return 0;
         }
@@ -131,44 +179,30 @@ int32_t kr_EmmMessages(const uint8_t* records, uint32_t length) {
             const int32_t result = kr_MailAdd(record.data(), static_cast<uint32_t>(record.size()));
             if (result == kMailRecordCut) return 0;
             if (result != 0 && result != KR_NO_UPDATE) return result;
-        } else if (tag == kTextTag) {
-            HandleText(record);
         }
     }
     return 0;
 }
 
 int32_t kr_EmmCardCommands(const uint8_t* body, uint32_t length, uint8_t parameter) {
-    if (body == nullptr || length < kCommandHead + kTrailerSize) {
+    const std::span<const uint8_t> whole(body, body != nullptr ? length : 0);
+    if (whole.size() < kCommandHead + kTrailerSize) {
         kr_Print(0x72, "EMM data length error.");
         return -1;
     }
-    const uint32_t sequence = ReadBe32(body, 0);
+    const uint32_t sequence = ByteReader(whole).Be32();
     if (sequence == LastSequence()) return KR_NO_UPDATE;
     kr_Print(0x72, "Parse EMM, type: %d", kTypeCardCommand);
-
-    // The entries, then the trailer, all before the CRC.
-    const uint32_t entries = ReadBe16(body, 8);
-    const uint32_t room = length - kTrailerSize;
-    uint32_t forwarded = kCommandHead;
-    for (uint32_t i = 0; i < entries && forwarded <= room; ++i) {
-        forwarded += forwarded + 2 <= room ? 3u + body[forwarded + 1] : room + 1;
-    }
-    if (forwarded > room) {
+    const uint32_t forwarded = ForwardedLength(whole);
+    if (forwarded == 0) {
         kr_Print(0x72, "EMM data length error.");
         return -1;
     }
-    forwarded += kTrailerSize;
     if (forwarded > kMaxCommandBody) return -1;
 
-    uint8_t command[kCardCommandMax];
-    command[0] = 0xC0;
-    command[1] = 0xE4;
-    command[2] = 0x08;
-    command[3] = 0x00;
-    command[4] = static_cast<uint8_t>(forwarded + 1);
-    command[5] = parameter;
-    std::memcpy(command + 6, body, forwarded);
+    CardCommand command = CardCommand::Ca(kCaEmmCommand, 0x00);
+    command.Append(parameter);
+    command.Append(whole.first(forwarded));
 
     uint8_t answer[kCardResponseSize];
     uint32_t answerLength = 0;
@@ -176,38 +210,23 @@ int32_t kr_EmmCardCommands(const uint8_t* body, uint32_t length, uint8_t paramet
         CardTransaction transaction(kFileCaApplication);
         if (transaction.result() != 0) return 1;
         uint8_t response[kCardResponseSize];
-        uint32_t responseLength = forwarded + 6;
-        if (kr_CardExchange(&responseLength, command, response) != 0) return 1;
+        uint32_t responseLength = command.size();
+        if (kr_CardExchange(&responseLength, command.bytes(), response) != 0) return 1;
         const uint16_t status = StatusWord(response, responseLength);
         answerLength = status & 0xFF;
         if ((status >> 8) != 0x61 || answerLength == 0) return -1;
         if (kr_CardGetResponse(answer, static_cast<uint8_t>(answerLength)) != 0) return 1;
     }
-    const uint8_t count = answer[0];
-    kr_Print(0x72, "Command count: %d", count);
-    {
-        SlowLockGuard hold(CardLock());
-        if (kr_CardReset() != 0) return 1;
-        uint32_t at = 1;
-        for (uint8_t i = 0; i < count; ++i) {
-            const uint32_t size = at < answerLength ? answer[at] : 0;
-            if (size < kMinCardCommand || at + 1 + size > answerLength) {
-                kr_Print(0x73, "Card command length error.");
-                break;
-            }
-            uint32_t exchanged = size;
-            uint8_t response[kCardResponseSize];
-            if (kr_CardExchange(&exchanged, answer + at + 1, response) != 0) return 1;
-            at += 1 + size;
-        }
-    }
+    uint32_t sent = 0;
+    if (RunCardCommands({answer, answerLength}, &sent) != 0) return 1;
     // Recorded only now: an EMM whose commands did not all reach the card is carried out again
     // when it comes round.
     {
         ShortLockGuard hold(Ca().lock);
         Ca().lastCommandSeq = sequence;
     }
-    RefreshCardSettings();
+    // Read again only when the card ran commands, which may have changed them.
+    if (sent != 0) RefreshCardSettings();
     return 0;
 }
 

@@ -17,8 +17,8 @@
 namespace kr {
 namespace {
 
-constexpr uint8_t kSfiMail = 12;
-constexpr uint8_t kRecordSize = 140;
+constexpr uint16_t kSfiMail = kMailFile.sfi;
+constexpr uint8_t kRecordSize = kMailFile.size;
 constexpr uint8_t kIndexRecord = 1;
 constexpr uint8_t kFirstTitleRecord = 2;
 constexpr int kTitleRecords = 3;
@@ -101,7 +101,7 @@ bool CardReady() {
 
 // The index written to the card and, once the card took it, made the module's copy.
 int32_t StoreIndex(const Index& copy) {
-    CardTransaction transaction(kFileCaApplication);
+    CardTransaction transaction(kMailFile.df);
     if (transaction.result() != 0) return transaction.result();
     const int32_t result = kr_CardUpdateRecord(kSfiMail, copy, kIndexRecord, kRecordSize);
     if (result == 0) std::memcpy(mailIndex, copy, sizeof mailIndex);
@@ -173,7 +173,7 @@ int32_t AddLocked(const MailFields& m, bool* full) {
     std::memcpy(IdBytes(copy, slot), m.id.data(), 4);
 
     // Content and title first: an index entry never points at a mail that was not written.
-    CardTransaction transaction(kFileCaApplication);
+    CardTransaction transaction(kMailFile.df);
     const int titleRecord = slot / kTitlesPerRecord;
     if (transaction.result() != 0 ||
         kr_CardUpdateRecord(kSfiMail, content, static_cast<uint8_t>(kFirstContentRecord + slot),
@@ -199,7 +199,7 @@ int32_t kr_MailLoad() {
     {
         SlowLockGuard hold(CardLock());
         std::memset(mailIndex, 0xFF, sizeof mailIndex);
-        CardTransaction transaction(kFileCaApplication);
+        CardTransaction transaction(kMailFile.df);
         if (transaction.result() != 0) return transaction.result();
         for (int r = 0; r < kTitleRecords; ++r) {
             const int32_t result =
@@ -280,7 +280,7 @@ int32_t krca_T2CA_GetMailContent(uint32_t mailId, MailContent* out) {
     if (slot < 0) return KR_FAILED;
     uint8_t record[kRecordSize] = {};
     {
-        CardTransaction transaction(kFileCaApplication);
+        CardTransaction transaction(kMailFile.df);
         if (transaction.result() != 0) return transaction.result();
         const int32_t result = kr_CardReadRecord(
             kSfiMail, record, static_cast<uint8_t>(kFirstContentRecord + slot), kRecordSize);

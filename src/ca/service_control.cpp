@@ -20,8 +20,6 @@ constexpr uint32_t kTypeByEcmPid = 0;
 constexpr uint32_t kTypeByAddress = 1;
 
 // The card's entitlements: a count, then records of an id (the service's svid) and a period.
-constexpr uint8_t kSfiEntitlements = 6;
-constexpr uint8_t kEntitlementFileSize = 161;
 constexpr int kMaxEntitlements = 16;
 constexpr int kEntitlementRecordSize = 10;
 
@@ -48,18 +46,38 @@ void LogRequest(const char* format, const ServiceRequest& r) {
     kr_Print(0x73, format, r.pid, static_cast<unsigned>(r.ipAddress), r.udpPort);
 }
 
-bool EcmPidFiltered(uint16_t ecmPid, const StartedService* except) {
+enum class Holder : uint8_t { Host, Module };
+
+// Another started service on this ECM PID whose filter request succeeded brings its ECMs too.
+bool EcmFilterRuns(uint16_t ecmPid, const StartedService* except) {
     for (const StartedService& s : started) {
-        if (&s != except && s.state == kStartedFiltered && s.ecmPid == ecmPid) return true;
+        if (&s != except && s.state == kStartedFiltered && s.ecmPid == ecmPid &&
+            s.ecmFilterSet != 0)
+            return true;
     }
     return false;
 }
 
-// 0 and the service set up, or -4 when no entry is free.
-int32_t StartOne(const ServiceRequest& request) {
+StartedService* OtherOnEcmPid(uint16_t ecmPid, const StartedService* except) {
+    for (StartedService& s : started) {
+        if (&s != except && s.state == kStartedFiltered && s.ecmPid == ecmPid) return &s;
+    }
+    return nullptr;
+}
+
+void TakeHold(StartedService& s, Holder holder) {
+    if (holder == Holder::Host) {
+        s.hostHolds = 1;
+    } else {
+        ++s.moduleHolds;
+    }
+}
+
+// 0 and the service held; -4 when no entry is free; 1 for a request of no known type (ignored).
+int32_t StartOne(const ServiceRequest& request, Holder holder) {
     if (StartedService* same = FindSame(request)) {
         LogRequest("Already start this service: pid:%2.2X, ip: %4.4X, port: %d.", request);
-        ++same->users;
+        TakeHold(*same, holder);
         return 0;
     }
     StartedService* entry = nullptr;
@@ -77,7 +95,9 @@ int32_t StartOne(const ServiceRequest& request) {
     entry->cwCleared = 0;
     entry->lastEcmVersion = kNoEcmVersion;
     entry->request = request;
-    entry->users = 1;
+    entry->hostHolds = 0;
+    entry->moduleHolds = 0;
+    entry->ecmFilterSet = 0;
     ++entry->generation;
 
     ServiceRecord record{};
@@ -90,9 +110,9 @@ int32_t StartOne(const ServiceRequest& request) {
         if (found) entry->ecmPid = record.ecmPid;
     } else {
         entry->state = kStartedFree;
-        entry->users = 0;
-        return 0;
+        return 1;
     }
+    TakeHold(*entry, holder);
     if (found) {
         RequestEcmFilter(*entry);
     } else {
@@ -103,17 +123,33 @@ int32_t StartOne(const ServiceRequest& request) {
     return 0;
 }
 
-void StopOne(const ServiceRequest& request) {
+void EndService(StartedService& s) {
+    if (s.state == kStartedFiltered) {
+        // The filter goes on for another started service of the same ECM PID, which takes it over.
+        if (StartedService* heir = OtherOnEcmPid(s.ecmPid, &s)) {
+            if (s.ecmFilterSet != 0) heir->ecmFilterSet = 1;
+        } else {
+            StopRequestsByPid(s.ecmPid);
+        }
+    }
+    (void)kr_HideMessage(kMessageAny);
+    s.state = kStartedFree;
+    s.ecmFilterSet = 0;
+}
+
+// Ends the holder's hold; the service stops when nobody holds it any more.
+void StopOne(const ServiceRequest& request, Holder holder) {
     StartedService* s = FindSame(request);
     if (s == nullptr) {
         LogRequest("Can't find service to stop: pid:%2.2X, ip: %4.4X, port: %d.", request);
         return;
     }
-    if (--s->users > 0) return;
-    // The filter may bring the ECMs of another started service of the same ECM PID as well.
-    if (s->state == kStartedFiltered && !EcmPidFiltered(s->ecmPid, s)) StopRequestsByPid(s->ecmPid);
-    (void)kr_HideMessage(kMessageAny);
-    s->state = kStartedFree;
+    if (holder == Holder::Host) {
+        s->hostHolds = 0;
+    } else if (s->moduleHolds > 0) {
+        --s->moduleHolds;
+    }
+    if (s->hostHolds == 0 && s->moduleHolds == 0) EndService(*s);
 }
 
 struct Entitlement {
@@ -125,11 +161,11 @@ struct Entitlement {
 // The periods the card keeps; none when no card is ready or the card keeps no such file.
 int ReadEntitlements(Entitlement (&out)[kMaxEntitlements]) {
     if (Ca().cardReady.load() == 0) return 0;
-    uint8_t file[kEntitlementFileSize] = {};
+    uint8_t file[kEntitlementFile.size] = {};
     {
-        CardTransaction transaction(kFileCaApplication);
+        CardTransaction transaction(kEntitlementFile.df);
         if (transaction.result() != 0) return 0;
-        if (kr_CardReadBinary(kSfiEntitlements, file, sizeof file) != 0) return 0;
+        if (kr_CardReadBinary(kEntitlementFile.sfi, file, sizeof file) != 0) return 0;
     }
     const int count = file[0] < kMaxEntitlements ? file[0] : kMaxEntitlements;
     for (int i = 0; i < count; ++i) {
@@ -167,10 +203,24 @@ int32_t kr_FindStartedService(StartedService** out, uint16_t ecmPid) {
 }
 
 void RequestEcmFilter(StartedService& service) {
-    const bool shared = EcmPidFiltered(service.ecmPid, &service);
+    // A filter that was refused is asked for again by the next service of its PID.
+    const bool running = EcmFilterRuns(service.ecmPid, &service);
     service.lastEcmVersion = kNoEcmVersion;
     service.state = kStartedFiltered;
-    if (!shared) (void)StartTypedRequest(kTypeEcm, service.ecmPid, kEcmTableId);
+    service.ecmFilterSet = 0;
+    if (!running && StartTypedRequest(kTypeEcm, service.ecmPid, kEcmTableId) == 0)
+        service.ecmFilterSet = 1;
+}
+
+bool HoldService(const ServiceRequest& request) {
+    ModuleLockGuard hold;
+    return StartOne(request, Holder::Module) == 0;
+}
+
+void ReleaseService(const ServiceRequest& request) {
+    ModuleLockGuard hold;
+    StopOne(request, Holder::Module);
+    (void)kr_HideMessage(kMessageAny);
 }
 
 }  // namespace kr
@@ -182,7 +232,7 @@ int32_t krca_T2CA_StartServices(uint8_t count, const ServiceRequest* list) {
     if (list == nullptr) return KR_NULL_ARG;
     ModuleLockGuard hold;
     for (uint8_t i = 0; i < count; ++i) {
-        if (StartOne(list[i]) != 0) return -4;
+        if (StartOne(list[i], Holder::Host) == -4) return -4;
     }
     return 0;
 }
@@ -191,7 +241,7 @@ int32_t krca_T2CA_StopServices(uint8_t count, const ServiceRequest* list) {
     if (count != 0 && list == nullptr) return KR_NULL_ARG;
     ModuleLockGuard hold;
     for (uint8_t i = 0; i < count; ++i)
-        StopOne(list[i]);
+        StopOne(list[i], Holder::Host);
     (void)kr_HideMessage(kMessageAny);
     return 0;
 }

@@ -28,9 +28,12 @@ struct StartedService {
     uint8_t cwCleared = 0;                   // the descrambler was told to clear the service
     uint16_t ecmPid = 0;
     ServiceRequest request{};
-    // Starts not yet matched by a stop: a program and a download of one service each start it,
-    // and it stops with its last user.
-    uint32_t users = 0;
+    // Who holds the service: the host once, however often it started it, and each program or
+    // download that started it. It stops when nobody holds it any more.
+    uint8_t hostHolds = 0;
+    uint32_t moduleHolds = 0;
+    // This service's own ECM filter request succeeded (services of one ECM PID share a filter).
+    uint8_t ecmFilterSet = 0;
     // Changes at every start of the entry, so that work begun for an earlier service is known
     // as stale once the module lock is taken again.
     uint32_t generation = 0;
@@ -49,5 +52,11 @@ int32_t kr_FindStartedService(StartedService** out, uint16_t ecmPid);
 // Requests the ECM filter of the service, unless another started service's filter already
 // brings its ECMs. The caller holds the module lock.
 void RequestEcmFilter(StartedService& service);
+
+// A program or a download takes a hold on a service (always by address and port): true when it
+// holds it, false when no entry was free. Each hold is ended by one ReleaseService with the same
+// request, whatever the EPG says by then.
+bool HoldService(const ServiceRequest& request);
+void ReleaseService(const ServiceRequest& request);
 
 }  // namespace kr

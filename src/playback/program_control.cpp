@@ -10,6 +10,7 @@
 #include "intake/request_table.h"
 #include "intake/worker_loop.h"
 #include "playback/frame_states.h"
+#include "playback/held_services.h"
 #include "playback/stream_request.h"
 
 namespace kr {
@@ -101,15 +102,18 @@ int32_t kr_T2K_StartProgram(uint32_t programId, uint32_t deliveryMode,
     }
     const StreamInfo stream = *found;
     const ServiceRequest service = StreamService(stream.pid, stream.address, stream.port);
-    if (stream.ca != 0) (void)krca_T2CA_StartServices(1, &service);
+    const bool held = stream.ca != 0 && HoldService(service);
     if (deliveryMode == 0) BindFrameStates(programId);
 
     const int32_t result = StartProgramRequests(stream, deliveryMode, dataProcess);
 
     if (IsOwnerActive(programId) != KR_YES) {
         UnbindFrameStates(programId);
-        // A refused start leaves nothing running: not its descrambling either.
-        if (result != 0 && stream.ca != 0) (void)krca_T2CA_StopServices(1, &service);
+        // A start that left nothing running, refused or with every filter refused, holds
+        // nothing: not its descrambling either.
+        if (held) ReleaseService(service);
+    } else if (held) {
+        RememberHeldService(programId, service);
     }
     return result;
 }
@@ -128,11 +132,10 @@ int32_t kr_T2K_StopProgram(uint32_t programId) {
             kr_Print(0x42, "Can't find this program's SDP information.");
             return KR_FAILED;
         }
-        const StreamInfo stream = *found;
-        if (stream.ca != 0) {
-            const ServiceRequest service = StreamService(stream.pid, stream.address, stream.port);
-            (void)krca_T2CA_StopServices(1, &service);
-        }
+        // Exactly the hold the start took, under the request of that time: a program that holds
+        // none (stopped twice, never started) leaves the service to its other holders.
+        ServiceRequest service{};
+        if (TakeHeldService(programId, service)) ReleaseService(service);
         StopRequestsByOwner(programId, &stopped);
         UnbindFrameStates(programId);
     }

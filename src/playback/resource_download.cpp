@@ -9,7 +9,7 @@
 #include "epg/epg_database.h"
 #include "intake/request_table.h"
 #include "intake/worker_loop.h"
-#include "playback/download_services.h"
+#include "playback/held_services.h"
 #include "playback/stream_request.h"
 
 using namespace kr;
@@ -30,7 +30,7 @@ int32_t kr_T2K_StartDownload(uint32_t resourceId, KrDataProcessFn dataProcess) {
     }
     const ResourceInfo resource = *found;
     const ServiceRequest service = StreamService(resource.pid, resource.address, resource.port);
-    if (resource.ca != 0) (void)krca_T2CA_StartServices(1, &service);
+    const bool held = resource.ca != 0 && HoldService(service);
 
     kr_Print(0x42, "Set download file filter");
     StreamRequest request;
@@ -44,12 +44,12 @@ int32_t kr_T2K_StartDownload(uint32_t resourceId, KrDataProcessFn dataProcess) {
     request.logCode = 0x13;
     const StreamRequestResult result = StartStreamRequest(request);
     if (result == StreamRequestResult::Attached) {
-        if (resource.ca != 0) RememberDownloadService(resourceId, service);
+        if (held) RememberHeldService(resourceId, service);
         return KR_OK;
     }
     if (result == StreamRequestResult::FilterRefused) kr_Print(0x41, "Set file filter faild!");
     // A refused start leaves nothing running: not its descrambling either.
-    if (resource.ca != 0) (void)krca_T2CA_StopServices(1, &service);
+    if (held) ReleaseService(service);
     return KR_FAILED;
 }
 
@@ -62,7 +62,7 @@ int32_t kr_T2K_StopDownload(uint32_t resourceId) {
         StopRequestsByOwner(resourceId, &stopped);
         // The service its start started stops with it, as a program's does.
         ServiceRequest service{};
-        if (TakeDownloadService(resourceId, service)) (void)krca_T2CA_StopServices(1, &service);
+        if (TakeHeldService(resourceId, service)) ReleaseService(service);
     }
     // No call of the content function for this resource runs now or follows.
     WaitForStoppedDeliveries(stopped);

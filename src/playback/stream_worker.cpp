@@ -7,8 +7,8 @@
 #include "intake/datagram.h"
 #include "intake/request_table.h"
 #include "intake/worker_loop.h"
-#include "playback/download_services.h"
 #include "playback/frame_states.h"
+#include "playback/held_services.h"
 #include "playback/stream_delivery.h"
 
 namespace kr {
@@ -29,7 +29,7 @@ int32_t StreamFinish() {
     StopRequestsByType(kTypeResource);
     StopRequestsByType(kTypeVideo);
     StopRequestsByType(kTypeAudio);
-    ForgetDownloadServices();
+    ForgetHeldServices();
     FrameStatesFinish();
     return 0;
 }

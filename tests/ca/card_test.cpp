@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <krmodule/krmodule.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -448,11 +449,22 @@ TEST_F(CardTest, OneNumberedMessageIsShownAtATime) {
     EXPECT_EQ(kr::kr_HideMessage(kr::kMessageCardUnusable), 1) << "another one is shown";
     EXPECT_EQ(host.CallCount(Slot::HideMessage), 0u);
 
-    // A card insertion takes down "no card".
+    // A card insertion takes down "no card", then reads the card's version, then its mails.
     card.Insert();
     ASSERT_EQ(krca_T2CA_CardInserted(), 0);
     EXPECT_EQ(host.CallCount(Slot::HideMessage), 1u);
-    EXPECT_TRUE(host.HasDebugText("Hide message 4"));
+    const std::vector<std::string> lines = host.DebugLines();
+    const auto line = [&](const std::string& text) {
+        return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.find(text) != std::string::npos;
+        });
+    };
+    EXPECT_LT(line("Hide message 4"), line("Card COS version: 2.3"));
+    const std::vector<std::string> headers = Headers();
+    const auto mailRead = std::find_if(headers.begin(), headers.end(),
+                                       [](const std::string& h) { return h.starts_with("00B2"); });
+    EXPECT_LT(std::find(headers.begin(), headers.end(), "C0E41000"), mailRead);
+    EXPECT_NE(mailRead, headers.end());
 
     // A show replaces what is shown without a hide; the replaced one's hide does nothing.
     kr::kr_ShowMessage(kr::kMessageRating);
@@ -461,9 +473,9 @@ TEST_F(CardTest, OneNumberedMessageIsShownAtATime) {
     EXPECT_EQ(kr::kr_HideMessage(kr::kMessageRating), 1);
     EXPECT_EQ(kr::kr_HideMessage(kr::kMessageAny), 0);
     EXPECT_EQ(host.CallCount(Slot::HideMessage), 2u);
-    const size_t lines = host.DebugLines().size();
+    const size_t count = host.DebugLines().size();
     EXPECT_EQ(kr::kr_HideMessage(kr::kMessageAny), 0);
-    EXPECT_EQ(host.DebugLines().size(), lines) << "nothing shown: nothing logged";
+    EXPECT_EQ(host.DebugLines().size(), count) << "nothing shown: nothing logged";
     EXPECT_EQ(host.CallCount(Slot::HideMessage), 2u);
 
     // A message still shown at the end is taken down.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <krmodule/krmodule.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -33,6 +34,8 @@ constexpr uint16_t kEmmPid = 0x1FF1;
 
 krtools::VirtualCard* slotCard = nullptr;
 bool failEmmWrites = false;
+// When set, the answer the card's GET RESPONSE gives instead of its own.
+std::vector<uint8_t> fetchAnswer;
 
 int32_t SlotReset(uint8_t* answer, uint32_t* length) {
     return slotCard->Reset(answer, length);
@@ -42,7 +45,20 @@ int32_t SlotReset(uint8_t* answer, uint32_t* length) {
 // transactions of a card-command EMM would.
 int32_t SlotApdu(uint32_t* length, const uint8_t* command, uint8_t* response) {
     if (failEmmWrites && *length >= 3 && command[1] == 0xE4 && command[2] == 0x09) return 1;
-    return slotCard->Apdu(length, command, response);
+    const uint32_t sent = *length;
+    const int32_t result = slotCard->Apdu(length, command, response);
+    if (result != 0 || sent < 3 || fetchAnswer.empty()) return result;
+    if (command[0] == 0xC0 && command[1] == 0xE4 && command[2] == 0x08) {
+        response[0] = 0x61;
+        response[1] = static_cast<uint8_t>(fetchAnswer.size());
+        *length = 2;
+    } else if (command[0] == 0x00 && command[1] == 0xC0) {
+        std::copy(fetchAnswer.begin(), fetchAnswer.end(), response);
+        response[fetchAnswer.size()] = 0x90;
+        response[fetchAnswer.size() + 1] = 0x00;
+        *length = static_cast<uint32_t>(fetchAnswer.size() + 2);
+    }
+    return result;
 }
 
 krtools::TaggedBody Mail(uint32_t id, const std::string& title = "Title",
@@ -61,6 +77,7 @@ class MessagesTest : public krtest::ModuleTest {
         ModuleTest::SetUp();
         slotCard = &card;
         failEmmWrites = false;
+        fetchAnswer.clear();
         ASSERT_EQ(StartModule(), KR_OK);
         kr_T2K_SetDebugFlag(0x75, 1);
         ASSERT_EQ(krca_T2CA_SetEmmPids(1, &kEmmPid), 0);
@@ -217,11 +234,20 @@ TEST_F(MessagesTest, EmmsForOtherCardsRepeatsAndCutRecords) {
     EXPECT_EQ(kr::kr_EmmParse(cut.data(), static_cast<uint32_t>(cut.size())), 0);
     EXPECT_TRUE(host.HasDebugText("Mail record length error."));
     EXPECT_EQ(MailIds(), std::vector<uint32_t>{2});
-    // A record area longer than the section.
+    // A text whose fields overrun its record ends the section too; its id is remembered.
+    krtools::TaggedBody cutText = Text(8, "cut");
+    cutText.body[cutText.body.size() - 4] = 9;  // the text length
+    cut = krtools::BuildMessageEmm(kCard, {cutText, Mail(7)});
+    EXPECT_EQ(kr::kr_EmmParse(cut.data(), static_cast<uint32_t>(cut.size())), 0);
+    EXPECT_EQ(MailIds(), std::vector<uint32_t>{2});
+    SendMails({Text(8, "again")});
+    EXPECT_EQ(Texts(), std::vector<std::string>{"once"});
+    // A record area longer than the section, remembered like any EMM carried out.
     cut = krtools::BuildMessageEmm(kCard, {Mail(6)});
     cut[19] = 0x0F;
     EXPECT_EQ(kr::kr_EmmParse(cut.data(), static_cast<uint32_t>(cut.size())), 0);
     EXPECT_TRUE(host.HasDebugText("EMM data length error."));
+    EXPECT_EQ(kr::kr_EmmParse(cut.data(), static_cast<uint32_t>(cut.size())), 1);
     EXPECT_EQ(MailIds(), std::vector<uint32_t>{2});
 }
 
@@ -249,6 +275,18 @@ TEST_F(MessagesTest, ACardCommandEmmChangesTheRatingOnceAndIsRetriedWhenTheCardF
     EXPECT_EQ(kr::kr_EmmCardCommands(cut.data() + 19, static_cast<uint32_t>(cut.size() - 23), 0),
               -1);
     EXPECT_EQ(card.CommandLog().size(), commands);
+
+    // A card that lists no command gets nothing more than the fetch of its answer.
+    card.ClearCommandLog();
+    Send(krtools::BuildCardCommandEmm(kCard, 3, {{0x01, {12}}}, kKey));
+    EXPECT_TRUE(host.HasDebugText("Command count: 0"));
+    ASSERT_FALSE(card.CommandLog().empty());
+    EXPECT_EQ(card.CommandLog().back()[1], 0xC0) << "GET RESPONSE was the last";
+    // A command shorter than a header goes to the card as the card wrote it.
+    fetchAnswer = {1, 3, 0xA0, 0xB0, 0xC0};
+    Send(krtools::BuildCardCommandEmm(kCard, 4, {{0x01, {12}}}, kKey));
+    const std::vector<Bytes> log = card.CommandLog();
+    EXPECT_NE(std::find(log.begin(), log.end(), Bytes{0xA0, 0xB0, 0xC0}), log.end());
 }
 
 TEST_F(MessagesTest, BroadcastTextsAndRedirectionsByAddressOncePerId) {
@@ -283,6 +321,18 @@ TEST_F(MessagesTest, BroadcastTextsAndRedirectionsByAddressOncePerId) {
     EXPECT_TRUE(host.HasDebugText("Text had been showed"));
     EXPECT_EQ(Texts(), (std::vector<std::string>{"to all", "3", "4", "5", "6", "7", "again"}));
 
+    // Handled descriptors are passed over by their content, whatever their length byte says.
+    Bytes longer = krtools::BuildBroadcastSection(
+        {text(30, kCard, all, "first"),
+         {krtools::kRedirectionDescriptorTag,
+          krtools::RedirectionDescriptorBody({31, kCard, all, 1, 2, 3})},
+         text(32, kCard, all, "second")});
+    longer[22] = static_cast<uint8_t>(longer[22] + 1);
+    longer[21 + 2 + 21 + 5 + 1] = 27;  // the redirection's length byte
+    EXPECT_EQ(kr::kr_BrdParse(longer.data(), static_cast<uint32_t>(longer.size())), 0);
+    EXPECT_EQ(host.CallCount(Slot::RedirectService), 2u);
+    EXPECT_EQ(Texts().back(), "second");
+
     // Cut and short areas: what fits is handled, nothing is read beyond the section.
     Bytes cut = krtools::BuildBroadcastSection({text(20, kCard, all, "cut short")});
     cut[21 + 1 + 21] = 60;  // the text length
@@ -291,7 +341,7 @@ TEST_F(MessagesTest, BroadcastTextsAndRedirectionsByAddressOncePerId) {
     Bytes small = krtools::BuildBroadcastSection({{0x90, {1, 2, 3, 4, 5}}});
     EXPECT_EQ(kr::kr_BrdParse(small.data(), static_cast<uint32_t>(small.size())), -5);
     EXPECT_TRUE(host.HasDebugText("BRD private_len== 0"));
-    EXPECT_EQ(Texts().size(), 7u);
+    EXPECT_EQ(Texts().size(), 9u);
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 #include <krmodule/krmodule.h>
 #include <krmodule/krmodule_ext.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,6 +43,36 @@ constexpr krtools::AesKey kKey = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77
 constexpr uint16_t kEmmPid = 0x1FF1;
 constexpr uint16_t kEcmPid = 0x0501;
 constexpr uint32_t kInPeriod = 1796000000;  // 2026-11
+
+// The card slot, able to hold the card's answer to the next control-word request until the test
+// lets it go, and to spoil the answers to GET RESPONSE.
+struct SlotControl {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool holdNextRequest = false;
+    bool holding = false;
+    bool spoilFetch = false;
+};
+SlotControl slot;
+
+int32_t ControlledApdu(uint32_t* length, const uint8_t* command, uint8_t* response) {
+    const uint32_t sent = *length;
+    const int32_t result = krtools::CardSlotApdu(length, command, response);
+    if (result != 0 || sent < 3) return result;
+    std::unique_lock<std::mutex> lock(slot.mutex);
+    if (command[0] == 0x00 && command[1] == 0xC0 && slot.spoilFetch) {
+        response[0] = 0x6F;
+        response[1] = 0x00;
+        *length = 2;
+    }
+    if (command[0] == 0xC0 && command[1] == 0xE4 && command[2] == 0x12 && slot.holdNextRequest) {
+        slot.holdNextRequest = false;
+        slot.holding = true;
+        slot.changed.notify_all();
+        slot.changed.wait_for(lock, std::chrono::seconds(10), [] { return !slot.holding; });
+    }
+    return result;
+}
 
 krtools::ServiceMapEntry ScrambledEntry(uint8_t rating = 0) {
     krtools::ServiceMapEntry e;
@@ -78,7 +111,11 @@ class ScrambledTest : public krtest::PlaybackTest {
     void AdjustSlots(HostCallbacks& slots) override {
         krtools::InsertIntoSlot(&card);
         slots.SmartcardReset = krtools::CardSlotReset;
-        slots.SmartcardApdu = krtools::CardSlotApdu;
+        slots.SmartcardApdu = ControlledApdu;
+        {
+            std::lock_guard<std::mutex> lock(slot.mutex);
+            slot.holdNextRequest = slot.holding = slot.spoilFetch = false;
+        }
         if (host.StoreContents().empty()) host.SetStoreSize(kr::kStoreSize);
     }
     void SetUp() override {
@@ -138,6 +175,13 @@ class ScrambledTest : public krtest::PlaybackTest {
         return out;
     }
     size_t CardCommands() const { return card.CommandLog().size(); }
+    // Anything left of the scrambled program's service: its entry or its ECM filter.
+    bool ServiceLeft() const {
+        kr::RequestEntry* entry = nullptr;
+        const uint32_t filter = FilterOn(kEcmPid);
+        return ServiceStarted(kScrambled.address, kScrambled.port) ||
+               (filter != 0 && kr::FindRequest(filter, &entry) == 0);
+    }
 
     krtools::VirtualCard card{krtools::ParseCardProfile(kProfile)};
     krtools::VirtualCard older{
@@ -263,6 +307,17 @@ TEST_F(ScrambledTest, CardRefusalsShowMessage8AndClearOnce) {
     }
     EXPECT_EQ(Shown().size(), 3u) << "each shown after the words of the next ECM took it down";
 
+    // Accepted, but the words could not be fetched: the refusal is over, and no PIN is involved.
+    {
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        slot.spoilFetch = true;
+    }
+    const size_t hides = host.CallCount(Slot::HideMessage);
+    SendEcm(Ecm(version++));
+    EXPECT_EQ(host.CallCount(Slot::HideMessage), hides + 1);
+    EXPECT_FALSE(host.HasDebugText("Verify pin error"));
+    EXPECT_EQ(Shown().size(), 3u);
+
     // An ECM that announces more blocks than it holds never reaches the card.
     const size_t commands = CardCommands();
     Bytes cut = krtools::BuildEcmSection(Ecm(version), kKey);
@@ -343,6 +398,84 @@ TEST_F(ScrambledTest, AServiceStopsWithItsLastUser) {
     EXPECT_TRUE(host.HasDebugText("Can't allot to start this service."));
     EXPECT_EQ(krca_T2CA_StopServices(9, nullptr), KR_NULL_ARG);
     EXPECT_EQ(krca_T2CA_StopServices(9, nine.data()), 0);
+}
+
+TEST_F(ScrambledTest, TheHostHoldsAServiceOnceAndAProgramReleasesOnlyItsOwnHold) {
+    SendMap(1, {ScrambledEntry()});
+    const ServiceRequest same{1, kScrambled.pid, 0, kScrambled.address, kScrambled.port, 0};
+    ASSERT_EQ(krca_T2CA_StartServices(1, &same), 0);
+    ASSERT_EQ(krca_T2CA_StartServices(1, &same), 0);
+    ASSERT_EQ(krca_T2CA_StopServices(1, &same), 0);
+    EXPECT_FALSE(ServiceLeft()) << "the host's one stop ends its one hold";
+
+    // Stops of a program that holds nothing: never started, then stopped twice.
+    ASSERT_EQ(krca_T2CA_StartServices(1, &same), 0);
+    ASSERT_EQ(kr_T2K_StopProgram(kScrambled.id), KR_OK);
+    ASSERT_EQ(StartProgram(kScrambled), KR_OK);
+    ASSERT_EQ(kr_T2K_StopProgram(kScrambled.id), KR_OK);
+    ASSERT_EQ(kr_T2K_StopProgram(kScrambled.id), KR_OK);
+    SendEcm(Ecm(1));
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 1)) << "the host's words go on";
+    ASSERT_EQ(krca_T2CA_StopServices(1, &same), 0);
+    EXPECT_FALSE(ServiceLeft());
+
+    // A start whose filters were all refused holds nothing: a retry and one stop leave nothing.
+    host.SetFilterResult(-1);
+    ASSERT_EQ(StartProgram(kScrambled), KR_OK);
+    EXPECT_FALSE(ServiceLeft());
+    host.SetFilterResult(0);
+    ASSERT_EQ(StartProgram(kScrambled), KR_OK);
+    ASSERT_EQ(kr_T2K_StopProgram(kScrambled.id), KR_OK);
+    EXPECT_FALSE(ServiceLeft());
+}
+
+TEST_F(ScrambledTest, NothingAboutAServiceStoppedDuringItsCardRequestReachesTheHost) {
+    SendMap(1, {ScrambledEntry()});
+    const ServiceRequest service{1, kScrambled.pid, 0, kScrambled.address, kScrambled.port, 0};
+    ASSERT_EQ(krca_T2CA_StartServices(1, &service), 0);
+    {
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        slot.holdNextRequest = true;
+    }
+    krtools::EcmFields refused = Ecm(1);
+    refused.entitlementId = 99;
+    ASSERT_EQ(Deliver(kEcmPid, krtools::BuildEcmSection(refused, kKey)), 0);
+    {
+        std::unique_lock<std::mutex> lock(slot.mutex);
+        ASSERT_TRUE(
+            slot.changed.wait_for(lock, std::chrono::seconds(10), [] { return slot.holding; }));
+    }
+    ASSERT_EQ(krca_T2CA_StopServices(1, &service), 0);
+    {
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        slot.holding = false;
+        slot.changed.notify_all();
+    }
+    Drain();
+    EXPECT_TRUE(host.HasDebugText("Get CW ERROR : 64 01"));
+    EXPECT_TRUE(Shown().empty());
+    EXPECT_EQ(host.CallCount(Slot::SetDescrambler), 0u);
+}
+
+TEST_F(ScrambledTest, AServiceAsksAgainForTheFilterOfItsEcmPidWhenNoneRuns) {
+    SendMap(1, {ScrambledEntry()});
+    const ServiceRequest byPid{0, kEcmPid, 0, 0, 0, 0};
+    const ServiceRequest byAddress{1, kScrambled.pid, 0, kScrambled.address, kScrambled.port, 0};
+    host.SetFilterResult(-1);
+    ASSERT_EQ(krca_T2CA_StartServices(1, &byPid), 0);
+    host.SetFilterResult(0);
+    ASSERT_EQ(krca_T2CA_StartServices(1, &byAddress), 0);
+    SendEcm(Ecm(1));
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 1));
+
+    // The filter stays for the service of the refused request, and ends with it.
+    ASSERT_EQ(krca_T2CA_StopServices(1, &byAddress), 0);
+    SendEcm(Ecm(2));
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 2));
+    EXPECT_EQ(Records()[1].request.type, 0u);
+    ASSERT_EQ(krca_T2CA_StopServices(1, &byPid), 0);
+    kr::RequestEntry* entry = nullptr;
+    EXPECT_NE(kr::FindRequest(FilterOn(kEcmPid), &entry), 0);
 }
 
 TEST_F(ScrambledTest, TheServiceMapIsKeptInTheStoreAndUpdatedInPlace) {

@@ -1,4 +1,4 @@
-#include "playback/download_services.h"
+#include "playback/held_services.h"
 
 #include <array>
 
@@ -10,20 +10,21 @@ namespace {
 
 struct Remembered {
     bool used = false;
-    uint32_t resourceId = 0;
+    uint32_t ownerId = 0;
     ServiceRequest service{};
 };
 
-// Each running download holds a request entry, so there are never more than the table's size.
+// Each remembering owner runs at least one request entry, so there are never more than the
+// table's size.
 std::array<Remembered, kRequestCount> remembered;
 
 }  // namespace
 
-void RememberDownloadService(uint32_t resourceId, const ServiceRequest& service) {
+void RememberHeldService(uint32_t ownerId, const ServiceRequest& service) {
     ModuleLockGuard hold;
     Remembered* slot = nullptr;
     for (Remembered& r : remembered) {
-        if (r.used && r.resourceId == resourceId) {
+        if (r.used && r.ownerId == ownerId) {
             slot = &r;
             break;
         }
@@ -31,14 +32,14 @@ void RememberDownloadService(uint32_t resourceId, const ServiceRequest& service)
     }
     if (slot == nullptr) return;
     slot->used = true;
-    slot->resourceId = resourceId;
+    slot->ownerId = ownerId;
     slot->service = service;
 }
 
-bool TakeDownloadService(uint32_t resourceId, ServiceRequest& service) {
+bool TakeHeldService(uint32_t ownerId, ServiceRequest& service) {
     ModuleLockGuard hold;
     for (Remembered& r : remembered) {
-        if (r.used && r.resourceId == resourceId) {
+        if (r.used && r.ownerId == ownerId) {
             service = r.service;
             r = Remembered{};
             return true;
@@ -47,7 +48,7 @@ bool TakeDownloadService(uint32_t resourceId, ServiceRequest& service) {
     return false;
 }
 
-void ForgetDownloadServices() {
+void ForgetHeldServices() {
     ModuleLockGuard hold;
     remembered.fill(Remembered{});
 }

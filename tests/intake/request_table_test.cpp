@@ -12,6 +12,7 @@
 #include "support/intake_fixture.h"
 #include "support/section_builder.h"
 
+namespace request_table_test {
 namespace {
 
 using namespace krtest;
@@ -215,3 +216,4 @@ TEST_F(RequestTableTest, WithoutIntakeEverythingIsRefused) {
 }
 
 }  // namespace
+}  // namespace request_table_test

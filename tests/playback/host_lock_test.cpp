@@ -19,6 +19,7 @@
 #include "playback/playback_fixture.h"
 #include "support/intake_fixture.h"
 
+namespace host_lock_test {
 namespace {
 
 using krtest::kClearResource;
@@ -143,3 +144,4 @@ TEST_F(HostLockTest, AStopFromASlotAndFromTheContentFunctionBothReturn) {
 }
 
 }  // namespace
+}  // namespace host_lock_test

@@ -46,8 +46,8 @@ void CatchUpStop() {
 
 int32_t krx_WaitCaughtUp(uint32_t limitMs) {
     using namespace kr;
-    // A worker (or a slot called with the module lock held) would wait for itself.
-    if (OnWorkerThread() || HoldsModuleLock() || !IsInitialised()) return -1;
+    // A worker, or a slot called while this thread holds a library lock, would wait for itself.
+    if (OnWorkerThread() || HoldsLibraryLock() || !IsInitialised()) return -1;
     const bool caughtUp = caughtUpSignal.WaitUntil(CaughtUp, limitMs);
     if (IsStopping() || !IsInitialised()) return -1;
     return caughtUp ? 0 : 1;

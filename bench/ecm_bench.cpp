@@ -142,7 +142,8 @@ void BM_EcmToDescrambler(benchmark::State& state) {
     const uint32_t words = wordsSet.load() - wordsBefore;
     // More words than ECMs would time each ECM against its predecessor's words.
     if (failure.empty() && words != ecmsSent)
-        failure = std::to_string(words) + " control words for " + std::to_string(ecmsSent) + " ECMs";
+        failure =
+            std::to_string(words) + " control words for " + std::to_string(ecmsSent) + " ECMs";
     state.counters["lost"] = static_cast<double>(ecmsSent - std::min(ecmsSent, words)) +
                              static_cast<double>(wordsWrong.load());
     if (failure.empty() && wordsWrong.load() != 0) failure = "control words of another ECM";

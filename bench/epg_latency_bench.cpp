@@ -225,8 +225,8 @@ int64_t NsSince(Clock::time_point begin) {
 
 struct SenderResult {
     std::vector<int64_t> ns;
-    int64_t refused = 0;    // the pool was full: the stream worker fell behind
-    uint64_t accepted = 0;  // sections taken, each a frame for the host
+    int64_t refused = 0;      // the pool was full: the stream worker fell behind
+    uint64_t accepted = 0;    // sections taken, each a frame for the host
     int32_t refusal = KR_OK;  // the first answer other than taken or pool full
 };
 
@@ -365,7 +365,8 @@ void BM_HostCallsDuringEpgParseAndSave(benchmark::State& state) {
     const uint32_t writes = storeWrites.load() - writesBefore;
     state.counters["store_writes"] = static_cast<double>(writes);
     const auto iterationCount = static_cast<uint64_t>(state.iterations());
-    const uint64_t framesLost = sends.accepted - std::min<uint64_t>(sends.accepted, framesSeen.load());
+    const uint64_t framesLost =
+        sends.accepted - std::min<uint64_t>(sends.accepted, framesSeen.load());
     const uint64_t savesLost = iterationCount - std::min<uint64_t>(iterationCount, writes);
     state.counters["lost"] = static_cast<double>(framesLost + savesLost);
     // Live EPG versions the host fetched after the first: one per iteration when none was

@@ -8,11 +8,13 @@
 #include <krmodule/krmodule.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,18 +108,22 @@ int32_t OnFrame(const void* record) {
     return 0;
 }
 
-// The id sections for the program go to; 0 when the start failed.
-int32_t StartModuleWithProgram() {
+// The module started with a live EPG that has the program; false when it did not start.
+bool StartModule() {
     hostFilterId.store(0);
     InitRecord record{};
     record.sectionBufferCount = 8192;
     record.callbacks.SetSectionFilter = AcceptFilter;
-    if (kr_T2K_Init(&record) != KR_OK) return 0;
+    if (kr_T2K_Init(&record) != KR_OK) return false;
     const std::vector<uint8_t> container = LiveEpgContainer();
-    {
-        kr::ModuleLockGuard hold;
-        kr::kr_ProcessEpgContainer(container.data(), static_cast<uint32_t>(container.size()));
-    }
+    kr::ModuleLockGuard hold;
+    kr::kr_ProcessEpgContainer(container.data(), static_cast<uint32_t>(container.size()));
+    return true;
+}
+
+// The id sections for the program go to; 0 when the start failed.
+int32_t StartModuleWithProgram() {
+    if (!StartModule()) return 0;
     if (kr_T2K_StartProgram(kProgram, KR_DELIVER_FRAMES, OnFrame) != KR_OK) {
         kr_T2K_Finish();
         return 0;
@@ -279,9 +285,9 @@ std::vector<int64_t> WakeUpNs(std::size_t count, std::chrono::nanoseconds interv
         std::unique_lock hold(mutex);
         while (seen < count) {
             changed.wait(hold, [&] { return posted != seen; });
-            ns.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() -
-                                                                              postedAt)
-                             .count());
+            ns.push_back(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - postedAt)
+                    .count());
             seen = posted;
         }
     });
@@ -364,6 +370,154 @@ BENCHMARK(BM_StreamFrameLatencyAt30Mbits)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+
+// ---- Zapping: from kr_T2K_StartProgram to the first whole video frame -----------------------
+
+// A clear program at broadcast pace: 25 frames a second, each of kZapPackets datagrams sent
+// evenly over the frame's 40 ms, the first beginning with a frame start code.
+constexpr uint32_t kZapPackets = 12;
+constexpr auto kFrameInterval = std::chrono::milliseconds(40);
+constexpr uint32_t kZapFrameBytes = kZapPackets * kMediaBytes;
+constexpr std::size_t kSentRing = 1024;
+
+std::vector<uint8_t> ZapSection(uint64_t n) {
+    const uint64_t frame = n / kZapPackets;
+    const bool first = n % kZapPackets == 0;
+    krtest::RtpPacketFields packet;
+    packet.seq = static_cast<uint16_t>(n);
+    packet.timestamp = static_cast<uint32_t>(3600 * (frame + 1));
+    packet.marker = n % kZapPackets == kZapPackets - 1;
+    packet.media = first ? krtest::FrameStart(0xB6, kMediaBytes)
+                         : std::vector<uint8_t>(kMediaBytes, static_cast<uint8_t>(n));
+    krtest::Datagram d;
+    d.destinationAddress = kGroup;
+    d.destinationPort = kVideoPort;
+    d.payload = krtest::BuildRtpPayload(packet);
+    return krtest::BuildDatagramSection(d);
+}
+
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+// What the sender and the frame function share with the zapping loop.
+struct ZapShared {
+    std::mutex hostMutex;  // held for each send and for each stop, as a host serialises them
+    std::atomic<int32_t> sendTo{0};
+    std::atomic<bool> running{true};
+    std::atomic<int32_t> refusal{KR_OK};
+    // When the last datagram of each frame went to the library, by frame number.
+    std::array<std::atomic<int64_t>, kSentRing> lastSentNs{};
+    std::atomic<int64_t> firstFrameNs{0};
+    std::atomic<uint32_t> firstFrameTimestamp{0};
+    std::atomic<uint32_t> partialFrames{0};
+};
+ZapShared* zap = nullptr;
+
+int32_t OnZapFrame(const void* record) {
+    const int64_t now = NowNs();
+    const auto& d = *static_cast<const StreamDelivery*>(record);
+    if (d.kind != KR_FRAME_VIDEO) return 0;
+    if (d.videoLength != kZapFrameBytes) {
+        zap->partialFrames.fetch_add(1);
+        return 0;
+    }
+    int64_t none = 0;
+    if (zap->firstFrameNs.compare_exchange_strong(none, now))
+        zap->firstFrameTimestamp.store(d.videoTimestamp);
+    return 0;
+}
+
+// The broadcast: goes on whether or not the program runs; sections reach the library only while
+// its filter runs.
+void ZapSender(ZapShared* shared) {
+    const auto interval =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(kFrameInterval) / kZapPackets;
+    auto next = Clock::now();
+    for (uint64_t n = 0; shared->running.load(); ++n) {
+        const std::vector<uint8_t> section = ZapSection(n);
+        std::this_thread::sleep_until(next);
+        next += interval;
+        std::lock_guard hold(shared->hostMutex);
+        const int32_t to = shared->sendTo.load();
+        if (to == 0) continue;
+        if (n % kZapPackets == kZapPackets - 1)
+            shared->lastSentNs[(n / kZapPackets) % kSentRing].store(NowNs());
+        const int32_t result =
+            kr_T2K_SendRetrieved(to, 0, section.data(), static_cast<int32_t>(section.size()));
+        // The pool cannot fill at this pace: a full one is lost work too.
+        if (result != KR_OK && shared->refusal.load() == KR_OK) shared->refusal.store(result);
+    }
+}
+
+// Starts at random instants of the frame cycle, each timed to the first whole frame; the time
+// is split into the broadcast's share (until the frame's last datagram went to the library) and
+// the library's (from there to the frame function).
+void BM_ZapClear(benchmark::State& state) {
+    const auto starts = static_cast<std::size_t>(state.range(0));
+    ZapShared shared;
+    zap = &shared;
+    std::vector<int64_t> zapNs, broadcastNs, libraryNs;
+    uint64_t lost = 0;
+    std::mt19937 random(31);
+    std::uniform_int_distribution<int64_t> pause(0, 40000);
+    for (auto _ : state) {
+        if (!StartModule()) {
+            state.SkipWithError("start failed");
+            return;
+        }
+        std::thread sender(ZapSender, &shared);
+        for (std::size_t i = 0; i < starts && shared.refusal.load() == KR_OK; ++i) {
+            std::this_thread::sleep_for(std::chrono::microseconds(pause(random)));
+            shared.firstFrameNs.store(0);
+            hostFilterId.store(0);
+            const int64_t begin = NowNs();
+            if (kr_T2K_StartProgram(kProgram, KR_DELIVER_FRAMES, OnZapFrame) != KR_OK) {
+                ++lost;
+                continue;
+            }
+            shared.sendTo.store(static_cast<int32_t>(hostFilterId.load()));
+            const auto deadline = Clock::now() + std::chrono::seconds(2);
+            while (shared.firstFrameNs.load() == 0 && Clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            {
+                std::lock_guard hold(shared.hostMutex);
+                shared.sendTo.store(0);
+                (void)kr_T2K_StopProgram(kProgram);
+            }
+            const int64_t frameAt = shared.firstFrameNs.load();
+            if (frameAt == 0) {
+                ++lost;
+                continue;
+            }
+            const uint32_t frame = shared.firstFrameTimestamp.load() / 3600 - 1;
+            const int64_t sentAtNs = shared.lastSentNs[frame % kSentRing].load();
+            zapNs.push_back(frameAt - begin);
+            broadcastNs.push_back(sentAtNs - begin);
+            libraryNs.push_back(frameAt - sentAtNs);
+        }
+        shared.running.store(false);
+        sender.join();
+        kr_T2K_Finish();
+    }
+    zap = nullptr;
+    state.counters["zap_p50_ms"] = static_cast<double>(Percentile(zapNs, 0.50)) / 1e6;
+    state.counters["zap_p99_ms"] = static_cast<double>(Percentile(zapNs, 0.99)) / 1e6;
+    state.counters["broadcast_p50_ms"] = static_cast<double>(Percentile(broadcastNs, 0.50)) / 1e6;
+    state.counters["library_p50_us"] = static_cast<double>(Percentile(libraryNs, 0.50)) / 1e3;
+    state.counters["library_p99_us"] = static_cast<double>(Percentile(libraryNs, 0.99)) / 1e3;
+    state.counters["starts"] = static_cast<double>(zapNs.size());
+    state.counters["partial_frames"] = static_cast<double>(shared.partialFrames.load());
+    state.counters["lost"] = static_cast<double>(lost);
+    const int32_t refusal = shared.refusal.load();
+    if (refusal != KR_OK) {
+        state.SkipWithError(("kr_T2K_SendRetrieved answered " + std::to_string(refusal)).c_str());
+    } else if (lost != 0) {
+        state.SkipWithError("a start gave no whole frame");
+    }
+}
+BENCHMARK(BM_ZapClear)->Arg(40)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace stream_bench

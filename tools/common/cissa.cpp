@@ -38,6 +38,16 @@ void Mark(uint8_t* packet188, uint8_t control) {
     packet188[3] = static_cast<uint8_t>((packet188[3] & 0x3F) | (control << 6));
 }
 
+uint64_t NextTableSerial() {
+    static std::atomic<uint64_t> serial{0};
+    return ++serial;
+}
+
+}  // namespace
+
+// Named rather than anonymous: the table's thread copies, declared in the header, hold these.
+namespace cissa_detail {
+
 // CBC decryption under the fixed IV with a context keyed once. Setting the IV on a context
 // again for each packet costs libcrypto more than the packet's few blocks, so the context keeps
 // chaining from one packet to the next, and only the first block of each packet is mended: it
@@ -85,18 +95,13 @@ class CissaDecryptor {
     AesBlock chain_{};  // the block the context chains the next packet's first block with
 };
 
-uint64_t NextTableSerial() {
-    static std::atomic<uint64_t> serial{0};
-    return ++serial;
-}
-
-}  // namespace
+}  // namespace cissa_detail
 
 struct DescramblerTable::ThreadCopy {
     struct Keys {
         uint16_t pid = 0;
         uint64_t generation[2] = {};
-        CissaDecryptor decryptor[2];  // even, odd
+        cissa_detail::CissaDecryptor decryptor[2];  // even, odd
     };
     uint64_t serial = 0;  // of the table copied; 0 for none
     uint64_t changes = 0;
@@ -137,7 +142,7 @@ void ScramblePacket(uint8_t* packet188, const AesKey& key, bool odd) {
 bool DescramblePacket(uint8_t* packet188, const AesKey& even, const AesKey& odd) {
     const uint8_t control = ScramblingControl(packet188);
     if (control != kScramblingEven && control != kScramblingOdd) return false;
-    thread_local CissaDecryptor decryptor;
+    thread_local cissa_detail::CissaDecryptor decryptor;
     decryptor.Key(control == kScramblingOdd ? odd : even);
     decryptor.Decrypt(PayloadBlocks(packet188));
     Mark(packet188, 0);

@@ -2,13 +2,15 @@
 // SetDescrambler, with a card that answers at once (the virtual card, AES included). Each ECM
 // carries a new version, so each one costs the full card conversation: the request, its 61 20
 // and the GET RESPONSE. The median and the 99th percentile are the figures to watch; the
-// module's allocations while ECMs flow must stay at zero.
+// module's allocations while ECMs flow must stay at zero, and every ECM must give its own
+// control words: one that gives none, or words other than its own, counts as lost.
 #include <benchmark/benchmark.h>
 #include <krmodule/krmodule.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -31,6 +33,9 @@ constexpr krtools::AesKey kKey = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
 std::atomic<uint32_t> serviceMapFilter{0};
 std::atomic<uint32_t> ecmFilter{0};
 std::atomic<uint32_t> wordsSet{0};
+// Each ECM's even control word is 16 times one byte; words set without it are wrong.
+std::atomic<int> expectedWord{-1};
+std::atomic<uint32_t> wordsWrong{0};
 
 int32_t AcceptFilter(uint32_t requestId, SectionFilterParams params) {
     if (params.pid == kEmmPid && params.match[0] == 0x84) serviceMapFilter.store(requestId);
@@ -38,7 +43,14 @@ int32_t AcceptFilter(uint32_t requestId, SectionFilterParams params) {
     return 0;
 }
 
-int32_t SetDescrambler(DescramblerRecord, uint32_t) {
+int32_t SetDescrambler(DescramblerRecord record, uint32_t) {
+    const int expected = expectedWord.load();
+    auto isExpected = [expected](const uint8_t(&word)[16]) {
+        return std::all_of(std::begin(word), std::end(word),
+                           [expected](uint8_t b) { return b == expected; });
+    };
+    const bool right = isExpected(record.controlWordA) || isExpected(record.controlWordB);
+    if (expected >= 0 && !right) wordsWrong.fetch_add(1);
     wordsSet.fetch_add(1);
     return 0;
 }
@@ -52,9 +64,9 @@ bool WaitFor(const std::atomic<uint32_t>& value, uint32_t atLeast) {
     return true;
 }
 
-void Deliver(uint32_t requestId, const std::vector<uint8_t>& section) {
-    (void)kr_T2K_SendRetrieved(static_cast<int32_t>(requestId), 0, section.data(),
-                               static_cast<int32_t>(section.size()));
+int32_t Deliver(uint32_t requestId, const std::vector<uint8_t>& section) {
+    return kr_T2K_SendRetrieved(static_cast<int32_t>(requestId), 0, section.data(),
+                                static_cast<int32_t>(section.size()));
 }
 
 void BM_EcmToDescrambler(benchmark::State& state) {
@@ -63,6 +75,8 @@ void BM_EcmToDescrambler(benchmark::State& state) {
     krtools::InsertIntoSlot(&card);
     serviceMapFilter.store(0);
     ecmFilter.store(0);
+    expectedWord.store(-1);
+    wordsWrong.store(0);
     InitRecord init{};
     init.sectionBufferCount = 64;
     init.callbacks.SetSectionFilter = AcceptFilter;
@@ -77,10 +91,14 @@ void BM_EcmToDescrambler(benchmark::State& state) {
     krtools::ServiceMapEntry entry;
     entry.svid = 12;
     entry.ecmPid = kEcmPid;
-    Deliver(serviceMapFilter.load(), krtools::BuildServiceMapSection(1, {entry}));
     const ServiceRequest service{0, kEcmPid, 0, 0, 0, 0};
-    (void)krca_T2CA_StartServices(1, &service);
-    if (!WaitFor(ecmFilter, 1)) state.SkipWithError("no ECM filter");
+    if (Deliver(serviceMapFilter.load(), krtools::BuildServiceMapSection(1, {entry})) != KR_OK ||
+        krca_T2CA_StartServices(1, &service) != KR_OK || !WaitFor(ecmFilter, 1)) {
+        kr_T2K_Finish();
+        krtools::InsertIntoSlot(nullptr);
+        state.SkipWithError("no ECM filter");
+        return;
+    }
 
     // 256 versions, prepared beforehand; the version byte wraps, so every ECM is new.
     std::vector<std::vector<uint8_t>> ecms;
@@ -95,14 +113,24 @@ void BM_EcmToDescrambler(benchmark::State& state) {
     }
     std::vector<double> latencies;
     latencies.reserve(1 << 16);
-    uint32_t sent = wordsSet.load();
+    const uint32_t wordsBefore = wordsSet.load();
+    uint32_t sent = wordsBefore;
     uint32_t next = 0;
+    uint32_t ecmsSent = 0;
+    std::string failure;
     const uint64_t allocationsBefore = kr::fault::AllocationCount();
     for (auto _ : state) {
         const auto start = Clock::now();
-        Deliver(ecmFilter.load(), ecms[next++ % ecms.size()]);
+        const uint32_t index = next++ % static_cast<uint32_t>(ecms.size());
+        expectedWord.store(static_cast<int>(index));
+        const int32_t result = Deliver(ecmFilter.load(), ecms[index]);
+        if (result != KR_OK) {
+            failure = "kr_T2K_SendRetrieved answered " + std::to_string(result);
+            break;
+        }
+        ++ecmsSent;
         if (!WaitFor(wordsSet, ++sent)) {
-            state.SkipWithError("no control words");
+            failure = "no control words";
             break;
         }
         latencies.push_back(
@@ -111,6 +139,15 @@ void BM_EcmToDescrambler(benchmark::State& state) {
     const uint64_t allocations = kr::fault::AllocationCount() - allocationsBefore;
     kr_T2K_Finish();
     krtools::InsertIntoSlot(nullptr);
+    const uint32_t words = wordsSet.load() - wordsBefore;
+    // More words than ECMs would time each ECM against its predecessor's words.
+    if (failure.empty() && words != ecmsSent)
+        failure =
+            std::to_string(words) + " control words for " + std::to_string(ecmsSent) + " ECMs";
+    state.counters["lost"] = static_cast<double>(ecmsSent - std::min(ecmsSent, words)) +
+                             static_cast<double>(wordsWrong.load());
+    if (failure.empty() && wordsWrong.load() != 0) failure = "control words of another ECM";
+    if (!failure.empty()) state.SkipWithError(failure.c_str());
     if (latencies.empty()) return;
     std::sort(latencies.begin(), latencies.end());
     state.counters["median_us"] = latencies[latencies.size() / 2];

@@ -225,7 +225,9 @@ int64_t NsSince(Clock::time_point begin) {
 
 struct SenderResult {
     std::vector<int64_t> ns;
-    int64_t refused = 0;  // the pool was full: the stream worker fell behind
+    int64_t refused = 0;      // the pool was full: the stream worker fell behind
+    uint64_t accepted = 0;    // sections taken, each a frame for the host
+    int32_t refusal = KR_OK;  // the first answer other than taken or pool full
 };
 
 void Sender(int32_t filterId, SenderResult* result) {
@@ -244,6 +246,11 @@ void Sender(int32_t filterId, SenderResult* result) {
         const int32_t r =
             kr_T2K_SendRetrieved(filterId, 0, s.data(), static_cast<int32_t>(s.size()));
         const int64_t ns = NsSince(begin);
+        if (r == KR_OK) {
+            ++result->accepted;
+        } else if (r != KR_NO_NODE && result->refusal == KR_OK) {
+            result->refusal = r;
+        }
         if (!timed) continue;
         result->ns.push_back(ns);
         if (r == KR_NO_NODE) ++result->refused;
@@ -340,6 +347,9 @@ void BM_HostCallsDuringEpgParseAndSave(benchmark::State& state) {
     running.store(false);
     sender.join();
     fetcher.join();
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (framesSeen.load() < sends.accepted && Clock::now() < deadline)
+        std::this_thread::yield();
     kr_T2K_Finish();
 
     const auto iterations = static_cast<double>(state.iterations());
@@ -352,13 +362,27 @@ void BM_HostCallsDuringEpgParseAndSave(benchmark::State& state) {
     state.counters["getlives"] = static_cast<double>(fetches.size());
     state.counters["parse_save_ms"] = static_cast<double>(parseNs) / 1e6 / iterations;
     // One 100 ms write per iteration is the save; fewer means a parse went unsaved.
-    state.counters["store_writes"] = static_cast<double>(storeWrites.load() - writesBefore);
+    const uint32_t writes = storeWrites.load() - writesBefore;
+    state.counters["store_writes"] = static_cast<double>(writes);
+    const auto iterationCount = static_cast<uint64_t>(state.iterations());
+    const uint64_t framesLost =
+        sends.accepted - std::min<uint64_t>(sends.accepted, framesSeen.load());
+    const uint64_t savesLost = iterationCount - std::min<uint64_t>(iterationCount, writes);
+    state.counters["lost"] = static_cast<double>(framesLost + savesLost);
     // Live EPG versions the host fetched after the first: one per iteration when none was
     // skipped as a version the module already had.
     state.counters["new_live_versions"] = static_cast<double>(versionsSeen) - 1;
     state.counters["container_kib"] = static_cast<double>(containers[0].size()) / 1024.0;
     state.SetBytesProcessed(static_cast<int64_t>(iterations) *
                             static_cast<int64_t>(containers[0].size()));
+    if (sends.refusal != KR_OK) {
+        state.SkipWithError(
+            ("kr_T2K_SendRetrieved answered " + std::to_string(sends.refusal)).c_str());
+    } else if (framesLost != 0) {
+        state.SkipWithError("frames were lost on the way to the host");
+    } else if (savesLost != 0) {
+        state.SkipWithError("a new EPG was not saved");
+    }
 }
 BENCHMARK(BM_HostCallsDuringEpgParseAndSave)
     ->Iterations(3)

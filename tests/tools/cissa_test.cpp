@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "common/cissa.h"
@@ -52,6 +53,37 @@ TEST(Cissa, RoundTripsEvenAndOddPacketsWithAnAdaptationField) {
         EXPECT_TRUE(krtools::DescramblePacket(p.data(), kKey, other));
         EXPECT_EQ(p, clear);
         EXPECT_FALSE(krtools::DescramblePacket(p.data(), kKey, other));  // clear now
+    }
+}
+
+// A descrambling thread keeps its own keyed copy of each table it reads: a second table, a new
+// key in the first, a cleared PID and a table made where a destroyed one was must each be read
+// afresh.
+TEST(Cissa, ATableOpensEachPacketWithItsOwnCurrentKeys) {
+    const krtools::AesKey other = {0xA5};
+    auto check = [](const krtools::DescramblerTable& table, const krtools::AesKey& key) {
+        Packet p = MakePacket(0x01);
+        const Packet clear = p;
+        krtools::ScramblePacket(p.data(), key, false);
+        EXPECT_TRUE(table.Descramble(p.data()));
+        EXPECT_EQ(p, clear);
+    };
+    krtools::DescramblerTable first, second;
+    first.Set(0x100, kKey, kKey);
+    second.Set(0x100, other, other);
+    check(first, kKey);
+    check(second, other);
+    check(first, kKey);
+    first.Set(0x100, other, kKey);
+    check(first, other);
+    first.Clear(0x100);
+    Packet p = MakePacket(0x01);
+    krtools::ScramblePacket(p.data(), other, false);
+    EXPECT_FALSE(first.Descramble(p.data()));
+    for (const krtools::AesKey& key : {kKey, other}) {
+        auto table = std::make_unique<krtools::DescramblerTable>();
+        table->Set(0x100, key, key);
+        check(*table, key);
     }
 }
 

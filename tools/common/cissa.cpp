@@ -1,6 +1,11 @@
 #include "common/cissa.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
 
 #include "common/ts_packetiser.h"
 
@@ -33,7 +38,100 @@ void Mark(uint8_t* packet188, uint8_t control) {
     packet188[3] = static_cast<uint8_t>((packet188[3] & 0x3F) | (control << 6));
 }
 
+uint64_t NextTableSerial() {
+    static std::atomic<uint64_t> serial{0};
+    return ++serial;
+}
+
 }  // namespace
+
+// Named rather than anonymous: the table's thread copies, declared in the header, hold these.
+namespace cissa_detail {
+
+// CBC decryption under the fixed IV with a context keyed once. Setting the IV on a context
+// again for each packet costs libcrypto more than the packet's few blocks, so the context keeps
+// chaining from one packet to the next, and only the first block of each packet is mended: it
+// came out XORed with the last ciphertext block of the packet before instead of with the IV.
+class CissaDecryptor {
+  public:
+    void Key(const AesKey& key) {
+        if (ctx_ != nullptr && key_ == key) return;
+        if (ctx_ == nullptr) ctx_.reset(EVP_CIPHER_CTX_new());
+        if (ctx_ == nullptr ||
+            EVP_DecryptInit_ex(ctx_.get(), EVP_aes_128_cbc(), nullptr, key.data(),
+                               kCissaIv.data()) != 1 ||
+            EVP_CIPHER_CTX_set_padding(ctx_.get(), 0) != 1) {
+            ctx_.reset();
+            throw std::runtime_error("AES setup failed");
+        }
+        key_ = key;
+        chain_ = kCissaIv;
+    }
+
+    // The payload blocks of one packet, in place.
+    void Decrypt(std::span<uint8_t> blocks) {
+        if (blocks.empty()) return;
+        // After a failure the context's chaining is unknown: it starts again from the IV.
+        if (ctx_ == nullptr) Key(key_);
+        AesBlock last;
+        std::memcpy(last.data(), blocks.data() + blocks.size() - 16, 16);
+        int written = 0;
+        // A failure is an exhausted or broken libcrypto, not bad input (see aes128.cpp).
+        if (EVP_DecryptUpdate(ctx_.get(), blocks.data(), &written, blocks.data(),
+                              static_cast<int>(blocks.size())) != 1 ||
+            static_cast<std::size_t>(written) != blocks.size()) {
+            ctx_.reset();
+            throw std::runtime_error("AES failed");
+        }
+        for (std::size_t i = 0; i < 16; ++i)
+            blocks[i] = static_cast<uint8_t>(blocks[i] ^ chain_[i] ^ kCissaIv[i]);
+        chain_ = last;
+    }
+
+  private:
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx_{nullptr,
+                                                                         &EVP_CIPHER_CTX_free};
+    AesKey key_{};
+    AesBlock chain_{};  // the block the context chains the next packet's first block with
+};
+
+}  // namespace cissa_detail
+
+struct DescramblerTable::ThreadCopy {
+    struct Keys {
+        uint16_t pid = 0;
+        uint64_t generation[2] = {};
+        cissa_detail::CissaDecryptor decryptor[2];  // even, odd
+    };
+    uint64_t serial = 0;  // of the table copied; 0 for none
+    uint64_t changes = 0;
+    std::array<Keys, kCapacity> keys;
+    std::size_t count = 0;
+};
+
+DescramblerTable::DescramblerTable() : serial_(NextTableSerial()) {}
+
+void DescramblerTable::Refresh(ThreadCopy& copy) const {
+    std::array<Entry, kCapacity> entries;
+    {
+        std::lock_guard hold(mutex_);
+        entries = entries_;
+        copy.changes = changes_.load(std::memory_order_relaxed);
+    }
+    // Keyed outside the lock: a key change keys a context anew, the other contexts stay.
+    copy.serial = 0;
+    copy.count = 0;
+    for (const Entry& e : entries) {
+        if (!e.used) continue;
+        ThreadCopy::Keys& k = copy.keys[copy.count++];
+        k.pid = e.pid;
+        k.generation[0] = e.evenGeneration;
+        k.generation[1] = e.oddGeneration;
+        k.decryptor[0].Key(e.even);
+        k.decryptor[1].Key(e.odd);
+    }
+    copy.serial = serial_;
+}
 
 void ScramblePacket(uint8_t* packet188, const AesKey& key, bool odd) {
     if (!HasPayload(packet188)) return;
@@ -44,7 +142,9 @@ void ScramblePacket(uint8_t* packet188, const AesKey& key, bool odd) {
 bool DescramblePacket(uint8_t* packet188, const AesKey& even, const AesKey& odd) {
     const uint8_t control = ScramblingControl(packet188);
     if (control != kScramblingEven && control != kScramblingOdd) return false;
-    AesCbcDecrypt(control == kScramblingOdd ? odd : even, kCissaIv, PayloadBlocks(packet188));
+    thread_local cissa_detail::CissaDecryptor decryptor;
+    decryptor.Key(control == kScramblingOdd ? odd : even);
+    decryptor.Decrypt(PayloadBlocks(packet188));
     Mark(packet188, 0);
     return true;
 }
@@ -75,7 +175,7 @@ bool DescramblerTable::Set(uint16_t pid, const AesKey& even, const AesKey& odd) 
         slot->pid = pid;
         slot->even = even;
         slot->odd = odd;
-        ++changes_;
+        changes_.fetch_add(1, std::memory_order_release);
     }
     changed_.notify_all();
     return true;
@@ -86,26 +186,27 @@ void DescramblerTable::Clear(uint16_t pid) {
         std::lock_guard hold(mutex_);
         for (Entry& e : entries_)
             if (e.used && e.pid == pid) e = Entry{};
-        ++changes_;
+        changes_.fetch_add(1, std::memory_order_release);
     }
     changed_.notify_all();
 }
 
 bool DescramblerTable::Descramble(uint8_t* packet188, uint64_t* generation) const {
+    thread_local ThreadCopy copy;
+    if (copy.serial != serial_ || copy.changes != changes_.load(std::memory_order_acquire))
+        Refresh(copy);
     const uint16_t pid = PacketPid(packet188);
-    AesKey even, odd;
-    {
-        std::lock_guard hold(mutex_);
-        const auto found = std::find_if(entries_.begin(), entries_.end(),
-                                        [pid](const Entry& e) { return e.used && e.pid == pid; });
-        if (found == entries_.end()) return false;
-        even = found->even;
-        odd = found->odd;
-        if (generation != nullptr)
-            *generation = ScramblingControl(packet188) == kScramblingOdd ? found->oddGeneration
-                                                                         : found->evenGeneration;
-    }
-    return DescramblePacket(packet188, even, odd);
+    const auto end = copy.keys.begin() + static_cast<std::ptrdiff_t>(copy.count);
+    const auto found = std::find_if(copy.keys.begin(), end,
+                                    [pid](const ThreadCopy::Keys& k) { return k.pid == pid; });
+    if (found == end) return false;
+    const uint8_t control = ScramblingControl(packet188);
+    const bool odd = control == kScramblingOdd;
+    if (generation != nullptr) *generation = found->generation[odd ? 1 : 0];
+    if (control != kScramblingEven && !odd) return false;
+    found->decryptor[odd ? 1 : 0].Decrypt(PayloadBlocks(packet188));
+    Mark(packet188, 0);
+    return true;
 }
 
 std::optional<uint64_t> DescramblerTable::Generation(uint16_t pid, bool odd) const {
@@ -117,12 +218,11 @@ std::optional<uint64_t> DescramblerTable::Generation(uint16_t pid, bool odd) con
 
 bool DescramblerTable::AwaitChange(uint64_t changes, Clock::time_point deadline) const {
     std::unique_lock hold(mutex_);
-    return changed_.wait_until(hold, deadline, [&] { return changes_ != changes; });
+    return changed_.wait_until(hold, deadline, [&] { return changes_.load() != changes; });
 }
 
 uint64_t DescramblerTable::Changes() const {
-    std::lock_guard hold(mutex_);
-    return changes_;
+    return changes_.load();
 }
 
 }  // namespace krtools

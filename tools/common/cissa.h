@@ -3,6 +3,7 @@
 // demultiplexer reads the headers and adaptation field of a scrambled packet as usual.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -34,9 +35,10 @@ bool DescramblePacket(uint8_t* packet188, const AesKey& even, const AesKey& odd)
 void ScramblePid(std::span<uint8_t> packets, uint16_t pid, const AesKey& key, bool odd);
 
 // The control words a terminal's descrambler holds, per PID. Set from the library's workers
-// while the demultiplexer's thread descrambles, hence the lock; it is held only to copy a pair
-// of keys, never while decrypting. Each key carries a generation that changes when the key
-// does, so a reader can tell a renewed key from the one it used a crypto period ago.
+// while the demultiplexer's thread descrambles, hence the lock; a descrambling thread takes it
+// only after a change, to copy the table and key its own decryption contexts, and otherwise
+// decrypts packet after packet with those. Each key carries a generation that changes when the
+// key does, so a reader can tell a renewed key from the one it used a crypto period ago.
 class DescramblerTable {
   public:
     static constexpr std::size_t kCapacity = 32;
@@ -56,6 +58,8 @@ class DescramblerTable {
     bool AwaitChange(uint64_t changes, Clock::time_point deadline) const;
     uint64_t Changes() const;
 
+    DescramblerTable();
+
   private:
     struct Entry {
         bool used = false;
@@ -66,11 +70,18 @@ class DescramblerTable {
         uint64_t oddGeneration = 0;
     };
 
+    // A descrambling thread's copy of one table, with a keyed context per key.
+    struct ThreadCopy;
+    void Refresh(ThreadCopy& copy) const;
+
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::array<Entry, kCapacity> entries_{};
     uint64_t generations_ = 0;
-    uint64_t changes_ = 0;
+    // Written under the lock; read without it to tell whether a thread's copy is still current.
+    std::atomic<uint64_t> changes_{0};
+    // Tells tables apart for those copies, even one made where another was.
+    const uint64_t serial_;
 };
 
 }  // namespace krtools

@@ -100,7 +100,6 @@ class CissaDecryptor {
 struct DescramblerTable::ThreadCopy {
     struct Keys {
         uint16_t pid = 0;
-        uint64_t generation[2] = {};
         cissa_detail::CissaDecryptor decryptor[2];  // even, odd
     };
     uint64_t serial = 0;  // of the table copied; 0 for none
@@ -125,8 +124,6 @@ void DescramblerTable::Refresh(ThreadCopy& copy) const {
         if (!e.used) continue;
         ThreadCopy::Keys& k = copy.keys[copy.count++];
         k.pid = e.pid;
-        k.generation[0] = e.evenGeneration;
-        k.generation[1] = e.oddGeneration;
         k.decryptor[0].Key(e.even);
         k.decryptor[1].Key(e.odd);
     }
@@ -168,16 +165,12 @@ bool DescramblerTable::Set(uint16_t pid, const AesKey& even, const AesKey& odd) 
             if (!e.used && slot == nullptr) slot = &e;
         }
         if (slot == nullptr) return false;
-        const bool known = slot->used;
-        if (!known || slot->even != even) slot->evenGeneration = ++generations_;
-        if (!known || slot->odd != odd) slot->oddGeneration = ++generations_;
         slot->used = true;
         slot->pid = pid;
         slot->even = even;
         slot->odd = odd;
         changes_.fetch_add(1, std::memory_order_release);
     }
-    changed_.notify_all();
     return true;
 }
 
@@ -188,10 +181,9 @@ void DescramblerTable::Clear(uint16_t pid) {
             if (e.used && e.pid == pid) e = Entry{};
         changes_.fetch_add(1, std::memory_order_release);
     }
-    changed_.notify_all();
 }
 
-bool DescramblerTable::Descramble(uint8_t* packet188, uint64_t* generation) const {
+bool DescramblerTable::Descramble(uint8_t* packet188) const {
     thread_local ThreadCopy copy;
     if (copy.serial != serial_ || copy.changes != changes_.load(std::memory_order_acquire))
         Refresh(copy);
@@ -202,27 +194,10 @@ bool DescramblerTable::Descramble(uint8_t* packet188, uint64_t* generation) cons
     if (found == end) return false;
     const uint8_t control = ScramblingControl(packet188);
     const bool odd = control == kScramblingOdd;
-    if (generation != nullptr) *generation = found->generation[odd ? 1 : 0];
     if (control != kScramblingEven && !odd) return false;
     found->decryptor[odd ? 1 : 0].Decrypt(PayloadBlocks(packet188));
     Mark(packet188, 0);
     return true;
-}
-
-std::optional<uint64_t> DescramblerTable::Generation(uint16_t pid, bool odd) const {
-    std::lock_guard hold(mutex_);
-    for (const Entry& e : entries_)
-        if (e.used && e.pid == pid) return odd ? e.oddGeneration : e.evenGeneration;
-    return std::nullopt;
-}
-
-bool DescramblerTable::AwaitChange(uint64_t changes, Clock::time_point deadline) const {
-    std::unique_lock hold(mutex_);
-    return changed_.wait_until(hold, deadline, [&] { return changes_.load() != changes; });
-}
-
-uint64_t DescramblerTable::Changes() const {
-    return changes_.load();
 }
 
 }  // namespace krtools

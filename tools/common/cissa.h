@@ -3,12 +3,10 @@
 // demultiplexer reads the headers and adaptation field of a scrambled packet as usual.
 #pragma once
 
+#include <array>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <span>
 
 #include "common/aes128.h"
@@ -37,26 +35,17 @@ void ScramblePid(std::span<uint8_t> packets, uint16_t pid, const AesKey& key, bo
 // The control words a terminal's descrambler holds, per PID. Set from the library's workers
 // while the demultiplexer's thread descrambles, hence the lock; a descrambling thread takes it
 // only after a change, to copy the table and key its own decryption contexts, and otherwise
-// decrypts packet after packet with those. Each key carries a generation that changes when the
-// key does, so a reader can tell a renewed key from the one it used a crypto period ago.
+// decrypts packet after packet with those.
 class DescramblerTable {
   public:
     static constexpr std::size_t kCapacity = 32;
-    using Clock = std::chrono::steady_clock;
 
     // False when the table is full (the PID keeps no keys).
     bool Set(uint16_t pid, const AesKey& even, const AesKey& odd);
     void Clear(uint16_t pid);
 
-    // Decrypts a scrambled packet with its PID's keys; false when the PID has none. With
-    // generation, the generation of the key it used.
-    bool Descramble(uint8_t* packet188, uint64_t* generation = nullptr) const;
-    // The generation of the PID's even or odd key; none without keys.
-    std::optional<uint64_t> Generation(uint16_t pid, bool odd) const;
-    // Waits until the keys change (a Set or a Clear after changes was read) or the deadline;
-    // false at the deadline.
-    bool AwaitChange(uint64_t changes, Clock::time_point deadline) const;
-    uint64_t Changes() const;
+    // Decrypts a scrambled packet with its PID's keys; false when the PID has none.
+    bool Descramble(uint8_t* packet188) const;
 
     DescramblerTable();
 
@@ -66,8 +55,6 @@ class DescramblerTable {
         uint16_t pid = 0;
         AesKey even{};
         AesKey odd{};
-        uint64_t evenGeneration = 0;
-        uint64_t oddGeneration = 0;
     };
 
     // A descrambling thread's copy of one table, with a keyed context per key.
@@ -75,9 +62,7 @@ class DescramblerTable {
     void Refresh(ThreadCopy& copy) const;
 
     mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
     std::array<Entry, kCapacity> entries_{};
-    uint64_t generations_ = 0;
     // Written under the lock; read without it to tell whether a thread's copy is still current.
     std::atomic<uint64_t> changes_{0};
     // Tells tables apart for those copies, even one made where another was.

@@ -101,7 +101,7 @@ const char* const kHostUsage =
     "  krhost download --input sample.ts --resource 2007 --out downloads\n"
     "  krhost guide --input sample.ts --out guide\n"
     "  krhost card --pin 1234 --set-rating 12\n"
-    "  krhost mail list --input sample.ts --emm-pid 0x1FF0\n"
+    "  krhost mail list --input sample.ts --emm-pid 0x1FF1\n"
     "  krmux --scenario samples/scenario --out - | krhost epg --json --input -\n"
     "\n"
     "Exit status: 0 done; 1 the command could not complete (program not announced, blocks\n"

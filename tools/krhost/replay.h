@@ -34,9 +34,7 @@ class Replay {
     // Before the first packet: in step, the terminal has reacted to what was current at the
     // start.
     void AtStart();
-    // Before a read chunk goes to the demultiplexer: bit-rate pacing.
-    void BeforeChunk(std::size_t bytes);
-    // Before each packet: clock pacing.
+    // Before each packet: bit-rate and clock pacing.
     void BeforePacket(const uint8_t* packet188);
     // After a section went to the library: in step, returns once the library and the terminal
     // caught up with it (or the reader is told to stop); a live source goes on at once.
@@ -51,6 +49,7 @@ class Replay {
 
   private:
     void CatchUp();
+    void PaceByRate();
 
     // Packets after which a stream without a PCR counts as having none.
     static constexpr uint64_t kPcrSearch = 10000;

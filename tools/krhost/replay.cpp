@@ -67,6 +67,7 @@ void Replay::BeforePacket(const uint8_t* packet) {
 }
 
 void Replay::CatchUp() {
+    programDataPending_ = false;
     for (;;) {
         int32_t result = 1;
         while (result == 1 && !stop_.load())
@@ -83,6 +84,10 @@ void Replay::AtStart() {
 
 void Replay::AfterSection() {
     if (!live_) CatchUp();
+}
+
+void Replay::AfterChunk() {
+    if (programDataPending_) CatchUp();
 }
 
 void Replay::AtEnd() {

@@ -39,6 +39,12 @@ class Replay {
     // After a section went to the library: in step, returns once the library and the terminal
     // caught up with it (or the reader is told to stop); a live source goes on at once.
     void AfterSection();
+    // After a section of a started program's datagrams: the wait for it is left to the end of
+    // the chunk, or to the next section that needs one, since its frames change nothing the
+    // reader filters or descrambles by. One wait for a chunk's frames instead of one per frame.
+    void AfterProgramData() { programDataPending_ = !live_; }
+    // After each chunk of input: catches up with the program data given in it.
+    void AfterChunk();
     // At the end of the input, live or not: everything given has been handled.
     void AtEnd();
     // The library has no free buffer: in step, waits for it to catch up and says to try again.
@@ -56,6 +62,7 @@ class Replay {
 
     ReplayOptions options_;
     bool live_;
+    bool programDataPending_ = false;
     const std::atomic<bool>& stop_;
     AwaitHost awaitHost_;
     // Bit-rate pacing.

@@ -28,7 +28,16 @@ Session::Session(Terminal& terminal, std::unique_ptr<TsSource> source, SessionOp
       replay_(options_.replay, source_->live(), stop_, [this] { return AwaitNoticesHandled(); }),
       router_(terminal_, options_.emmPid.has_value(), [this] { return replay_.OnNoBuffer(); }),
       demux_([this](uint16_t pid, std::span<const uint8_t> section) {
-          if (router_.Route(pid, section)) replay_.AfterSection();
+          switch (router_.Route(pid, section)) {
+              case SectionRouter::Routed::kLibrary:
+                  replay_.AfterSection();
+                  break;
+              case SectionRouter::Routed::kProgramData:
+                  replay_.AfterProgramData();
+                  break;
+              case SectionRouter::Routed::kNowhere:
+                  break;
+          }
       }) {
     demux_.UseDescrambler(&terminal_.descrambler());
     if (options_.replay.realtime || options_.replay.rateMbps > 0)
@@ -76,6 +85,7 @@ void Session::ReadInput() {
         if (*n == 0) continue;
         bytesRead_.fetch_add(*n);
         demux_.Feed(std::span<const uint8_t>(buffer.data(), *n));
+        replay_.AfterChunk();
         if (!saidNoClock && replay_.clockMissing()) {
             saidNoClock = true;
             Say("warning: the input carries no PCR; --realtime reads it in step, unpaced");

@@ -178,8 +178,9 @@ TEST_F(KrhostTest, EpgAsJsonMatchesTheSampleFiles) {
     }
     // Stream descriptions of the SDP and transport-stream programs.
     EXPECT_EQ(got[0]["stream"]["videoPort"].Int(), 6000);
-    EXPECT_EQ(got[0]["stream"]["audioCodec"].text, "MP4A-LATM");
-    EXPECT_EQ(got[0]["stream"]["audioClock"].Int(), 44100);
+    EXPECT_EQ(got[0]["stream"]["videoCodec"].text, "MP4V-ES");
+    EXPECT_EQ(got[0]["stream"]["audioCodec"].text, "MPEG4-GENERIC");
+    EXPECT_EQ(got[0]["stream"]["audioClock"].Int(), 48000);
     EXPECT_EQ(got[3]["stream"]["pids"][1]["pid"].Int(), 514);
     EXPECT_EQ(got[3]["stream"]["pids"][1]["type"].Int(), 67);
     ASSERT_EQ(live["icons"].items.size(), icons.size());
@@ -244,7 +245,7 @@ TEST_F(KrhostTest, EpgAsJsonMatchesTheSampleFiles) {
     const ToolRun tables = Krhost({"epg", "--input", stream.string()});
     ASSERT_EQ(tables.status, 0) << tables.err;
     for (const char* text : {"Live EPG: version 20261206180000, 4 programs", "CityNews",
-                             "239.81.1.1:6000", "6002 MP4A-LATM/44100", "Monday 7 December: 06:00",
+                             "239.81.1.1:6000", "6002 MPEG4-GENERIC/48000", "Monday 7 December: 06:00",
                              "Download EPG: version 20261206180000, 12 resources",
                              "      WeeklyDigest  (resource 2009, 2097152 bytes, "
                              "weekly_digest.ebk)"})

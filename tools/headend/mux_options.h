@@ -76,6 +76,7 @@ struct MuxCommand {
     MuxOptions options;
     std::string output;  // file name, "-" for standard output, or udp://ADDR:PORT
     bool help = false;
+    bool version = false;
 };
 
 // The command line of krmux without the program name. Throws ToolError on a bad argument.

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "card_reader.h"
 #include "common/cissa.h"
@@ -27,7 +28,6 @@ struct TerminalConfig {
     uint32_t frequency = 626000;  // kHz
     StoreFile* store = nullptr;
     CardReader* card = nullptr;  // the card slot while the terminal lives; null: no slot at all
-    bool jsonEvents = false;     // messages, mail notices and redirections as JSON lines
 };
 
 // One terminal per process: the slots reach it through a process-wide pointer while it lives.
@@ -56,6 +56,10 @@ class Terminal {
     bool TakeDownloadNotice() { return downloadNotice_.exchange(false); }
     bool NoticePending() const { return liveNotice_.load() || downloadNotice_.load(); }
 
+    // The last numbered message shown ("message 4: no card"), empty when none was.
+    std::string LastMessage() const;
+    void NoteMessage(std::string text);
+
     uint64_t storeWriteFailures() const { return storeFailures_.load(); }
 
     // How long a scrambled program takes to open: when the first ECM reached the library,
@@ -83,6 +87,8 @@ class Terminal {
     std::atomic<bool> liveNotice_{false};
     std::atomic<bool> downloadNotice_{false};
     std::atomic<uint64_t> storeFailures_{0};
+    mutable std::mutex messageMutex_;
+    std::string lastMessage_;
     std::array<std::atomic<int64_t>, 3> milestones_{};  // clock ticks; 0: not yet
 };
 

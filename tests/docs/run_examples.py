@@ -90,7 +90,7 @@ def main():
             if "docs/json.md" == where and "--json" not in command:
                 continue
             run = subprocess.run(["bash", "-o", "pipefail", "-c", command], cwd=work, env=env,
-                                 capture_output=True, text=True, timeout=120)
+                                 capture_output=True, text=True, errors="replace", timeout=120)
             status = "ok" if run.returncode == 0 else "FAILED (%d)" % run.returncode
             print("%-22s %s: %s" % (where, status, command))
             if run.returncode != 0:

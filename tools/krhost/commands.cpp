@@ -60,11 +60,11 @@ bool InputUnreadable(const Session& session, const std::string& input, Outcome& 
     // looks like a sync byte, so whole-looking packets alone prove nothing).
     if (error.empty() && stats.demux.skippedBytes > 0 && stats.demux.sections == 0) {
         const std::string name = input == "-" ? std::string("standard input") : input;
+        // A byte that happens to be a sync byte starts a packet, but nothing holds together.
         error = name + " is not a transport stream: " + std::to_string(stats.bytesRead / 188) +
-                " packets read (" + std::to_string(stats.bytesRead) + " bytes), " +
-                (stats.demux.packets == 0
-                     ? std::string("none in sync")
-                     : std::to_string(stats.demux.packets) + " in sync by chance, no section");
+                " packets read (" + std::to_string(stats.bytesRead) + " bytes), none in sync (" +
+                std::to_string(stats.demux.skippedBytes) +
+                " bytes skipped looking for a sync byte, no section found)";
     }
     if (error.empty()) return false;
     outcome.exit = kExitBadInput;

@@ -33,10 +33,12 @@ def commands_in_markdown(text):
                 continue
             found.append(line)
         else:
-            # Inline code is a command when it gives options and no placeholders; prose
-            # names commands ("`krhost mail`") without them.
+            # Inline code is a command when it gives an option with its value and no
+            # placeholder; prose names commands and options ("`krhost mail`", "`krmux --pcap`")
+            # without them.
             for code in re.findall(r"`((?:krhost|krmux|build/\S+/krmux) [^`]*)`", line):
-                if "--" in code and not re.search(r"\b[A-Z]{3,}\b", code):
+                if ("--" in code and len(code.split()) >= 3
+                        and not re.search(r"\b[A-Z]{3,}\b", code)):
                     found.append(code)
     return found
 
@@ -56,6 +58,7 @@ def commands_in_help(text):
 
 def runnable(command):
     command = re.sub(r"\s+#.*$", "", command).strip()
+    command = re.sub(r"^\$ ", "", command)
     command = re.sub(r"^build/\S+/(krmux|krhost) ", r"\1 ", command)
     if not re.match(r"(krhost|krmux) ", command) or any(s in command for s in SKIP):
         return None

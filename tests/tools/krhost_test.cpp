@@ -135,7 +135,7 @@ class KrhostTest : public ::testing::Test {
 
 TEST_F(KrhostTest, EpgAsJsonMatchesTheSampleFiles) {
     // From standard input, as from a pipe.
-    const ToolRun run = Krhost({"epg", "--json", "--input", "-"}, stream);
+    const ToolRun run = Krhost({"epg", "--json", "--stats", "--input", "-"}, stream);
     ASSERT_EQ(run.status, 0) << run.err;
     // The events come first on standard output, one JSON object to a line, the result last.
     std::vector<JsonValue> events;
@@ -148,6 +148,11 @@ TEST_F(KrhostTest, EpgAsJsonMatchesTheSampleFiles) {
     const JsonValue epg = Json(run);
     EXPECT_EQ(epg["command"].text, "epg");
     EXPECT_EQ(epg["exit"].Int(), 0);
+    // The library's counters by cause: sections were taken, none was dropped for a checksum.
+    const JsonValue& counters = epg["stats"]["counters"];
+    EXPECT_GT(counters["sectionsTaken"].Int(), 0) << run.out;
+    EXPECT_EQ(counters["datagramsUdpChecksum"].kind, JsonValue::Kind::Number);
+    EXPECT_EQ(counters["datagramsUdpChecksum"].Int(), 0);
     const JsonValue& live = epg["live"];
     ASSERT_FALSE(live.IsNull());
     EXPECT_EQ(live["version"].text, "20261206180000");

@@ -49,6 +49,8 @@ const char* const kMuxUsage =
     "  --ca-text TEXT        a text for every card\n"
     "  --redirect A,B,C      a redirection for every card\n"
     "  --card-command rating=N  a card command setting the card's rating\n"
+    "  --pcap FILE           also write the first clear live program's RTP datagrams to FILE\n"
+    "                        as a packet capture (pcap, Ethernet), for packet tools\n"
     "  --help                this text\n"
     "  --version             krmux's version\n"
     "\n"
@@ -279,7 +281,7 @@ bool KnownKey(const std::string& key) {
         "epg-channel", "program", "resource", "live-start-ms", "loops", "duration-ms",
         "frame-rate", "epg-rate", "resource-rate", "psi", "drop", "corrupt", "seed", "ca-card",
         "emm-pid", "ca-system-id", "crypto-period-ms", "scrambled", "ecm-pid-base", "mail",
-        "ca-text", "redirect", "card-command"};
+        "ca-text", "redirect", "card-command", "pcap"};
     for (const char* k : kKeys)
         if (key == k) return true;
     return false;
@@ -326,6 +328,8 @@ MuxCommand ParseMuxArguments(const std::vector<std::string>& arguments) {
                     throw ToolError("bad value for 'out': '" + value + "' (udp://ADDR:PORT)");
             }
             command.output = value;
+        } else if (key == "pcap") {
+            command.pcap = value;
         } else {
             Apply(command.options, key, value, {});
         }

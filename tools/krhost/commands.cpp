@@ -125,7 +125,7 @@ Outcome RunPlay(const HostOptions& o) {
     const PlayResult r = task->Close();
     ReportInput(*st.session);
     Outcome outcome;
-    NoteSession(outcome, *st.session, end);
+    NoteSession(outcome, *st.session, end, o.stats);
     const std::string id = "program " + std::to_string(*o.program);
     const bool frames = o.mode == KR_DELIVER_FRAMES;
     const std::string audio =
@@ -213,7 +213,7 @@ Outcome RunDownload(const HostOptions& o) {
     const DownloadResult result = task.Close();
     ReportInput(*st.session);
     Outcome outcome;
-    NoteSession(outcome, *st.session, end);
+    NoteSession(outcome, *st.session, end, o.stats);
     const std::filesystem::path directory = o.out;
     outcome.members = [result, directory](JsonWriter& j) {
         j.Key("directory").String(directory.string());
@@ -296,7 +296,7 @@ Outcome RunEpg(const HostOptions& o) {
     const std::string tables = o.json ? std::string() : FormatEpgTables(snapshot);
     const bool any = snapshot.live != nullptr || snapshot.download != nullptr;
     st.session->Finish();
-    NoteSession(outcome, *st.session, end);
+    NoteSession(outcome, *st.session, end, o.stats);
     if (InputUnreadable(*st.session, o.input, outcome)) return outcome;
     if (!o.json) (void)PrintOut(tables);
     if (!any) {

@@ -225,7 +225,7 @@ Outcome RunMail(const HostOptions& o) {
     if (!InputUnreadable(*st.session, o.input, outcome))
         outcome = st.session->cardResult() == 0 ? Act(o) : NoCard();
     st.session->Finish();
-    NoteSession(outcome, *st.session, end);
+    NoteSession(outcome, *st.session, end, o.stats);
     return Named(std::move(outcome), *o.mailAction);
 }
 

@@ -98,6 +98,9 @@ const char* const kHostUsage =
     "                   comes from the multiplex's CA table\n"
     "  --json           events as JSON objects on standard output, one to a line, and the\n"
     "                   command's result as the last line (docs/json.md)\n"
+    "  --stats          at the end (play, download, epg, mail), the library's counters of\n"
+    "                   what it took and what it dropped, by cause (with --json: the\n"
+    "                   result's \"stats\" member)\n"
     "  --help           this text\n"
     "  --version        krhost's version and the library's\n"
     "\n"
@@ -212,6 +215,7 @@ bool Accepts(Command command, const std::string& option) {
         {"set-worktime", {Command::Card}},
         {"readers", {Command::Card}},
         {"until-end", {Command::Epg, Command::Guide}},
+        {"stats", {Command::Play, Command::Download, Command::Epg, Command::Mail}},
         {"samples", {Command::Demo}},
         {"out", {Command::Play, Command::Download, Command::Guide, Command::Demo}},
     };
@@ -284,6 +288,8 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
             o.untilEnd = true;
         } else if (name == "readers") {
             o.listReaders = true;
+        } else if (name == "stats") {
+            o.stats = true;
         } else {
             static const char* const kValued[] = {
                 "input",   "rate", "store",      "debug",        "nodes",  "frequency", "timeout",
@@ -361,6 +367,7 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
                  {"frames", o.maxFrames != 0},
                  {"resource", !o.resources.empty()},
                  {"until-end", o.untilEnd},
+                 {"stats", o.stats},
                  {"samples", !o.samples.empty()},
                  {"pin", o.pin.has_value()},
                  {"set-rating", o.newRating.has_value()},

@@ -1,5 +1,6 @@
 #include "outcome.h"
 
+#include "library_counters.h"
 #include "progress.h"
 
 namespace krhost {
@@ -21,9 +22,14 @@ std::string RenderMembers(const std::function<void(JsonWriter&)>& write) {
     return text.size() > 3 ? text.substr(1, text.size() - 3) : std::string();
 }
 
-void NoteSession(Outcome& outcome, const Session& session, EndReason end) {
+void NoteSession(Outcome& outcome, const Session& session, EndReason end, bool stats) {
     outcome.end = end;
     outcome.input = session.stats();
+    if (!stats) return;
+    if (JsonEvents())
+        outcome.counters = LibraryCounters();
+    else
+        ReportCounters(false);
 }
 
 std::string EndText(EndReason reason) {
@@ -93,6 +99,14 @@ int Conclude(const std::string& command, bool json, const Outcome& o) {
         WriteInput(j, *o.input);
     else
         j.Null();
+    if (o.counters) {
+        j.Key("stats").BeginObject();
+        j.Key("counters").BeginObject();
+        for (const auto& [name, value] : *o.counters)
+            j.Key(name).Number(static_cast<int64_t>(value));
+        j.EndObject();
+        j.EndObject();
+    }
     if (o.members) o.members(j);
     j.EndObject();
     (void)PrintOut(j.text());

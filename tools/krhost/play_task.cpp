@@ -57,7 +57,9 @@ void PlayTask::OnLiveEpg(const LiveEpg& epg, bool announced) {
         listed += (i == 0 ? "" : ", ") + std::to_string(epg.program[i].programId);
         if (epg.program[i].programId != programId_) continue;
         name_ = Field(epg.program[i].name);
+        terminal_.BeginProgramStart();
         const int32_t result = kr_T2K_StartProgram(programId_, mode_, PlayContent);
+        terminal_.EndProgramStart();
         if (result == KR_OK) {
             started_ = true;
             SayEvent("play",

@@ -75,7 +75,14 @@ def main():
     for tool in (krhost, krmux):
         text = subprocess.run([tool, "--help"], capture_output=True, text=True, check=True).stdout
         found += [(os.path.basename(tool) + " --help", c) for c in commands_in_help(text)]
-    examples = [(where, c) for where, c in ((w, runnable(c)) for w, c in found) if c]
+    examples = []
+    seen = set()
+    for where, command in found:
+        command = runnable(command)
+        # The same command in several texts runs once, where it first appears.
+        if command and command not in seen:
+            seen.add(command)
+            examples.append((where, command))
     # The head end first: its examples write the stream the terminal's examples read.
     examples.sort(key=lambda e: not e[1].startswith("krmux "))
     # A reader that goes away early is not a failure of krmux.

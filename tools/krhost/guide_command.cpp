@@ -7,7 +7,7 @@
 #include "commands.h"
 #include "common/epg_announcements.h"
 #include "common/file_io.h"
-#include "output_files.h"
+#include "terminal/output_files.h"
 #include "progress.h"
 #include "tasks.h"
 
@@ -139,7 +139,7 @@ GuideResult WriteGuide(const EpgSnapshot& snapshot, const std::filesystem::path&
         return {false, {}, "cannot create directory " + directory.string()};
     const std::filesystem::path file = directory / "index.html";
     std::string error;
-    if (!ReplaceFileAtomically(file, reinterpret_cast<const uint8_t*>(html.data()), html.size(),
+    if (!krtools::ReplaceFileAtomically(file, reinterpret_cast<const uint8_t*>(html.data()), html.size(),
                                error))
         return {false, {}, error};
     return {true, file,

@@ -23,7 +23,9 @@ Session::Session(Terminal& terminal, std::unique_ptr<TsSource> source, SessionOp
       source_(std::move(source)),
       options_(std::move(options)),
       replay_(options_.replay, source_->live(), stop_, [this] { return AwaitNoticesHandled(); }),
-      router_(terminal_, options_.emmPid.has_value(), [this] { return replay_.OnNoBuffer(); }),
+      router_(
+          terminal_.filters(), options_.emmPid.has_value(), [this] { return replay_.OnNoBuffer(); },
+          [this] { terminal_.Note(Terminal::Milestone::FirstEcm); }, Say),
       demux_([this](uint16_t pid, std::span<const uint8_t> section) {
           if (router_.Route(pid, section)) replay_.AfterSection();
       }) {

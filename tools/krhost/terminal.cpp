@@ -6,7 +6,8 @@
 #include <span>
 #include <string>
 
-#include "control_words.h"
+#include "terminal/control_words.h"
+#include "terminal/host_messages.h"
 #include "json_writer.h"
 #include "progress.h"
 
@@ -76,25 +77,8 @@ std::string JsonMember(const char* name, const std::string& value) {
     return JsonQuote(name) + ":" + value;
 }
 
-// What a numbered message says when the library sends no text with it.
-const char* MessageMeaning(uint32_t messageId) {
-    switch (messageId) {
-        case 0:
-            return "the programme's rating is above the card's";
-        case 1:
-            return "outside the card's viewing hours";
-        case 4:
-            return "no card";
-        case 8:
-            return "the card refused the control words";
-        case 9:
-            return "the card is unusable";
-        default:
-            return nullptr;
-    }
-}
-
-constexpr uint32_t kBroadcastMessage = 0xFF;
+using krtools::kBroadcastMessage;
+using krtools::MessageMeaning;
 
 int32_t ShowMessage(uint32_t messageId, const char* text, uint32_t, uint32_t) {
     const std::string event = JsonMember("event", JsonQuote("message"));
@@ -279,7 +263,7 @@ void Terminal::OnSetDescrambler(const DescramblerRecord& record) {
     const auto words = std::span(record.controlWordA);
     if (std::any_of(words.begin(), words.end(), [](uint8_t b) { return b != 0; }))
         Note(Milestone::FirstKeys);
-    const std::string line = ApplyControlWords(descrambler_, record);
+    const std::string line = krtools::ApplyControlWords(descrambler_, record);
     if (config_.debug) Say(line);
 }
 

@@ -2,21 +2,26 @@
 
 #include <krmodule/krmodule.h>
 
-namespace krhost {
+namespace krtools {
 
 bool IsEcm(std::span<const uint8_t> section) {
     // Anything past the table id and the four CRC bytes.
     return section.size() > 4 && (section[0] & 0xFE) == 0x80;
 }
 
-SectionRouter::SectionRouter(Terminal& terminal, bool emmPidGiven, NoBuffer noBuffer)
-    : terminal_(terminal), emmPidGiven_(emmPidGiven), noBuffer_(std::move(noBuffer)) {}
+SectionRouter::SectionRouter(const SectionFilterTable& filters, bool emmPidGiven,
+                             NoBuffer noBuffer, OnEcm onEcm, Report report)
+    : filters_(filters),
+      emmPidGiven_(emmPidGiven),
+      noBuffer_(std::move(noBuffer)),
+      onEcm_(std::move(onEcm)),
+      caTable_(std::move(report)) {}
 
 bool SectionRouter::Route(uint16_t pid, std::span<const uint8_t> section) {
     if (!emmPidGiven_) caTable_.OnSection(pid, section);
     bool routed = false;
-    for (uint32_t id : terminal_.filters().Match(pid, section)) {
-        if (IsEcm(section)) terminal_.Note(Terminal::Milestone::FirstEcm);
+    for (uint32_t id : filters_.Match(pid, section)) {
+        if (onEcm_ && IsEcm(section)) onEcm_();
         Send(id, section);
         routed = true;
     }
@@ -30,7 +35,7 @@ void SectionRouter::Send(uint32_t requestId, std::span<const uint8_t> section) {
                                  static_cast<int32_t>(section.size()));
         if (result == KR_OK) {
             sent_.fetch_add(1);
-                    return;
+            return;
         }
         // Every buffer is queued: a tuner's buffer would overflow; a file waits for the library.
         if (result != KR_NO_NODE || !noBuffer_()) {
@@ -40,4 +45,4 @@ void SectionRouter::Send(uint32_t requestId, std::span<const uint8_t> section) {
     }
 }
 
-}  // namespace krhost
+}  // namespace krtools

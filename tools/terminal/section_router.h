@@ -9,18 +9,23 @@
 #include <span>
 
 #include "ca_table.h"
-#include "terminal.h"
+#include "report.h"
+#include "section_filter.h"
 
-namespace krhost {
+namespace krtools {
 
 class SectionRouter {
   public:
     // Called when the library has no free buffer for a section: true when it is worth trying
     // again (the library caught up meanwhile), false to give the section up.
     using NoBuffer = std::function<bool()>;
+    // Called before an ECM goes to the library (how long a scrambled program takes to open).
+    using OnEcm = std::function<void()>;
 
-    // emmPidGiven: a CA PID from the command line stands, and the CA table is not watched.
-    SectionRouter(Terminal& terminal, bool emmPidGiven, NoBuffer noBuffer);
+    // emmPidGiven: a CA PID from the command line stands, and the CA table is not watched;
+    // otherwise what the watch finds is said through report.
+    SectionRouter(const SectionFilterTable& filters, bool emmPidGiven, NoBuffer noBuffer,
+                  OnEcm onEcm = {}, Report report = {});
 
     // True when the section went to the library at least once.
     bool Route(uint16_t pid, std::span<const uint8_t> section);
@@ -31,9 +36,10 @@ class SectionRouter {
   private:
     void Send(uint32_t requestId, std::span<const uint8_t> section);
 
-    Terminal& terminal_;
+    const SectionFilterTable& filters_;
     bool emmPidGiven_;
     NoBuffer noBuffer_;
+    OnEcm onEcm_;
     CaTableWatch caTable_;
     std::atomic<uint64_t> sent_{0};
     std::atomic<uint64_t> refused_{0};
@@ -42,4 +48,4 @@ class SectionRouter {
 // ECMs carry table id 0x80 or 0x81, by the parity of the word they bring first.
 bool IsEcm(std::span<const uint8_t> section);
 
-}  // namespace krhost
+}  // namespace krtools

@@ -134,11 +134,10 @@ void PadOutput::Loop(gpointer data) {
         (void)gst_pad_pause_task(self->pad_);
         return;
     }
-    if (flow != GST_FLOW_EOS) {
-        GST_ELEMENT_FLOW_ERROR(self->element_, flow);
-        (void)gst_pad_push_event(self->pad_, gst_event_new_eos());
-    }
-    // Downstream wants no more of this pad, or failed: what comes for it is dropped.
+    // Downstream wants no more of this pad (a snapshot taken), or failed: it is told the end,
+    // and what comes for the pad is dropped.
+    if (flow != GST_FLOW_EOS) GST_ELEMENT_FLOW_ERROR(self->element_, flow);
+    (void)gst_pad_push_event(self->pad_, gst_event_new_eos());
     {
         std::lock_guard hold(self->gate_.mutex);
         self->ended_ = true;

@@ -131,6 +131,12 @@ bool DemuxCore::Start() {
     GST_OBJECT_UNLOCK(element_);
     stop_.store(false);
     ended_ = false;
+    // Without a program there are no pads: the element is where the pipeline ends, and it
+    // reports the EPG, messages and mails alone.
+    if (running_.program == 0)
+        GST_OBJECT_FLAG_SET(element_, GST_ELEMENT_FLAG_SINK);
+    else
+        GST_OBJECT_FLAG_UNSET(element_, GST_ELEMENT_FLAG_SINK);
     const krtools::Report report = [this](const std::string& line) {
         GST_INFO_OBJECT(element_, "%s", line.c_str());
     };
@@ -275,6 +281,12 @@ void DemuxCore::EndOfInput() {
     replay_->AtEnd();
     (void)HandleNotices();
     if (stop_.load()) return;
+    if (running_.program == 0) {
+        // Without a program the element ends the pipeline as a sink does.
+        (void)gst_element_post_message(element_,
+                                       gst_message_new_eos(GST_OBJECT(element_)));
+        return;
+    }
     if (!programStarted_) {
         GST_ELEMENT_ERROR(element_, STREAM, DEMUX,
                           ("program %u is not in the live EPG of the input", running_.program),

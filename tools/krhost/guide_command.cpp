@@ -130,8 +130,11 @@ GuidePage CollectGuide(const EpgSnapshot& snapshot) {
     return page;
 }
 
-GuideResult WriteGuide(const EpgSnapshot& snapshot, const std::filesystem::path& directory) {
-    const GuidePage page = CollectGuide(snapshot);
+GuideResult WriteGuide(const EpgSnapshot& snapshot, const std::filesystem::path& directory,
+                       const GuideStills& stills) {
+    GuidePage page = CollectGuide(snapshot);
+    for (GuideProgram& p : page.programs)
+        if (const auto still = stills.find(p.id); still != stills.end()) p.still = still->second;
     const std::string html = RenderGuidePage(page, LocalTime());
     std::error_code code;
     std::filesystem::create_directories(directory, code);

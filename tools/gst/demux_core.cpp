@@ -195,6 +195,7 @@ bool DemuxCore::Start() {
 }
 
 void DemuxCore::Unblock() {
+    std::lock_guard hold(outputsMutex_);
     stop_.store(true);
     if (video_) video_->Flush();
     if (audio_) audio_->Flush();
@@ -368,6 +369,8 @@ void DemuxCore::StartProgram(const LiveEpg& epg, int32_t index) {
         sdpAudio_ = ReadAudioSpecificConfig(sdp.audioConfig);
     }
     const std::string id = std::to_string(running_.program);
+    std::unique_lock hold(outputsMutex_);
+    if (stop_.load()) return;  // the element is stopping: no pads, no program
     if (hasVideo) {
         video_ = std::make_unique<PadOutput>(
             element_, "video", videoTemplate_, id + "/video",
@@ -381,6 +384,7 @@ void DemuxCore::StartProgram(const LiveEpg& epg, int32_t index) {
             [this](const GstBuffer* first) { return AudioCaps(first); }, gate_);
         audio_->Expose();
     }
+    hold.unlock();
     gst_element_no_more_pads(element_);
     const int32_t result = kr_T2K_StartProgram(running_.program, KR_DELIVER_FRAMES, Content);
     if (result != KR_OK) {

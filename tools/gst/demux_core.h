@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -93,7 +94,10 @@ class DemuxCore final : public HostEvents {
     uint32_t postedEpgVersion_ = 0;
     bool programStarted_ = false;
     bool ended_ = false;
-    // The program's pads; made before the program starts, removed after it stopped.
+    // The program's pads; made before the program starts (the stream worker reads them after
+    // that), removed after it stopped. outputsMutex_ orders their making on the streaming
+    // thread with Unblock on the thread that changes the state.
+    std::mutex outputsMutex_;
     OutputGate gate_;
     std::unique_ptr<PadOutput> video_;
     std::unique_ptr<PadOutput> audio_;

@@ -10,20 +10,23 @@ bool IsEcm(std::span<const uint8_t> section) {
 }
 
 SectionRouter::SectionRouter(const SectionFilterTable& filters, bool emmPidGiven,
-                             NoBuffer noBuffer, OnEcm onEcm, Report report)
+                             NoBuffer noBuffer, OnEcm onEcm, Report report,
+                             IsProgramData isProgramData)
     : filters_(filters),
       emmPidGiven_(emmPidGiven),
       noBuffer_(std::move(noBuffer)),
       onEcm_(std::move(onEcm)),
+      isProgramData_(std::move(isProgramData)),
       caTable_(std::move(report)) {}
 
-bool SectionRouter::Route(uint16_t pid, std::span<const uint8_t> section) {
+SectionRouter::Routed SectionRouter::Route(uint16_t pid, std::span<const uint8_t> section) {
     if (!emmPidGiven_) caTable_.OnSection(pid, section);
-    bool routed = false;
+    Routed routed = Routed::kNowhere;
     for (uint32_t id : filters_.Match(pid, section)) {
         if (onEcm_ && IsEcm(section)) onEcm_();
         Send(id, section);
-        routed = true;
+        if (routed != Routed::kLibrary)
+            routed = isProgramData_ && isProgramData_(id) ? Routed::kProgramData : Routed::kLibrary;
     }
     return routed;
 }

@@ -21,14 +21,21 @@ class SectionRouter {
     using NoBuffer = std::function<bool()>;
     // Called before an ECM goes to the library (how long a scrambled program takes to open).
     using OnEcm = std::function<void()>;
+    // Whether a filter carries a started program's datagrams alone (what the library does with
+    // them sets no filter and no key); none: every filter may.
+    using IsProgramData = std::function<bool(uint32_t requestId)>;
 
     // emmPidGiven: a CA PID from the command line stands, and the CA table is not watched;
     // otherwise what the watch finds is said through report.
     SectionRouter(const SectionFilterTable& filters, bool emmPidGiven, NoBuffer noBuffer,
-                  OnEcm onEcm = {}, Report report = {});
+                  OnEcm onEcm = {}, Report report = {}, IsProgramData isProgramData = {});
 
-    // True when the section went to the library at least once.
-    bool Route(uint16_t pid, std::span<const uint8_t> section);
+    enum class Routed : uint8_t {
+        kNowhere,
+        kProgramData,  // only to filters of a started program's datagrams
+        kLibrary,      // to the library, where it may change filters or keys
+    };
+    Routed Route(uint16_t pid, std::span<const uint8_t> section);
 
     uint64_t sent() const { return sent_.load(); }
     uint64_t refused() const { return refused_.load(); }
@@ -40,6 +47,7 @@ class SectionRouter {
     bool emmPidGiven_;
     NoBuffer noBuffer_;
     OnEcm onEcm_;
+    IsProgramData isProgramData_;
     CaTableWatch caTable_;
     std::atomic<uint64_t> sent_{0};
     std::atomic<uint64_t> refused_{0};

@@ -170,7 +170,10 @@ bool DemuxCore::Start() {
     contentTarget.store(this);
     demux_ = std::make_unique<krtools::TsDemux>(
         [this](uint16_t pid, std::span<const uint8_t> section) {
-            if (router_->Route(pid, section) && replay_) replay_->AfterSection();
+            // Every section may set filters or keys here: each is waited for.
+            if (router_->Route(pid, section) != krtools::SectionRouter::Routed::kNowhere &&
+                replay_)
+                replay_->AfterSection();
         });
     demux_->UseDescrambler(&host_->descrambler());
     router_ = std::make_unique<krtools::SectionRouter>(

@@ -107,7 +107,6 @@ class DemuxCore final : public HostEvents {
     std::optional<AacFormat> sdpAudio_;
     std::optional<RtpClock> videoClock_;
     std::optional<RtpClock> audioClock_;
-    bool saidAudioRate_ = false;
 };
 
 }  // namespace krgst

@@ -25,6 +25,23 @@ using krhost::GuideDay;
 using krhost::GuideTime;
 using ::testing::HasSubstr;
 
+// A still of what is on shows beside its program only when it is a PNG image.
+TEST(GuidePage, StillShowsOnlyWhenItIsAPng) {
+    krhost::GuidePage page;
+    page.hasLive = true;
+    krhost::GuideProgram picture, other;
+    picture.id = 1001;
+    picture.still = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0};
+    other.id = 1002;
+    other.still = {'<', 's', 'v', 'g', '>', 0, 0, 0, 0};
+    page.programs = {picture, other};
+    const std::string html = krhost::RenderGuidePage(page, {8, 12, 600});
+    const std::size_t first = html.find("class=\"still\" src=\"data:image/png;base64,iVBORw0KGgoA");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_LT(first, html.find("id=\"program-1002\""));
+    EXPECT_EQ(html.find("class=\"still\"", first + 1), std::string::npos);
+}
+
 TEST(GuidePage, BroadcastMarkupStaysText) {
     const std::string evil =
         R"(</h3><script>alert(1)</script>"' onload="x" & <img src=x onerror=alert(2)>)";

@@ -12,12 +12,12 @@
 #include "common/section_builder.h"
 #include "terminal/ts_demux.h"
 #include "common/ts_packetiser.h"
-#include "control_words.h"
+#include "terminal/control_words.h"
 #include "json_writer.h"
 #include "options.h"
-#include "output_files.h"
+#include "terminal/output_files.h"
 #include "progress.h"
-#include "store_file.h"
+#include "terminal/store_file.h"
 #include "support/json_reader.h"
 
 namespace {
@@ -58,34 +58,34 @@ class KrhostFiles : public ::testing::Test {
 TEST_F(KrhostFiles, StoreFileIsReplacedWholeOrNotAtAll) {
     const fs::path path = dir / "s.store";
     {
-        krhost::StoreFile store(path);  // none yet: an empty store, no file until written
+        krtools::StoreFile store(path);  // none yet: an empty store, no file until written
         EXPECT_FALSE(fs::exists(path));
-        Bytes image(krhost::kStoreSize, 0x5A);
+        Bytes image(krtools::kStoreSize, 0x5A);
         std::string error;
         ASSERT_TRUE(store.Write(image.data(), image.size(), error)) << error;
         EXPECT_EQ(krtools::ReadWholeFile(path), image);
         EXPECT_EQ(store.writes(), 1u);
     }
     // Read back by the next run; no temporary file beside it.
-    krhost::StoreFile again(path);
-    Bytes read(krhost::kStoreSize);
-    EXPECT_EQ(again.Read(read.data(), read.size()), krhost::kStoreSize);
+    krtools::StoreFile again(path);
+    Bytes read(krtools::kStoreSize);
+    EXPECT_EQ(again.Read(read.data(), read.size()), krtools::kStoreSize);
     EXPECT_EQ(read[0], 0x5A);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 
     // A write that cannot land leaves the old image, in memory and on disk.
     fs::remove_all(dir);
     std::string error;
-    Bytes other(krhost::kStoreSize, 1);
+    Bytes other(krtools::kStoreSize, 1);
     EXPECT_FALSE(again.Write(other.data(), other.size(), error));
     EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
-    EXPECT_EQ(again.Read(read.data(), read.size()), krhost::kStoreSize);
+    EXPECT_EQ(again.Read(read.data(), read.size()), krtools::kStoreSize);
     EXPECT_EQ(read[0], 0x5A);
 
     // A file of another size is not a store: refused, never overwritten.
     fs::create_directories(dir);
     krtools::WriteWholeFile(dir / "notes.txt", Bytes{'h', 'i'});
-    EXPECT_THROW(krhost::StoreFile(dir / "notes.txt"), krtools::ToolError);
+    EXPECT_THROW(krtools::StoreFile(dir / "notes.txt"), krtools::ToolError);
     EXPECT_EQ(krtools::ReadWholeFile(dir / "notes.txt"), (Bytes{'h', 'i'}));
 }
 
@@ -103,7 +103,7 @@ TEST(KrhostNames, BroadcastFileNamesCannotLeaveTheOutputDirectory) {
         {"a\nb\x01.txt", "ab.txt"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(krhost::SafeFileName(c.name, 7), c.safe) << c.name;
+        EXPECT_EQ(krtools::SafeFileName(c.name, 7), c.safe) << c.name;
 }
 
 TEST(KrhostReports, MissingBlocksAsRanges) {
@@ -170,14 +170,14 @@ TEST(KrhostDescrambler, SectionsOfAScrambledPidComeOutAsClearOnesOnlyWithItsWord
     record.request.pid = kPid;
     std::copy(odd.begin(), odd.end(), record.controlWordA);
     std::copy(even.begin(), even.end(), record.controlWordB);
-    EXPECT_EQ(krhost::ApplyControlWords(table, record),
+    EXPECT_EQ(krtools::ApplyControlWords(table, record),
               "descrambler: PID 564 has new control words");
     EXPECT_EQ(run(), 0u);
     EXPECT_EQ(out, sections);
 
     std::fill(std::begin(record.controlWordA), std::end(record.controlWordA), 0);
     std::fill(std::begin(record.controlWordB), std::end(record.controlWordB), 0);
-    EXPECT_EQ(krhost::ApplyControlWords(table, record), "descrambler: PID 564 cleared");
+    EXPECT_EQ(krtools::ApplyControlWords(table, record), "descrambler: PID 564 cleared");
     run();
     EXPECT_TRUE(out.empty());
 }

@@ -8,6 +8,12 @@
 
 namespace krtools {
 
+// The multiplex's CA table (PID 1), where a terminal learns the CA system and its EMM PID
+// from a CA descriptor.
+constexpr uint16_t kCaTablePid = 0x0001;
+constexpr uint8_t kCaTableId = 0x01;
+constexpr uint8_t kCaDescriptorTag = 0x09;
+
 constexpr uint8_t kCaPrivateTableId = 0x83;
 constexpr uint8_t kServiceMapTableId = 0x84;
 

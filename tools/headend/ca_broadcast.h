@@ -7,16 +7,13 @@
 #include <vector>
 
 #include "common/aes128.h"
+#include "common/ca_section.h"
 #include "common/emm_section.h"
 #include "common/epg_announcements.h"
 #include "common/service_map_section.h"
 #include "headend/mux_options.h"
 
 namespace krtools {
-
-constexpr uint16_t kCaTablePid = 0x0001;
-constexpr uint8_t kCaTableId = 0x01;
-constexpr uint8_t kCaDescriptorTag = 0x09;
 
 struct ScrambledService {
     uint32_t id = 0;  // the program or resource id, also its svid and entitlement id

@@ -13,10 +13,10 @@
 #include "card_command.h"
 #include "common/file_io.h"
 #include "json_writer.h"
-#include "pcsc_card.h"
+#include "terminal/card_choice.h"
+#include "terminal/pcsc_card.h"
 #include "progress.h"
 #include "samples_dir.h"
-#include "virtual_card_reader.h"
 
 namespace krhost {
 namespace {
@@ -202,23 +202,7 @@ void ApplyChanges(const HostOptions& o, CardReport& r) {
 }  // namespace
 
 std::unique_ptr<CardReader> LoadCard(const HostOptions& options) {
-    if (options.card == "none") return nullptr;
-    if (options.card == "pcsc" || options.card.starts_with("pcsc:")) {
-        if (!options.cardState.empty())
-            throw krtools::ToolError(
-                "--card-state keeps the virtual card's memory; a card in a reader keeps its own");
-        return OpenPcscReader(options.card.substr(std::min<std::size_t>(options.card.size(), 5)));
-    }
-    const std::filesystem::path profile =
-        options.card.empty() ? DefaultCardProfile() : std::filesystem::path(options.card);
-    auto card = std::make_unique<krtools::VirtualCard>(krtools::ReadCardProfile(profile));
-    std::unique_ptr<krtools::CardStateKeeper> keeper;
-    if (!options.cardState.empty()) {
-        (void)krtools::LoadCardState(*card, options.cardState);
-        keeper = std::make_unique<krtools::CardStateKeeper>(
-            *card, options.cardState, [](const std::string& message) { Say("card: " + message); });
-    }
-    return std::make_unique<VirtualCardReader>(std::move(card), std::move(keeper));
+    return krtools::OpenCard(options.card, options.cardState, DefaultCardProfile(), Say);
 }
 
 int32_t AnnounceCard(const Terminal& terminal) {
@@ -261,12 +245,12 @@ void WithCardOnly(const HostOptions& o, const std::function<void(bool ready)>& w
 
 // krhost card --readers: the PC/SC readers, with or without a card.
 Outcome ListReaders(const HostOptions& o) {
-    const std::vector<PcscReaderInfo> readers = ListPcscReaders();
+    const std::vector<krtools::PcscReaderInfo> readers = krtools::ListPcscReaders();
     Outcome outcome;
     if (o.json) {
         outcome.members = [readers](JsonWriter& j) {
             j.Key("readers").BeginArray();
-            for (const PcscReaderInfo& r : readers) {
+            for (const krtools::PcscReaderInfo& r : readers) {
                 j.BeginObject();
                 j.Key("name").String(r.name);
                 j.Key("card").Bool(r.cardPresent);
@@ -276,7 +260,7 @@ Outcome ListReaders(const HostOptions& o) {
         };
     } else {
         std::string text;
-        for (const PcscReaderInfo& r : readers)
+        for (const krtools::PcscReaderInfo& r : readers)
             text += r.name + (r.cardPresent ? ": card present\n" : ": no card\n");
         (void)PrintOut(text);
     }

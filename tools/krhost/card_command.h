@@ -5,7 +5,6 @@
 #include <functional>
 #include <memory>
 
-#include "card_reader.h"
 #include "options.h"
 #include "outcome.h"
 #include "terminal.h"

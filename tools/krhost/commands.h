@@ -5,12 +5,10 @@
 #include <memory>
 #include <string>
 
-#include "card_reader.h"
 #include "epg_print.h"
 #include "options.h"
 #include "outcome.h"
 #include "session.h"
-#include "store_file.h"
 #include "terminal.h"
 
 namespace krhost {

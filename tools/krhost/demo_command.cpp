@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "guide_command.h"
 #include "headend/head_end.h"
 #include "headend/mux_options.h"
+#include "pictures.h"
 #include "progress.h"
 #include "samples_dir.h"
 #include "tasks.h"
@@ -97,6 +99,31 @@ void ReportPlayed(const char* step, uint32_t program, const PlayResult& played,
     });
 }
 
+// The first picture of each program through the krdemux element, when GStreamer is there:
+// what the guide shows beside the program. Says what it made or why not.
+std::string DecodePictures(const HostOptions& options, const fs::path& samples,
+                           const std::vector<uint8_t>& stream, const fs::path& directory,
+                           GuideStills& stills) {
+    const std::optional<fs::path> plugin = FindGstPlugin();
+    if (!plugin) return "   none: GStreamer's tools or the krdemux plugin are not installed\n";
+    const fs::path file = directory / "sample.ts";
+    krtools::WriteWholeFile(file, stream);
+    const fs::path card =
+        options.card.empty() ? samples / "card" / "card.txt" : fs::path(options.card);
+    std::string said;
+    for (uint32_t program : {kDemoProgram, kScrambledProgram}) {
+        const fs::path png = directory / ("program-" + std::to_string(program) + ".png");
+        std::string error;
+        if (DecodeFirstPicture(*plugin, file, program, card, png, error)) {
+            stills[program] = krtools::ReadWholeFile(png);
+            said += "   program " + std::to_string(program) + ": " + png.string() + "\n";
+        } else {
+            said += "   program " + std::to_string(program) + ": " + error + "\n";
+        }
+    }
+    return said;
+}
+
 }  // namespace
 
 Outcome RunDemo(const HostOptions& o) {
@@ -130,6 +157,8 @@ Outcome RunDemo(const HostOptions& o) {
     std::string mails;
     std::string mailsJson;
     GuideResult guide;
+    GuideStills stills;
+    const std::string pictures = DecodePictures(o, samples, stream.stream, directory, stills);
     {
         Station st = OpenStation(options, MemorySource(stream.stream, "the sample head end"),
                                  directory / "krhost.store");
@@ -148,7 +177,7 @@ Outcome RunDemo(const HostOptions& o) {
         epg = FormatEpgTables(snapshot);
         mails = FormatMailList();
         mailsJson = RenderMembers(WriteMailList);
-        guide = WriteGuide(snapshot, directory / "guide");
+        guide = WriteGuide(snapshot, directory / "guide", stills);
         play.Stop();
         download.Stop();
         st.session->Finish();
@@ -225,6 +254,10 @@ Outcome RunDemo(const HostOptions& o) {
     std::fprintf(story, "8. Programme guide for a browser: %s\n",
                 guide.written ? guide.path.c_str() : guide.text.c_str());
     if (!guide.written) status = 1;
+    std::fprintf(story,
+                 "9. First pictures, decoded by GStreamer through the krdemux element (beside "
+                 "their programs in the guide):\n%s",
+                 pictures.c_str());
     std::fprintf(story, "Everything is in %s.\n", directory.c_str());
     std::fflush(story);
     Outcome outcome;

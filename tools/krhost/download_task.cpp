@@ -3,7 +3,7 @@
 
 #include "epg_print.h"
 #include "json_writer.h"
-#include "output_files.h"
+#include "terminal/output_files.h"
 #include "progress.h"
 #include "tasks.h"
 
@@ -65,7 +65,7 @@ void DownloadTask::OnDownloadEpg(const DownloadEpg& epg, bool announced) {
         const CategoryNode* node = FindResourceNode(epg, id);
         std::string name = node != nullptr ? Field(node->path) : std::string();
         if (name.empty() && node != nullptr) name = Field(node->name);
-        name = SafeFileName(name, id);
+        name = krtools::SafeFileName(name, id);
         {
             std::lock_guard hold(mutex_);
             resources_[i].name = name;
@@ -114,7 +114,7 @@ void DownloadTask::WriteComplete(ResourceProgress& r) {
         file.insert(file.end(), data.begin(), data.end());
     std::string error;
     const std::filesystem::path path = directory_ / r.name;
-    if (ReplaceFileAtomically(path, file.data(), file.size(), error)) {
+    if (krtools::ReplaceFileAtomically(path, file.data(), file.size(), error)) {
         r.written = true;
         Say("resource " + std::to_string(r.id) + " complete: " + std::to_string(r.total) +
             " blocks, " + std::to_string(file.size()) + " bytes written to " + path.string());

@@ -7,7 +7,7 @@
 #include "commands.h"
 #include "common/epg_announcements.h"
 #include "common/file_io.h"
-#include "output_files.h"
+#include "terminal/output_files.h"
 #include "progress.h"
 #include "tasks.h"
 
@@ -130,8 +130,11 @@ GuidePage CollectGuide(const EpgSnapshot& snapshot) {
     return page;
 }
 
-GuideResult WriteGuide(const EpgSnapshot& snapshot, const std::filesystem::path& directory) {
-    const GuidePage page = CollectGuide(snapshot);
+GuideResult WriteGuide(const EpgSnapshot& snapshot, const std::filesystem::path& directory,
+                       const GuideStills& stills) {
+    GuidePage page = CollectGuide(snapshot);
+    for (GuideProgram& p : page.programs)
+        if (const auto still = stills.find(p.id); still != stills.end()) p.still = still->second;
     const std::string html = RenderGuidePage(page, LocalTime());
     std::error_code code;
     std::filesystem::create_directories(directory, code);
@@ -139,7 +142,7 @@ GuideResult WriteGuide(const EpgSnapshot& snapshot, const std::filesystem::path&
         return {false, {}, "cannot create directory " + directory.string()};
     const std::filesystem::path file = directory / "index.html";
     std::string error;
-    if (!ReplaceFileAtomically(file, reinterpret_cast<const uint8_t*>(html.data()), html.size(),
+    if (!krtools::ReplaceFileAtomically(file, reinterpret_cast<const uint8_t*>(html.data()), html.size(),
                                error))
         return {false, {}, error};
     return {true, file,

@@ -1,8 +1,11 @@
 // The programme guide of what the library delivered, written as a page for a browser.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "epg_print.h"
 #include "guide_page.h"
@@ -22,8 +25,12 @@ struct GuideResult {
     std::size_t resources = 0;
 };
 
-// Writes DIRECTORY/index.html (creating DIRECTORY) with the icons inline.
-GuideResult WriteGuide(const EpgSnapshot& epg, const std::filesystem::path& directory);
+// Pictures of what is on, as PNG files, by program id.
+using GuideStills = std::map<uint32_t, std::vector<uint8_t>>;
+
+// Writes DIRECTORY/index.html (creating DIRECTORY) with the icons and stills inline.
+GuideResult WriteGuide(const EpgSnapshot& epg, const std::filesystem::path& directory,
+                       const GuideStills& stills = {});
 
 Outcome RunGuide(const HostOptions& options);
 

@@ -2,8 +2,10 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <iterator>
 
 namespace krhost {
 namespace {
@@ -24,6 +26,7 @@ h1 { margin: 16px 0 4px; } h2 { margin: 24px 0 8px; border-bottom: 2px solid #c8
 .program { background: #fff; border: 1px solid #d5d8de; border-radius: 6px; padding: 10px 14px; margin: 10px 0; }
 .program > header { display: flex; gap: 12px; align-items: center; }
 .program h3 { margin: 0; }
+.still { margin-left: auto; width: 160px; border: 1px solid #d5d8de; border-radius: 4px; }
 .icon { width: 48px; height: 48px; image-rendering: pixelated; border: 1px solid #d5d8de; }
 .icon.none { display: inline-block; font-size: 11px; color: #8a909c; text-align: center; line-height: 48px; }
 .facts, .abstract, .links, .now-next { margin: 4px 0; }
@@ -72,17 +75,23 @@ std::string SizeText(uint32_t bytes) {
     return text;
 }
 
-std::string DataUri(const std::vector<uint8_t>& image) {
+std::string DataUri(const std::vector<uint8_t>& image, const char* type = "image/bmp") {
     std::string base64(4 * ((image.size() + 2) / 3) + 1, '\0');
     const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(base64.data()), image.data(),
                                   static_cast<int>(image.size()));
     base64.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
-    return "data:image/bmp;base64," + base64;
+    return std::string("data:") + type + ";base64," + base64;
 }
 
 // A BMP file starts with "BM" and a header of 14 bytes followed by the size of the next one.
 bool LooksLikeBmp(const std::vector<uint8_t>& image) {
     return image.size() >= 18 && image[0] == 'B' && image[1] == 'M';
+}
+
+bool LooksLikePng(const std::vector<uint8_t>& image) {
+    static constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    return image.size() > sizeof kSignature &&
+           std::equal(std::begin(kSignature), std::end(kSignature), image.begin());
 }
 
 std::string Lower(std::string_view text) {
@@ -189,7 +198,11 @@ void AppendProgram(std::string& out, const GuideProgram& p, const GuideTime& now
     out += " program " + id + " &middot; <span class=\"channel\">" + EscapeHtml(p.channel) +
            "</span> &middot; <span class=\"frequency\">" + Number(p.frequency) + " kHz</span>";
     if (!p.media.empty()) out += " &middot; " + EscapeHtml(p.media);
-    out += "</p></div></header>\n";
+    out += "</p></div>";
+    if (LooksLikePng(p.still))
+        out += "<img class=\"still\" src=\"" + DataUri(p.still, "image/png") +
+               "\" alt=\"what is on " + EscapeHtml(p.name) + "\">";
+    out += "</header>\n";
     if (!p.abstract.empty()) out += "<p class=\"abstract\">" + EscapeHtml(p.abstract) + "</p>\n";
     if (!p.internetLink.empty() || !p.epgInfoFile.empty()) {
         // Shown as text, never as a link: the broadcast does not choose where a click goes.

@@ -29,6 +29,7 @@ struct GuideProgram {
     std::string internetLink;
     std::string epgInfoFile;
     std::vector<uint8_t> icon;  // the icon file as received; empty: none
+    std::vector<uint8_t> still;  // a decoded picture of what is on, as PNG; empty: none
     bool hasSchedule = false;
     std::array<GuideDay, 7> days;
 };

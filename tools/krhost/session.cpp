@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <cstdio>
+
 #include <algorithm>
 
 #include "card_command.h"
@@ -19,6 +21,17 @@ using namespace std::chrono_literals;
 // shape what the library is given.
 constexpr std::size_t kChunkBytes = 188 * 348;
 
+// The CA table watch's line, "ca: system 0xSSSS, EMMs on PID 0xPPPP", as the "ca" event.
+void SayCaTableLine(const std::string& line) {
+    unsigned systemId = 0;
+    unsigned emmPid = 0;
+    if (std::sscanf(line.c_str(), "ca: system 0x%x, EMMs on PID 0x%x", &systemId, &emmPid) == 2)
+        SayEvent("ca", line,
+                 "\"systemId\":" + std::to_string(systemId) + ",\"emmPid\":" + std::to_string(emmPid));
+    else
+        Say(line);
+}
+
 }  // namespace
 
 Session::Session(Terminal& terminal, std::unique_ptr<TsSource> source, SessionOptions options)
@@ -26,17 +39,20 @@ Session::Session(Terminal& terminal, std::unique_ptr<TsSource> source, SessionOp
       source_(std::move(source)),
       options_(std::move(options)),
       replay_(options_.replay, source_->live(), stop_, [this] { return AwaitNoticesHandled(); }),
-      router_(terminal_, options_.emmPid.has_value(), [this] { return replay_.OnNoBuffer(); },
-              !source_->live() && !options_.replay.realtime && options_.replay.rateMbps <= 0),
+      router_(
+          terminal_.filters(), options_.emmPid.has_value(), [this] { return replay_.OnNoBuffer(); },
+          [this] { terminal_.Note(Terminal::Milestone::FirstEcm); }, SayCaTableLine,
+          [this](uint32_t requestId) { return terminal_.IsProgramDataFilter(requestId); },
+          !source_->live() && !options_.replay.realtime && options_.replay.rateMbps <= 0),
       demux_([this](uint16_t pid, std::span<const uint8_t> section) {
           switch (router_.Route(pid, section)) {
-              case SectionRouter::Routed::kLibrary:
+              case krtools::SectionRouter::Routed::kLibrary:
                   replay_.AfterSection();
                   break;
-              case SectionRouter::Routed::kProgramData:
+              case krtools::SectionRouter::Routed::kProgramData:
                   replay_.AfterProgramData();
                   break;
-              case SectionRouter::Routed::kNowhere:
+              case krtools::SectionRouter::Routed::kNowhere:
                   break;
           }
       }) {

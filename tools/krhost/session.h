@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "terminal/replay.h"
+#include "terminal/section_router.h"
 #include "terminal/ts_demux.h"
-#include "replay.h"
-#include "section_router.h"
 #include "terminal.h"
 #include "ts_source.h"
 
@@ -39,7 +39,7 @@ class Task {
 };
 
 struct SessionOptions {
-    ReplayOptions replay;
+    krtools::ReplayOptions replay;
     uint32_t nodes = 1024;
     double timeoutSeconds = 0;
     std::vector<uint8_t> debugCodes;
@@ -97,8 +97,8 @@ class Session {
     std::unique_ptr<TsSource> source_;
     SessionOptions options_;
     std::atomic<bool> stop_{false};
-    Replay replay_;
-    SectionRouter router_;
+    krtools::Replay replay_;
+    krtools::SectionRouter router_;
     krtools::TsDemux demux_;
     std::thread reader_;
     std::atomic<bool> inputEnded_{false};

@@ -6,7 +6,8 @@
 #include <span>
 #include <string>
 
-#include "control_words.h"
+#include "terminal/control_words.h"
+#include "terminal/host_messages.h"
 #include "json_writer.h"
 #include "progress.h"
 
@@ -67,25 +68,8 @@ std::string JsonMember(const char* name, const std::string& value) {
     return JsonQuote(name) + ":" + value;
 }
 
-// What a numbered message says when the library sends no text with it.
-const char* MessageMeaning(uint32_t messageId) {
-    switch (messageId) {
-        case 0:
-            return "the programme's rating is above the card's";
-        case 1:
-            return "outside the card's viewing hours";
-        case 4:
-            return "no card";
-        case 8:
-            return "the card refused the control words";
-        case 9:
-            return "the card is unusable";
-        default:
-            return nullptr;
-    }
-}
-
-constexpr uint32_t kBroadcastMessage = 0xFF;
+using krtools::kBroadcastMessage;
+using krtools::MessageMeaning;
 
 std::string JsonText(const std::string& text) {
     return text.empty() ? std::string("null") : JsonQuote(text);
@@ -317,7 +301,7 @@ void Terminal::OnSetDescrambler(const DescramblerRecord& record) {
     const auto words = std::span(record.controlWordA);
     if (std::any_of(words.begin(), words.end(), [](uint8_t b) { return b != 0; }))
         Note(Milestone::FirstKeys);
-    const std::string line = ApplyControlWords(descrambler_, record);
+    const std::string line = krtools::ApplyControlWords(descrambler_, record);
     const bool keys =
         std::any_of(words.begin(), words.end(), [](uint8_t b) { return b != 0; }) ||
         std::any_of(std::begin(record.controlWordB), std::end(record.controlWordB),

@@ -16,12 +16,17 @@
 #include <string>
 #include <thread>
 
-#include "card_reader.h"
 #include "common/cissa.h"
+#include "terminal/card_reader.h"
 #include "terminal/section_filter.h"
-#include "store_file.h"
+#include "terminal/store_file.h"
 
 namespace krhost {
+
+// The card slot and the store file are the terminal library's; krhost's commands name them so.
+using krtools::CardReader;
+using krtools::kStoreSize;
+using krtools::StoreFile;
 
 using Clock = std::chrono::steady_clock;
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-namespace krhost {
+namespace krtools {
 
 // Writes bytes to path through a temporary file beside it and a rename, flushing the file and
 // then its directory, so that a crash leaves the old file or the new one, never a torn one.
@@ -19,4 +19,4 @@ bool ReplaceFileAtomically(const std::filesystem::path& path, const uint8_t* dat
 // usable is left.
 std::string SafeFileName(const std::string& name, uint32_t resourceId);
 
-}  // namespace krhost
+}  // namespace krtools

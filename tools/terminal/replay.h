@@ -15,7 +15,7 @@
 #include <functional>
 #include <optional>
 
-namespace krhost {
+namespace krtools {
 
 struct ReplayOptions {
     double rateMbps = 0;    // bit-rate pacing of a file; 0: none
@@ -76,4 +76,4 @@ class Replay {
     uint64_t packetsSeen_ = 0;
 };
 
-}  // namespace krhost
+}  // namespace krtools

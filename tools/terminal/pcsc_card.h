@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "card_reader.h"
+#include "report.h"
 
-namespace krhost {
+namespace krtools {
 
-// Whether this krhost was built with PC/SC.
+// Whether the terminal's tools were built with PC/SC.
 extern const bool kPcscBuiltIn;
 
 struct PcscReaderInfo {
@@ -20,12 +21,13 @@ struct PcscReaderInfo {
 };
 
 // The readers the service knows, in its order. Throws std::runtime_error when the service is
-// not running or fails, krtools::ToolError when PC/SC is not built in.
+// not running or fails, ToolError when PC/SC is not built in.
 std::vector<PcscReaderInfo> ListPcscReaders();
 
 // The reader named (its full name, or a part of only one reader's name); with an empty name the
 // first reader with a card, else the first reader. Throws as ListPcscReaders, and
-// std::runtime_error when no reader matches.
-std::unique_ptr<CardReader> OpenPcscReader(const std::string& name);
+// std::runtime_error when no reader matches. What the reader has to say later (a failure, the
+// reader gone and back) goes to report.
+std::unique_ptr<CardReader> OpenPcscReader(const std::string& name, const Report& report);
 
-}  // namespace krhost
+}  // namespace krtools

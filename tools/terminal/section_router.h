@@ -10,21 +10,29 @@
 #include <vector>
 
 #include "ca_table.h"
-#include "terminal.h"
+#include "report.h"
+#include "section_filter.h"
 
-namespace krhost {
+namespace krtools {
 
 class SectionRouter {
   public:
     // Called when the library has no free buffer for a section: true when it is worth trying
     // again (the library caught up meanwhile), false to give the section up.
     using NoBuffer = std::function<bool()>;
+    // Called before an ECM goes to the library (how long a scrambled program takes to open).
+    using OnEcm = std::function<void()>;
+    // Whether a filter carries a started program's datagrams alone (what the library does with
+    // them sets no filter and no key); none: every filter may.
+    using IsProgramData = std::function<bool(uint32_t requestId)>;
 
-    // emmPidGiven: a CA PID from the command line stands, and the CA table is not watched.
-    // batchProgramData: a started program's datagram sections are held until Flush, or until a
-    // section that must reach the library at once comes, and then handed over together (the
-    // library's worker takes a burst in one wake-up); for a file read unpaced.
-    SectionRouter(Terminal& terminal, bool emmPidGiven, NoBuffer noBuffer,
+    // emmPidGiven: a CA PID from the command line stands, and the CA table is not watched;
+    // otherwise what the watch finds is said through report. batchProgramData: a started
+    // program's datagram sections are held until Flush, or until a section that must reach the
+    // library at once comes, and then handed over together (the library's worker takes a burst
+    // in one wake-up); for a file read unpaced.
+    SectionRouter(const SectionFilterTable& filters, bool emmPidGiven, NoBuffer noBuffer,
+                  OnEcm onEcm = {}, Report report = {}, IsProgramData isProgramData = {},
                   bool batchProgramData = false);
 
     enum class Routed : uint8_t {
@@ -50,9 +58,11 @@ class SectionRouter {
         std::size_t size;
     };
 
-    Terminal& terminal_;
+    const SectionFilterTable& filters_;
     bool emmPidGiven_;
     NoBuffer noBuffer_;
+    OnEcm onEcm_;
+    IsProgramData isProgramData_;
     bool batchProgramData_;
     std::vector<Held> held_;
     std::vector<uint8_t> heldBytes_;
@@ -64,4 +74,4 @@ class SectionRouter {
 // ECMs carry table id 0x80 or 0x81, by the parity of the word they bring first.
 bool IsEcm(std::span<const uint8_t> section);
 
-}  // namespace krhost
+}  // namespace krtools

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace krhost {
+namespace krtools {
 namespace {
 
 bool WriteAll(int fd, const uint8_t* data, std::size_t size) {
@@ -71,4 +71,4 @@ std::string SafeFileName(const std::string& name, uint32_t resourceId) {
     return safe;
 }
 
-}  // namespace krhost
+}  // namespace krtools

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace krhost {
+namespace krtools {
 
 class CardReader {
   public:
@@ -27,4 +27,4 @@ class CardReader {
     virtual void StopWatching() {}
 };
 
-}  // namespace krhost
+}  // namespace krtools

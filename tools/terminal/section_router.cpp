@@ -2,27 +2,31 @@
 
 #include <krmodule/krmodule.h>
 
-namespace krhost {
+namespace krtools {
 
 bool IsEcm(std::span<const uint8_t> section) {
     // Anything past the table id and the four CRC bytes.
     return section.size() > 4 && (section[0] & 0xFE) == 0x80;
 }
 
-SectionRouter::SectionRouter(Terminal& terminal, bool emmPidGiven, NoBuffer noBuffer,
-                             bool batchProgramData)
-    : terminal_(terminal),
+SectionRouter::SectionRouter(const SectionFilterTable& filters, bool emmPidGiven,
+                             NoBuffer noBuffer, OnEcm onEcm, Report report,
+                             IsProgramData isProgramData, bool batchProgramData)
+    : filters_(filters),
       emmPidGiven_(emmPidGiven),
       noBuffer_(std::move(noBuffer)),
-      batchProgramData_(batchProgramData) {}
+      onEcm_(std::move(onEcm)),
+      isProgramData_(std::move(isProgramData)),
+      batchProgramData_(batchProgramData),
+      caTable_(std::move(report)) {}
 
 SectionRouter::Routed SectionRouter::Route(uint16_t pid, std::span<const uint8_t> section) {
     if (!emmPidGiven_) caTable_.OnSection(pid, section);
-    const std::vector<uint32_t> ids = terminal_.filters().Match(pid, section);
+    const std::vector<uint32_t> ids = filters_.Match(pid, section);
     if (ids.empty()) return Routed::kNowhere;
-    Routed routed = Routed::kProgramData;
+    Routed routed = isProgramData_ ? Routed::kProgramData : Routed::kLibrary;
     for (uint32_t id : ids)
-        if (!terminal_.IsProgramDataFilter(id)) routed = Routed::kLibrary;
+        if (routed == Routed::kProgramData && !isProgramData_(id)) routed = Routed::kLibrary;
     if (routed == Routed::kProgramData && batchProgramData_) {
         for (uint32_t id : ids)
             held_.push_back({id, heldBytes_.size(), section.size()});
@@ -32,7 +36,7 @@ SectionRouter::Routed SectionRouter::Route(uint16_t pid, std::span<const uint8_t
     // What was held goes first: the library sees the sections in the stream's order.
     (void)Flush();
     for (uint32_t id : ids) {
-        if (IsEcm(section)) terminal_.Note(Terminal::Milestone::FirstEcm);
+        if (onEcm_ && IsEcm(section)) onEcm_();
         Send(id, section);
     }
     return routed;
@@ -64,4 +68,4 @@ bool SectionRouter::Send(uint32_t requestId, std::span<const uint8_t> section) {
     }
 }
 
-}  // namespace krhost
+}  // namespace krtools

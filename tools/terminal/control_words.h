@@ -7,10 +7,10 @@
 
 #include "common/cissa.h"
 
-namespace krhost {
+namespace krtools {
 
 // Installs the record's control words for the PID it names (A the odd word, B the even one),
 // or removes that PID's words when both are zero. Returns the console line that says so.
-std::string ApplyControlWords(krtools::DescramblerTable& table, const DescramblerRecord& record);
+std::string ApplyControlWords(DescramblerTable& table, const DescramblerRecord& record);
 
-}  // namespace krhost
+}  // namespace krtools

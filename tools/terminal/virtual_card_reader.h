@@ -9,15 +9,15 @@
 #include "card/virtual_card.h"
 #include "card_reader.h"
 
-namespace krhost {
+namespace krtools {
 
 class VirtualCardReader final : public CardReader {
   public:
-    explicit VirtualCardReader(std::unique_ptr<krtools::VirtualCard> card,
-                               std::unique_ptr<krtools::CardStateKeeper> keeper = nullptr)
+    explicit VirtualCardReader(std::unique_ptr<VirtualCard> card,
+                               std::unique_ptr<CardStateKeeper> keeper = nullptr)
         : card_(std::move(card)), keeper_(std::move(keeper)) {}
 
-    krtools::VirtualCard& card() { return *card_; }
+    VirtualCard& card() { return *card_; }
 
     int32_t Reset(uint8_t* answerToReset, uint32_t* length) override {
         return card_->Reset(answerToReset, length);
@@ -28,8 +28,8 @@ class VirtualCardReader final : public CardReader {
     bool CardPresent() override { return card_->IsInserted(); }
 
   private:
-    std::unique_ptr<krtools::VirtualCard> card_;
-    std::unique_ptr<krtools::CardStateKeeper> keeper_;  // destroyed first, the card unused then
+    std::unique_ptr<VirtualCard> card_;
+    std::unique_ptr<CardStateKeeper> keeper_;  // destroyed first, the card unused then
 };
 
-}  // namespace krhost
+}  // namespace krtools

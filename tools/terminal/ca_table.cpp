@@ -6,12 +6,10 @@
 #include <string>
 
 #include "common/section_builder.h"
-#include "progress.h"
 
-namespace krhost {
+namespace krtools {
 namespace {
 
-constexpr uint8_t kCaDescriptorTag = 0x09;
 constexpr std::size_t kHeaderSize = 8;
 constexpr std::size_t kCrcSize = 4;
 
@@ -36,7 +34,7 @@ std::optional<CaAnnouncement> FindOurCaSystem(std::span<const uint8_t> section,
     const uint32_t crc = static_cast<uint32_t>(section[end]) << 24 |
                          static_cast<uint32_t>(section[end + 1]) << 16 |
                          static_cast<uint32_t>(section[end + 2]) << 8 | section[end + 3];
-    if (krtools::SectionCrc(section.data(), end) != crc) return std::nullopt;
+    if (SectionCrc(section.data(), end) != crc) return std::nullopt;
     for (std::size_t at = kHeaderSize; at + 2 <= end;) {
         const uint8_t tag = section[at];
         const std::size_t size = section[at + 1];
@@ -58,10 +56,8 @@ void CaTableWatch::OnSection(uint16_t pid, std::span<const uint8_t> section) {
     const std::optional<CaAnnouncement> ours = FindOurCaSystem(section, LibraryAccepts);
     if (!ours || current_ == ours->emmPid) return;
     current_ = ours->emmPid;
-    SayEvent("ca", "ca: system " + Hex(ours->systemId, 4) + ", EMMs on PID " + Hex(ours->emmPid, 4),
-             "\"systemId\":" + std::to_string(ours->systemId) +
-                 ",\"emmPid\":" + std::to_string(ours->emmPid));
+    if (report_) report_("ca: system " + Hex(ours->systemId, 4) + ", EMMs on PID " + Hex(ours->emmPid, 4));
     (void)krca_T2CA_SetEmmPids(1, &ours->emmPid);
 }
 
-}  // namespace krhost
+}  // namespace krtools

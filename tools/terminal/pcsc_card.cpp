@@ -11,9 +11,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "progress.h"
 
-namespace krhost {
+namespace krtools {
 
 const bool kPcscBuiltIn = true;
 
@@ -114,7 +113,8 @@ bool ReaderState(const Context& context, const std::string& name, DWORD& state) 
 
 class PcscReader final : public CardReader {
   public:
-    explicit PcscReader(std::string name) : name_(std::move(name)) {}
+    PcscReader(std::string name, Report report)
+        : name_(std::move(name)), report_(std::move(report)) {}
     ~PcscReader() override {
         StopWatching();
         std::lock_guard hold(mutex_);
@@ -139,6 +139,7 @@ class PcscReader final : public CardReader {
     bool Pause();
 
     const std::string name_;
+    const Report report_;
     std::mutex mutex_;  // the exchange context and the card handle
     std::unique_ptr<Context> context_;
     SCARDHANDLE card_ = 0;
@@ -175,7 +176,7 @@ void PcscReader::Disconnect(DWORD disposition) {
 void PcscReader::Failed(const std::string& what, LONG rv) {
     if (rv == lastError_) return;
     lastError_ = rv;
-    Say("card: " + what + " failed on reader " + name_ + ": " + ErrorText(rv));
+    report_("card: " + what + " failed on reader " + name_ + ": " + ErrorText(rv));
 }
 
 int32_t PcscReader::Reset(uint8_t* answerToReset, uint32_t* length) {
@@ -311,7 +312,7 @@ void PcscReader::WatchLoop(const Changed& changed) {
                 context = std::make_unique<Context>();
                 known = SCARD_STATE_UNAWARE;
             } catch (const std::runtime_error& error) {
-                if (!saidGone) Say(std::string("card: ") + error.what());
+                if (!saidGone) report_(std::string("card: ") + error.what());
                 saidGone = true;
                 report(false);
                 if (!Pause()) break;
@@ -324,7 +325,7 @@ void PcscReader::WatchLoop(const Changed& changed) {
         const LONG rv = SCardGetStatusChange(context->get(), kWatchStepMs, &rs, 1);
         if (rv == SCARD_E_TIMEOUT) continue;
         if (rv == SCARD_S_SUCCESS && (rs.dwEventState & SCARD_STATE_UNKNOWN) == 0) {
-            if (saidGone) Say("card: reader " + name_ + " is back");
+            if (saidGone) report_("card: reader " + name_ + " is back");
             saidGone = false;
             // The high half counts the card's comings and goings: a card swapped between two
             // looks is a removal and an insertion.
@@ -339,7 +340,7 @@ void PcscReader::WatchLoop(const Changed& changed) {
         // The reader or the whole service went away: the card is gone with it; look again
         // after a pause.
         if (!saidGone)
-            Say("card: reader " + name_ + ": " +
+            report_("card: reader " + name_ + ": " +
                 ErrorText(rv == SCARD_S_SUCCESS ? SCARD_E_UNKNOWN_READER : rv));
         saidGone = true;
         report(false);
@@ -364,7 +365,7 @@ std::vector<PcscReaderInfo> ListPcscReaders() {
     return readers;
 }
 
-std::unique_ptr<CardReader> OpenPcscReader(const std::string& name) {
+std::unique_ptr<CardReader> OpenPcscReader(const std::string& name, const Report& report) {
     const std::vector<PcscReaderInfo> readers = ListPcscReaders();
     if (readers.empty()) throw std::runtime_error("PC/SC: no card reader is connected");
     const PcscReaderInfo* chosen = nullptr;
@@ -391,8 +392,8 @@ std::unique_ptr<CardReader> OpenPcscReader(const std::string& name) {
                                      "'" + name + "' (readers: " + known + ")");
         }
     }
-    Say("card: reader " + chosen->name);
-    return std::make_unique<PcscReader>(chosen->name);
+    report("card: reader " + chosen->name);
+    return std::make_unique<PcscReader>(chosen->name, report);
 }
 
-}  // namespace krhost
+}  // namespace krtools

@@ -6,13 +6,13 @@
 #include "common/file_io.h"
 #include "output_files.h"
 
-namespace krhost {
+namespace krtools {
 StoreFile::StoreFile(std::filesystem::path path) : path_(std::move(path)), image_(kStoreSize, 0) {
     std::error_code code;
     if (!std::filesystem::exists(path_, code)) return;
     const std::vector<uint8_t> bytes = krtools::ReadWholeFile(path_);
     if (bytes.size() != kStoreSize)
-        throw krtools::ToolError("store " + path_.string() + " has " +
+        throw ToolError("store " + path_.string() + " has " +
                                  std::to_string(bytes.size()) + " bytes, not " +
                                  std::to_string(kStoreSize) + ": not a store file");
     std::memcpy(image_.data(), bytes.data(), kStoreSize);
@@ -41,4 +41,4 @@ uint64_t StoreFile::writes() const {
     return writes_;
 }
 
-}  // namespace krhost
+}  // namespace krtools

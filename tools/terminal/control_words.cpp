@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <iterator>
 
-namespace krhost {
+namespace krtools {
 
-std::string ApplyControlWords(krtools::DescramblerTable& table, const DescramblerRecord& record) {
-    krtools::AesKey odd, even;
+std::string ApplyControlWords(DescramblerTable& table, const DescramblerRecord& record) {
+    AesKey odd, even;
     std::copy(std::begin(record.controlWordA), std::end(record.controlWordA), odd.begin());
     std::copy(std::begin(record.controlWordB), std::end(record.controlWordB), even.begin());
     const uint16_t pid = record.request.pid;
     const std::string name = "descrambler: PID " + std::to_string(pid);
-    constexpr krtools::AesKey kNone{};
+    constexpr AesKey kNone{};
     if (odd == kNone && even == kNone) {
         table.Clear(pid);
         return name + " cleared";
@@ -20,4 +20,4 @@ std::string ApplyControlWords(krtools::DescramblerTable& table, const Descramble
     return name + " has new control words";
 }
 
-}  // namespace krhost
+}  // namespace krtools

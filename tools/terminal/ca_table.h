@@ -5,11 +5,12 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 
-namespace krhost {
+#include "common/ca_section.h"
+#include "report.h"
 
-constexpr uint16_t kCaTablePid = 0x0001;
-constexpr uint8_t kCaTableId = 0x01;
+namespace krtools {
 
 struct CaAnnouncement {
     uint16_t systemId = 0;
@@ -22,13 +23,15 @@ std::optional<CaAnnouncement> FindOurCaSystem(std::span<const uint8_t> section,
                                               bool (*accepted)(uint16_t systemId));
 
 // Watches the CA table on the input and gives the library the EMM PID of its CA system, once
-// per change.
+// per change, saying so through report.
 class CaTableWatch {
   public:
+    explicit CaTableWatch(Report report = {}) : report_(std::move(report)) {}
     void OnSection(uint16_t pid, std::span<const uint8_t> section);
 
   private:
+    Report report_;
     std::optional<uint16_t> current_;
 };
 
-}  // namespace krhost
+}  // namespace krtools

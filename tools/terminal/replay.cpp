@@ -6,7 +6,7 @@
 
 #include "common/pcr.h"
 
-namespace krhost {
+namespace krtools {
 
 namespace {
 
@@ -19,7 +19,7 @@ constexpr uint32_t kCatchUpSliceMs = 100;
 constexpr auto kPaceStep = 4ms;
 // A PCR further than this from where the clock expects it is a new start (a discontinuity, a
 // spliced or looped file), not a reason to sleep or to hurry.
-constexpr uint64_t kPcrJump = 2 * krtools::kPcrHz;
+constexpr uint64_t kPcrJump = 2 * kPcrHz;
 
 }  // namespace
 
@@ -44,7 +44,7 @@ void Replay::BeforePacket(const uint8_t* packet) {
     ++packetsSeen_;
     const uint16_t pid = static_cast<uint16_t>((packet[1] & 0x1F) << 8 | packet[2]);
     if (pcrPid_ && *pcrPid_ != pid) return;
-    const std::optional<uint64_t> pcr = krtools::ReadPcr(std::span<const uint8_t>(packet, 188));
+    const std::optional<uint64_t> pcr = ReadPcr(std::span<const uint8_t>(packet, 188));
     if (!pcr) return;
     const auto now = Clock::now();
     if (!pcrPid_) {
@@ -53,11 +53,11 @@ void Replay::BeforePacket(const uint8_t* packet) {
         anchor_ = now;
         return;
     }
-    const uint64_t elapsed = krtools::PcrTicksBetween(anchorPcr_, *pcr);
+    const uint64_t elapsed = PcrTicksBetween(anchorPcr_, *pcr);
     const auto due = anchor_ + std::chrono::nanoseconds(elapsed * 1000 / 27);
     const auto ahead = due - now;
     if (ahead > std::chrono::nanoseconds(kPcrJump * 1000 / 27) ||
-        elapsed > krtools::kPcrWrap / 2) {
+        elapsed > kPcrWrap / 2) {
         // The clock started again: this packet is due now.
         anchorPcr_ = *pcr;
         anchor_ = now;
@@ -100,4 +100,4 @@ bool Replay::OnNoBuffer() {
     return !stop_.load();
 }
 
-}  // namespace krhost
+}  // namespace krtools

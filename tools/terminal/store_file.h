@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-namespace krhost {
+namespace krtools {
 
 constexpr uint32_t kStoreSize = 0x20000;
 
 class StoreFile {
   public:
-    // Reads the image; a missing file is an empty (zeroed) store. Throws krtools::ToolError
+    // Reads the image; a missing file is an empty (zeroed) store. Throws ToolError
     // when the file cannot be read or is not a store (wrong size), so that a mistyped path
     // never gets overwritten.
     explicit StoreFile(std::filesystem::path path);
@@ -43,4 +43,4 @@ class StoreFile {
     uint64_t writes_ = 0;
 };
 
-}  // namespace krhost
+}  // namespace krtools

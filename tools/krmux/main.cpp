@@ -7,6 +7,7 @@
 #include "common/file_io.h"
 #include "headend/head_end.h"
 #include "headend/mux_options.h"
+#include "long_output.h"
 #include "udp_output.h"
 
 int main(int argc, char** argv) {
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
             std::fputs(krtools::kMuxUsage, stdout);
             return 0;
         }
+        if (command.options.Long()) return krmux::RunLong(command);
         const krtools::MuxResult result = krtools::BuildStream(command.options);
         for (const std::string& warning : result.warnings)
             std::fprintf(stderr, "krmux: warning: %s\n", warning.c_str());

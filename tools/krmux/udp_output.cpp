@@ -23,34 +23,46 @@ bool ParseUdpOutput(const std::string& output, uint32_t& address, uint16_t& port
            krtools::ParseChannel(output.substr(kScheme.size()), address, port) && port != 0;
 }
 
-void SendPaced(const std::vector<uint8_t>& stream, const std::vector<uint64_t>& packetTimesUs,
-               uint32_t address, uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+PacedSender::PacedSender(uint32_t address, uint16_t port)
+    : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)), address_(address), port_(port) {
+    if (fd_ < 0)
         throw krtools::ToolError(std::string("cannot open a socket: ") + std::strerror(errno));
+}
+
+PacedSender::~PacedSender() {
+    ::close(fd_);
+}
+
+void PacedSender::Send(const std::vector<uint8_t>& stream,
+                       const std::vector<uint64_t>& packetTimesUs) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(address);
+    to.sin_port = htons(port_);
+    to.sin_addr.s_addr = htonl(address_);
+    if (!started_) {
+        start_ = std::chrono::steady_clock::now();
+        started_ = true;
+    }
     const std::size_t packets =
         std::min(stream.size() / krtools::kTsPacketSize, packetTimesUs.size());
-    const auto start = std::chrono::steady_clock::now();
     for (std::size_t first = 0; first < packets; first += kPacketsPerDatagram) {
-        std::this_thread::sleep_until(start + std::chrono::microseconds(packetTimesUs[first]));
+        std::this_thread::sleep_until(start_ + std::chrono::microseconds(packetTimesUs[first]));
         const std::size_t count = std::min(kPacketsPerDatagram, packets - first);
         const uint8_t* bytes = stream.data() + first * krtools::kTsPacketSize;
         for (;;) {
-            if (::sendto(fd, bytes, count * krtools::kTsPacketSize, 0,
+            if (::sendto(fd_, bytes, count * krtools::kTsPacketSize, 0,
                          reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
                 break;
             if (errno == EINTR) continue;
-            const std::string reason = std::strerror(errno);
-            ::close(fd);
-            throw krtools::ToolError("cannot send to " + krtools::FormatAddress(address) + ":" +
-                                     std::to_string(port) + ": " + reason);
+            throw krtools::ToolError("cannot send to " + krtools::FormatAddress(address_) + ":" +
+                                     std::to_string(port_) + ": " + std::strerror(errno));
         }
     }
-    ::close(fd);
+}
+
+void SendPaced(const std::vector<uint8_t>& stream, const std::vector<uint64_t>& packetTimesUs,
+               uint32_t address, uint16_t port) {
+    PacedSender(address, port).Send(stream, packetTimesUs);
 }
 
 }  // namespace krmux

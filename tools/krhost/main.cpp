@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "common/file_io.h"
 #include "guide_command.h"
+#include "soak.h"
 
 namespace {
 
@@ -24,10 +25,13 @@ int main(int argc, char** argv) {
             std::fputs(krhost::kHostUsage, stderr);
             return 2;
         }
-        const krhost::HostOptions options = krhost::ParseHostArguments(arguments);
         std::signal(SIGINT, OnSignal);
         std::signal(SIGTERM, OnSignal);
         std::signal(SIGPIPE, SIG_IGN);
+        // The soak run has options of its own (soak.h).
+        if (arguments[0] == "soak")
+            return krhost::RunSoak({arguments.begin() + 1, arguments.end()});
+        const krhost::HostOptions options = krhost::ParseHostArguments(arguments);
         switch (options.command) {
             case krhost::Command::Help:
                 std::fputs(krhost::kHostUsage, stdout);

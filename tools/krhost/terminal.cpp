@@ -65,7 +65,10 @@ bool JsonEvents() {
 // its own, so that a script can read events beside the command's output.
 void SayEvent(const std::string& line, const std::string& json) {
     // A command may wait for what the library tells (the card's messages).
-    if (Terminal* t = current.load()) t->Poke();
+    if (Terminal* t = current.load()) {
+        t->Poke();
+        if (t->config().quietEvents) return;
+    }
     if (JsonEvents())
         SayRaw("{" + json + "}\n");
     else
@@ -96,7 +99,13 @@ const char* MessageMeaning(uint32_t messageId) {
 
 constexpr uint32_t kBroadcastMessage = 0xFF;
 
+TerminalObserver* Observer() {
+    const Terminal* t = current.load();
+    return t != nullptr ? t->config().observer : nullptr;
+}
+
 int32_t ShowMessage(uint32_t messageId, const char* text, uint32_t, uint32_t) {
+    if (TerminalObserver* o = Observer()) o->OnMessage(messageId, text);
     const std::string event = JsonMember("event", JsonQuote("message"));
     if (messageId == kBroadcastMessage && text != nullptr) {
         SayEvent("message: " + Text(text), event + "," + JsonMember("text", JsonQuote(Text(text))));
@@ -112,11 +121,13 @@ int32_t ShowMessage(uint32_t messageId, const char* text, uint32_t, uint32_t) {
 }
 
 int32_t HideMessage() {
+    if (TerminalObserver* o = Observer()) o->OnMessageHidden();
     SayEvent("message hidden", JsonMember("event", JsonQuote("message hidden")));
     return 0;
 }
 
 int32_t MailNotify(uint32_t state) {
+    if (TerminalObserver* o = Observer()) o->OnMail(state);
     const std::string meaning = state == 0   ? "new mail"
                                 : state == 1 ? "the mail store is full"
                                              : "notice " + std::to_string(state);
@@ -276,6 +287,7 @@ std::optional<Clock::time_point> Terminal::When(Milestone milestone) const {
 }
 
 void Terminal::OnSetDescrambler(const DescramblerRecord& record) {
+    if (config_.observer != nullptr) config_.observer->OnDescrambler(record);
     const auto words = std::span(record.controlWordA);
     if (std::any_of(words.begin(), words.end(), [](uint8_t b) { return b != 0; }))
         Note(Milestone::FirstKeys);

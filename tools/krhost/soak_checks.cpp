@@ -54,6 +54,9 @@ constexpr uint64_t kRatingGraceUs = 30 * 1000000ull;
 constexpr uint64_t kResumeGraceUs = 30 * 1000000ull;
 constexpr uint64_t kMailCheckUs = 2 * 1000000ull;
 constexpr uint32_t kFirstPlannedMail = 1000;
+constexpr uint64_t kPcrJump = krtools::kPcrHz;
+// The clock read lags what the library handles by the clock packets damage took away.
+constexpr uint64_t kClockSlackUs = 1000000;
 
 // KRHOST_SOAK_TRACE=1: each pull, insertion and kill on the console, with its time.
 void Trace(uint64_t nowUs, const std::string& what) {
@@ -200,10 +203,19 @@ void SoakChecks::OnPackets(std::span<const uint8_t> packets) {
          at += krtools::kTsPacketSize) {
         const auto packet = packets.subspan(at, krtools::kTsPacketSize);
         if (packet[0] != krtools::kTsSyncByte) continue;
+        const uint16_t pid = static_cast<uint16_t>((packet[1] & 0x1F) << 8 | packet[2]);
+        if (clockPid_ && *clockPid_ != pid) continue;
         const std::optional<uint64_t> pcr = krtools::ReadPcr(packet);
         if (!pcr) continue;
-        if (lastPcr_) pcrTicks_ += krtools::PcrTicksBetween(*lastPcr_, *pcr);
-        else pcrTicks_ = *pcr;
+        if (!lastPcr_) {
+            clockPid_ = pid;
+            pcrTicks_ = *pcr;
+        } else {
+            // A damaged packet's clock is not the stream's: the head end's clock never jumps.
+            const uint64_t step = krtools::PcrTicksBetween(*lastPcr_, *pcr);
+            if (step > kPcrJump) continue;
+            pcrTicks_ += step;
+        }
         lastPcr_ = pcr;
         nowUs_.store(pcrTicks_ / (krtools::kPcrHz / 1000000));
     }
@@ -256,7 +268,7 @@ void SoakChecks::OnSessionEnd(const krtools::TsDemux::Stats&) {
 void SoakChecks::OnLiveEpg(const LiveEpg& epg, bool announced, bool firstAfterKill) {
     const uint64_t now = nowUs_.load();
     const std::string stamp = VersionText(epg.version);
-    const uint32_t current = bp_.EpgVersionAt(now);
+    const uint32_t current = bp_.EpgVersionAt(now + kClockSlackUs);
     std::optional<uint32_t> version;
     for (uint32_t v = current + 1; v-- > 0;)
         if (PackedStamp(bp_.VersionStamp(v)) == stamp) {
@@ -374,7 +386,7 @@ void SoakChecks::CheckMails(uint64_t now) {
     std::set<uint32_t> seen;
     bool once = true;
     std::vector<uint32_t> toDelete;
-    const uint64_t event = bp_.MailEventAt(now);
+    const uint64_t event = bp_.MailEventAt(now + kClockSlackUs);
     for (uint8_t i = 0; i < count; ++i) {
         const uint32_t id = list[i].mailId;
         if (!seen.insert(id).second) {

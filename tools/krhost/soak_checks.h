@@ -148,6 +148,7 @@ class SoakChecks final : public TerminalObserver {
 
     // The stream's clock, from its PCR, in microseconds from its start.
     std::atomic<uint64_t> nowUs_{0};
+    std::optional<uint16_t> clockPid_;
     std::optional<uint64_t> lastPcr_;
     uint64_t pcrTicks_ = 0;
     std::atomic<uint64_t> bytes_{0};

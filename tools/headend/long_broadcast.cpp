@@ -214,9 +214,9 @@ struct LongBroadcast::State {
             }
         }
         for (uint64_t e = plan.CommandEventAt(t); onAir(e, plan.CommandEventStartUs(e)); --e) {
-            constexpr uint8_t kRatingEntry = 0x01;
+            constexpr uint8_t kCommandRatingEntry = 0x01;
             emms.push_back(BuildCardCommandEmm(ca.cardId, BroadcastPlan::CommandSequence(e),
-                                               {{kRatingEntry, {BroadcastPlan::CommandRating(e)}}},
+                                               {{kCommandRatingEntry, {BroadcastPlan::CommandRating(e)}}},
                                                ca.operatorKey));
         }
         for (uint64_t e = plan.TextEventAt(t); onAir(e, plan.TextEventStartUs(e)); --e) {

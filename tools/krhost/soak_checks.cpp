@@ -54,7 +54,7 @@ constexpr uint64_t kRatingGraceUs = 30 * 1000000ull;
 constexpr uint64_t kResumeGraceUs = 30 * 1000000ull;
 constexpr uint64_t kMailCheckUs = 2 * 1000000ull;
 constexpr uint32_t kFirstPlannedMail = 1000;
-constexpr uint64_t kPcrJump = krtools::kPcrHz;
+constexpr uint64_t kSoakClockJump = krtools::kPcrHz;
 // The clock read lags what the library handles by the clock packets damage took away.
 constexpr uint64_t kClockSlackUs = 1000000;
 
@@ -213,7 +213,7 @@ void SoakChecks::OnPackets(std::span<const uint8_t> packets) {
         } else {
             // A damaged packet's clock is not the stream's: the head end's clock never jumps.
             const uint64_t step = krtools::PcrTicksBetween(*lastPcr_, *pcr);
-            if (step > kPcrJump) continue;
+            if (step > kSoakClockJump) continue;
             pcrTicks_ += step;
         }
         lastPcr_ = pcr;

@@ -85,7 +85,8 @@ void RemoveResource(std::vector<std::string>& lines, const std::set<uint32_t>& c
     for (auto s = sections.rbegin(); s != sections.rend(); ++s) {
         uint32_t id = 0;
         for (std::size_t i = s->first; i < s->second; ++i)
-            if (HasKey(lines[i], "ProgramID")) id = static_cast<uint32_t>(std::stoul(ValueOf(lines[i])));
+            if (HasKey(lines[i], "ProgramID"))
+                id = static_cast<uint32_t>(std::stoul(ValueOf(lines[i])));
         if (carouselled.count(id) != 0) continue;
         lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(s->first),
                     lines.begin() + static_cast<std::ptrdiff_t>(s->second));

@@ -46,16 +46,22 @@ class BroadcastPlan {
         return EventAt(timeUs, options_.cardCommandEveryS);
     }
     uint64_t TextEventAt(uint64_t timeUs) const { return EventAt(timeUs, options_.textEveryS); }
-    uint64_t MailEventStartUs(uint64_t event) const { return event * options_.mailEveryS * 1000000; }
+    uint64_t MailEventStartUs(uint64_t event) const {
+        return event * options_.mailEveryS * 1000000;
+    }
     uint64_t CommandEventStartUs(uint64_t event) const {
         return event * options_.cardCommandEveryS * 1000000;
     }
-    uint64_t TextEventStartUs(uint64_t event) const { return event * options_.textEveryS * 1000000; }
+    uint64_t TextEventStartUs(uint64_t event) const {
+        return event * options_.textEveryS * 1000000;
+    }
 
     std::vector<PlannedMail> MailsOf(uint64_t event) const;
     // The rating card command n sets (never above what the card starts with, never below the
     // programs' 12, so that nothing stops playing because of it) and its sequence number.
-    static uint8_t CommandRating(uint64_t event) { return static_cast<uint8_t>(12 + 2 * (event % 4)); }
+    static uint8_t CommandRating(uint64_t event) {
+        return static_cast<uint8_t>(12 + 2 * (event % 4));
+    }
     static uint32_t CommandSequence(uint64_t event) { return static_cast<uint32_t>(1 + event); }
     static uint32_t TextId(uint64_t event) { return static_cast<uint32_t>(100 + event); }
     static std::string Text(uint64_t event) { return "Notice " + std::to_string(event); }

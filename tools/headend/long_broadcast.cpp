@@ -79,8 +79,7 @@ struct LongBroadcast::State {
           intervalUs(uint64_t{std::max<uint32_t>(o.sysinfoIntervalMs, 1)} * 1000),
           clockBase(StampSeconds(content.version)) {
         for (const ResourceContent& r : content.resources)
-            resourceSections.push_back(
-                BlockSections(r.bytes, r.where.address, r.where.port));
+            resourceSections.push_back(BlockSections(r.bytes, r.where.address, r.where.port));
         const uint32_t frameRate = std::max<uint32_t>(o.frameRate, 1);
         for (const LiveProgramContent& p : content.programs) {
             const uint32_t id = p.where.programId;
@@ -127,9 +126,8 @@ struct LongBroadcast::State {
         for (uint32_t v = plan.EpgVersionAt(t0); v <= plan.EpgVersionAt(t1 - 1); ++v) {
             UseEpgVersion(v);
             const uint64_t start = plan.EpgVersionStartUs(v);
-            const uint64_t end = std::min(t1, v == plan.EpgVersionAt(t1 - 1)
-                                                  ? t1
-                                                  : plan.EpgVersionStartUs(v + 1));
+            const uint64_t end =
+                std::min(t1, v == plan.EpgVersionAt(t1 - 1) ? t1 : plan.EpgVersionStartUs(v + 1));
             for (uint64_t j = FirstIndexAt(std::max(t0, start), start, kMicrosPerSecond, rate);;
                  ++j) {
                 const uint64_t t = start + j * kMicrosPerSecond / rate;
@@ -170,8 +168,8 @@ struct LongBroadcast::State {
                 if (t >= t1) break;
                 const FrameSpan& f = s.clip.videoFrames[static_cast<std::size_t>(k % videoCount)];
                 const auto timestamp = static_cast<uint32_t>(0x1000 + k * kVideoClock / frameRate);
-                for (auto& packet : s.video.Packetise(program.video.data() + f.offset, f.size,
-                                                      timestamp)) {
+                for (auto& packet :
+                     s.video.Packetise(program.video.data() + f.offset, f.size, timestamp)) {
                     out.push_back({t, source, s.order++, SectionKind::Video, where.pid,
                                    DatagramSection(where.address, where.VideoDestinationPort(),
                                                    std::move(packet))});
@@ -186,8 +184,8 @@ struct LongBroadcast::State {
                 if (t >= t1) break;
                 const FrameSpan& f = s.clip.audio.frames[static_cast<std::size_t>(k % audioCount)];
                 const auto timestamp = static_cast<uint32_t>(0x1000 + k * kAdtsSamplesPerFrame);
-                for (auto& packet : s.audio.Packetise(program.audio.data() + f.offset, f.size,
-                                                      timestamp)) {
+                for (auto& packet :
+                     s.audio.Packetise(program.audio.data() + f.offset, f.size, timestamp)) {
                     out.push_back({t, source + 1, s.order++, SectionKind::Audio, where.pid,
                                    DatagramSection(where.address, where.AudioDestinationPort(),
                                                    std::move(packet))});
@@ -210,30 +208,30 @@ struct LongBroadcast::State {
                 fields.id = mail.id;
                 fields.title = mail.title;
                 fields.content = mail.content;
-                emms.push_back(BuildMessageEmm(ca.cardId, {{kMailRecordTag, MailRecordBody(fields)}}));
+                emms.push_back(
+                    BuildMessageEmm(ca.cardId, {{kMailRecordTag, MailRecordBody(fields)}}));
             }
         }
         for (uint64_t e = plan.CommandEventAt(t); onAir(e, plan.CommandEventStartUs(e)); --e) {
             constexpr uint8_t kCommandRatingEntry = 0x01;
-            emms.push_back(BuildCardCommandEmm(ca.cardId, BroadcastPlan::CommandSequence(e),
-                                               {{kCommandRatingEntry, {BroadcastPlan::CommandRating(e)}}},
-                                               ca.operatorKey));
+            emms.push_back(BuildCardCommandEmm(
+                ca.cardId, BroadcastPlan::CommandSequence(e),
+                {{kCommandRatingEntry, {BroadcastPlan::CommandRating(e)}}}, ca.operatorKey));
         }
         for (uint64_t e = plan.TextEventAt(t); onAir(e, plan.TextEventStartUs(e)); --e) {
             BroadcastText text;
             text.id = BroadcastPlan::TextId(e);
             text.text = BroadcastPlan::Text(e);
-            emms.push_back(
-                BuildBroadcastSection({{kTextDescriptorTag, TextDescriptorBody(text)}}));
+            emms.push_back(BuildBroadcastSection({{kTextDescriptorTag, TextDescriptorBody(text)}}));
         }
         return emms;
     }
 
     void Ca(uint64_t t0, uint64_t t1, std::vector<ScheduledSection>& out) {
         if (!content.ca) return;
-        for (CaSection& ca : BuildCaSectionsBetween(
-                 *content.ca, options.ca, t0, t1, intervalUs, clockBase,
-                 [this](uint64_t t) { return EventEmms(t); })) {
+        for (CaSection& ca :
+             BuildCaSectionsBetween(*content.ca, options.ca, t0, t1, intervalUs, clockBase,
+                                    [this](uint64_t t) { return EventEmms(t); })) {
             out.push_back(
                 {ca.timeUs, ca.source, ca.order, SectionKind::Ca, ca.pid, std::move(ca.section)});
             out.back().rank = 0;

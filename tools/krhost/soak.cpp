@@ -123,8 +123,9 @@ SoakOptions ParseSoak(const std::vector<std::string>& arguments) {
     mux.push_back("-");
     o.mux = krtools::ParseMuxArguments(mux).options;
     if (!o.mux.Long())
-        throw krtools::ToolError("the broadcast's --duration-s (or duration-s in the scenario) is "
-                                 "needed to know what it sends");
+        throw krtools::ToolError(
+            "the broadcast's --duration-s (or duration-s in the scenario) is "
+            "needed to know what it sends");
     if (o.card.empty()) o.card = o.mux.ca.card;
     if (o.card.empty()) throw krtools::ToolError("no card: give --card PROFILE");
     if (o.pullEveryS > 0 && o.pullForS >= o.pullEveryS)

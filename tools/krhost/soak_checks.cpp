@@ -89,13 +89,13 @@ SoakChecks::SoakChecks(const SoakPlan& plan, krtools::VirtualCard& card,
         uint32_t& slot = scrambled.count(id) != 0 ? scrambledProgram_ : clearProgram_;
         if (slot == 0) slot = id;
         for (const krtools::FrameSpan& f : krtools::SplitMpeg4Video(p.video))
-            videoFrames_[f.size].emplace_back(p.video.begin() + static_cast<std::ptrdiff_t>(f.offset),
-                                              p.video.begin() +
-                                                  static_cast<std::ptrdiff_t>(f.offset + f.size));
+            videoFrames_[f.size].emplace_back(
+                p.video.begin() + static_cast<std::ptrdiff_t>(f.offset),
+                p.video.begin() + static_cast<std::ptrdiff_t>(f.offset + f.size));
         for (const krtools::FrameSpan& f : krtools::SplitAdtsFrames(p.audio).frames)
-            audioFrames_[f.size].emplace_back(p.audio.begin() + static_cast<std::ptrdiff_t>(f.offset),
-                                              p.audio.begin() +
-                                                  static_cast<std::ptrdiff_t>(f.offset + f.size));
+            audioFrames_[f.size].emplace_back(
+                p.audio.begin() + static_cast<std::ptrdiff_t>(f.offset),
+                p.audio.begin() + static_cast<std::ptrdiff_t>(f.offset + f.size));
     }
     periodUs_ = std::max<uint64_t>(plan.cryptoPeriodUs, 1);
     card_.CountTimeWith([this](uint64_t micros) {
@@ -149,9 +149,9 @@ void SoakChecks::BeforeRead(Terminal& terminal) {
                 awaitingResume_ = false;
                 ++checks_[kResumes].failed;
                 if (checks_[kResumes].firstFailure.empty())
-                    checks_[kResumes].firstFailure =
-                        "no frame between the insertion at " + std::to_string(insertUs_ / 1000) +
-                        " ms and the next pull";
+                    checks_[kResumes].firstFailure = "no frame between the insertion at " +
+                                                     std::to_string(insertUs_ / 1000) +
+                                                     " ms and the next pull";
             }
             message4_ = false;
             framesWhileOut_ = 0;
@@ -310,17 +310,17 @@ void SoakChecks::OnLiveEpg(const LiveEpg& epg, bool announced, bool firstAfterKi
     }
     if (!announced) return;
     const bool latest =
-        version && (*version == current ||
-                    (*version + 1 == current && now < bp_.EpgVersionStartUs(current) + kEpgGraceUs));
+        version && (*version == current || (*version + 1 == current &&
+                                            now < bp_.EpgVersionStartUs(current) + kEpgGraceUs));
     if (whole && latest) {
         Pass(kEpgAsAnnounced);
         std::lock_guard hold(mutex_);
         versionsRead_.insert(*version);
         epgNotified_ = true;
     } else {
-        Fail(kEpgAsAnnounced, whole ? what + " read while version " +
-                                          bp_.VersionStamp(current) + " is announced"
-                                    : what);
+        Fail(kEpgAsAnnounced,
+             whole ? what + " read while version " + bp_.VersionStamp(current) + " is announced"
+                   : what);
     }
 }
 
@@ -347,7 +347,8 @@ void SoakChecks::OnMail(uint32_t state) {
 void SoakChecks::OnDescrambler(const DescramblerRecord& record) {
     const auto service = scrambledPids_.find(record.request.pid);
     if (service == scrambledPids_.end()) return;
-    if (std::all_of(record.controlWordA, record.controlWordA + 16, [](uint8_t b) { return b == 0; }))
+    if (std::all_of(record.controlWordA, record.controlWordA + 16,
+                    [](uint8_t b) { return b == 0; }))
         Trace(nowUs_.load(), "words cleared");
     const uint64_t now = nowUs_.load();
     const uint64_t landed = std::max(cardFreeUs_.load(), now);
@@ -405,8 +406,8 @@ void SoakChecks::CheckMails(uint64_t now) {
             once = false;
             ++checks_[kMailOnce].failed;
             if (checks_[kMailOnce].firstFailure.empty())
-                checks_[kMailOnce].firstFailure = "mail " + std::to_string(id) +
-                                                  " listed again after it was deleted";
+                checks_[kMailOnce].firstFailure =
+                    "mail " + std::to_string(id) + " listed again after it was deleted";
             continue;
         }
         mailsListed_.insert(id);
@@ -488,8 +489,8 @@ SoakReport SoakChecks::Finish() {
         if (final_.fds <= warm_->fds)
             Pass(kFiles);
         else
-            Fail(kFiles, std::to_string(warm_->fds) + " open files became " +
-                             std::to_string(final_.fds));
+            Fail(kFiles,
+                 std::to_string(warm_->fds) + " open files became " + std::to_string(final_.fds));
         if (final_.threads <= warm_->threads)
             Pass(kThreads);
         else

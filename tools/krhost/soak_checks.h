@@ -27,7 +27,7 @@ namespace krhost {
 
 struct SoakPlan {
     const krtools::LongBroadcast* broadcast = nullptr;  // what the head end sends
-    uint64_t pullEveryUs = 0;  // 0: the card stays in
+    uint64_t pullEveryUs = 0;                           // 0: the card stays in
     uint64_t pullForUs = 0;
     uint64_t killEveryUs = 0;  // 0: one session
     uint64_t seed = 1;

@@ -70,8 +70,8 @@ struct MuxOptions {
     // (0: a stream of durationMs as above), and how often what a day brings comes round (0:
     // never). Clips loop for as long as it lasts.
     uint64_t durationS = 0;
-    uint32_t epgEveryS = 0;          // a new EPG version, its content changed
-    uint32_t mailEveryS = 0;         // mailBurst new mails for the card
+    uint32_t epgEveryS = 0;   // a new EPG version, its content changed
+    uint32_t mailEveryS = 0;  // mailBurst new mails for the card
     uint32_t mailBurst = 1;
     uint32_t cardCommandEveryS = 0;  // a card command changing the card's rating
     uint32_t textEveryS = 0;         // a new broadcast text

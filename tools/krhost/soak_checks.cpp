@@ -197,28 +197,40 @@ void SoakChecks::BeforeRead(Terminal& terminal) {
     }
 }
 
-void SoakChecks::OnPackets(std::span<const uint8_t> packets) {
-    bytes_.fetch_add(packets.size());
-    for (std::size_t at = 0; at + krtools::kTsPacketSize <= packets.size();
-         at += krtools::kTsPacketSize) {
-        const auto packet = packets.subspan(at, krtools::kTsPacketSize);
-        if (packet[0] != krtools::kTsSyncByte) continue;
-        const uint16_t pid = static_cast<uint16_t>((packet[1] & 0x1F) << 8 | packet[2]);
-        if (clockPid_ && *clockPid_ != pid) continue;
-        const std::optional<uint64_t> pcr = krtools::ReadPcr(packet);
-        if (!pcr) continue;
-        if (!lastPcr_) {
-            clockPid_ = pid;
-            pcrTicks_ = *pcr;
-        } else {
-            // A damaged packet's clock is not the stream's: the head end's clock never jumps.
-            const uint64_t step = krtools::PcrTicksBetween(*lastPcr_, *pcr);
-            if (step > kSoakClockJump) continue;
-            pcrTicks_ += step;
+void SoakChecks::OnPackets(std::span<const uint8_t> bytes) {
+    bytes_.fetch_add(bytes.size());
+    // A pipe gives what it holds, so a packet may end in the next read.
+    while (!bytes.empty()) {
+        if (carried_ == 0 && bytes[0] != krtools::kTsSyncByte) {
+            bytes = bytes.subspan(1);  // lost step: look for the next sync byte
+            continue;
         }
-        lastPcr_ = pcr;
-        nowUs_.store(pcrTicks_ / (krtools::kPcrHz / 1000000));
+        const std::size_t take = std::min(bytes.size(), krtools::kTsPacketSize - carried_);
+        std::copy_n(bytes.begin(), take, carry_.begin() + static_cast<std::ptrdiff_t>(carried_));
+        carried_ += take;
+        bytes = bytes.subspan(take);
+        if (carried_ < krtools::kTsPacketSize) return;
+        carried_ = 0;
+        OnClockPacket(carry_);
     }
+}
+
+void SoakChecks::OnClockPacket(std::span<const uint8_t> packet) {
+    const uint16_t pid = static_cast<uint16_t>((packet[1] & 0x1F) << 8 | packet[2]);
+    if (clockPid_ && *clockPid_ != pid) return;
+    const std::optional<uint64_t> pcr = krtools::ReadPcr(packet);
+    if (!pcr) return;
+    if (!lastPcr_) {
+        clockPid_ = pid;
+        pcrTicks_ = *pcr;
+    } else {
+        // A damaged packet's clock is not the stream's: the head end's clock never jumps.
+        const uint64_t step = krtools::PcrTicksBetween(*lastPcr_, *pcr);
+        if (step > kSoakClockJump) return;
+        pcrTicks_ += step;
+    }
+    lastPcr_ = pcr;
+    nowUs_.store(pcrTicks_ / (krtools::kPcrHz / 1000000));
 }
 
 bool SoakChecks::FromClip(uint16_t kind, const uint8_t* frame, std::size_t size) const {

@@ -126,6 +126,7 @@ class SoakChecks final : public TerminalObserver {
     void Pass(Check check);
     void Fail(Check check, const std::string& what);
     bool FromClip(uint16_t kind, const uint8_t* frame, std::size_t size) const;
+    void OnClockPacket(std::span<const uint8_t> packet);
     void CheckMails(uint64_t now);
     void CheckRating(uint64_t now);
     void CatchUp();
@@ -148,6 +149,8 @@ class SoakChecks final : public TerminalObserver {
 
     // The stream's clock, from its PCR, in microseconds from its start.
     std::atomic<uint64_t> nowUs_{0};
+    std::array<uint8_t, 188> carry_{};
+    std::size_t carried_ = 0;
     std::optional<uint16_t> clockPid_;
     std::optional<uint64_t> lastPcr_;
     uint64_t pcrTicks_ = 0;

@@ -37,18 +37,19 @@ std::vector<std::vector<uint8_t>> BlockSections(const std::vector<uint8_t>& byte
     return sections;
 }
 
-struct ProgramState {
-    ProgramClip clip;
-    RtpPacketiser video;
-    RtpPacketiser audio;
-    uint64_t nextVideo = 0;  // frame index over the loops
-    uint64_t nextAudio = 0;
-    uint64_t order = 0;
-};
 
 }  // namespace
 
 struct LongBroadcast::State {
+    struct ProgramState {
+        ProgramClip clip;
+        RtpPacketiser video;
+        RtpPacketiser audio;
+        uint64_t nextVideo = 0;  // frame index over the loops
+        uint64_t nextAudio = 0;
+        uint64_t order = 0;
+    };
+
     MuxOptions options;
     HeadEndContent content;
     std::vector<std::string> warnings;

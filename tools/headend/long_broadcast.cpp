@@ -37,7 +37,6 @@ std::vector<std::vector<uint8_t>> BlockSections(const std::vector<uint8_t>& byte
     return sections;
 }
 
-
 }  // namespace
 
 struct LongBroadcast::State {

@@ -15,6 +15,7 @@
 #include "core/byte_order.h"
 #include "core/checksum.h"
 #include "core/host.h"
+#include "core/counters.h"
 #include "core/log.h"
 #include "core/module_state.h"
 #include "core/platform.h"
@@ -58,6 +59,7 @@ int32_t SetCaFilter(uint8_t type, const SectionFilterParams& params) {
 
 void ProcessCaSection(const SectionNode& node) {
     if (!CaSectionIntact(node.data, node.length)) {
+        Tally(Count::CaSectionsCrc);
         kr_Print(0x72, "CA data CRC error.");
         return;
     }

@@ -29,6 +29,7 @@
 #include "headend/elementary_stream.h"
 #include "headend/long_broadcast.h"
 #include "json_writer.h"
+#include "library_counters.h"
 #include "progress.h"
 #include "session.h"
 #include "soak_checks.h"
@@ -231,7 +232,10 @@ class SoakTask final : public Task {
     std::set<uint32_t> started_;
 };
 
-void WriteJson(const SoakChecks& checks, const SoakReport& r, const std::string& file) {
+using Counters = std::vector<std::pair<std::string, uint64_t>>;
+
+void WriteJson(const SoakChecks& checks, const SoakReport& r, const Counters& counters,
+               const std::string& file) {
     JsonWriter j;
     j.BeginObject();
     j.Key("broadcastHours").Number(static_cast<int64_t>(r.broadcastUs / 3600000000ull));
@@ -268,6 +272,11 @@ void WriteJson(const SoakChecks& checks, const SoakReport& r, const std::string&
         j.EndObject();
     }
     j.EndArray();
+    // The library's own counts by cause, over every session of the run.
+    j.Key("libraryCounters").BeginObject();
+    for (const auto& [name, value] : counters)
+        j.Key(name).Number(static_cast<int64_t>(value));
+    j.EndObject();
     j.Key("passed").Bool(checks.AllPassed());
     j.EndObject();
     const std::string text = j.text() + "\n";
@@ -280,7 +289,7 @@ void WriteJson(const SoakChecks& checks, const SoakReport& r, const std::string&
     }
 }
 
-void PrintSummary(const SoakChecks& checks, const SoakReport& r) {
+void PrintSummary(const SoakChecks& checks, const SoakReport& r, const Counters& counters) {
     const double hours = static_cast<double>(r.broadcastUs) / 3.6e9;
     const double minutes = static_cast<double>(r.wallMs) / 60000.0;
     char line[256];
@@ -307,6 +316,11 @@ void PrintSummary(const SoakChecks& checks, const SoakReport& r) {
                   static_cast<unsigned long long>(r.warmSize.threads),
                   static_cast<unsigned long long>(r.finalSize.threads));
     Say(line);
+    std::string causes;
+    for (const auto& [name, value] : counters)
+        if (value != 0)
+            causes += (causes.empty() ? " " : ", ") + name + " " + std::to_string(value);
+    Say("soak: library counters:" + (causes.empty() ? std::string(" all 0") : causes));
     for (const CheckCount& c : checks.Counts())
         Say("soak: " + std::string(c.failed == 0 ? "ok    " : "FAILED") + " " + c.name + ": " +
             std::to_string(c.passed) + " passed, " + std::to_string(c.failed) + " failed" +
@@ -353,6 +367,7 @@ int RunSoak(const std::vector<std::string>& arguments) {
     std::unique_ptr<TsSource> source = OpenSource(o.input);
 
     EndReason reason = EndReason::Done;
+    Counters counters;
     for (uint64_t session = 0;; ++session) {
         TerminalConfig config;
         config.debug = !o.debugCodes.empty();
@@ -371,6 +386,13 @@ int RunSoak(const std::vector<std::string>& arguments) {
         task.Stop();
         run.Finish();
         checks.OnSessionEnd(run.stats().demux);
+        // The library starts its counts again with each session.
+        const Counters taken = LibraryCounters();
+        if (counters.empty()) counters.assign(taken.size(), {});
+        for (std::size_t i = 0; i < taken.size(); ++i) {
+            counters[i].first = taken[i].first;
+            counters[i].second += taken[i].second;
+        }
         if (!run.readError().empty()) {
             Say("input: " + run.readError());
             break;
@@ -385,8 +407,8 @@ int RunSoak(const std::vector<std::string>& arguments) {
     report.wallMs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                               std::chrono::steady_clock::now() - begin)
                                               .count());
-    PrintSummary(checks, report);
-    WriteJson(checks, report, o.jsonFile);
+    PrintSummary(checks, report, counters);
+    WriteJson(checks, report, counters, o.jsonFile);
     if (reason == EndReason::Interrupted) return 1;
     return checks.AllPassed() ? 0 : 1;
 }

@@ -84,7 +84,11 @@ void ReportCounters(bool json) {
         std::string line = "{\"event\":\"stats\",\"counters\":{";
         bool first = true;
         for (const auto& [name, value] : counters) {
-            line += (first ? "" : ",") + JsonQuote(name) + ":" + std::to_string(value);
+            // Appended piece by piece: GCC 12 misjudges `const char* + std::string&&` at -O3.
+            if (!first) line += ',';
+            line += JsonQuote(name);
+            line += ':';
+            line += std::to_string(value);
             first = false;
         }
         SayRaw(line + "}}\n");

@@ -9,7 +9,7 @@
 
 namespace krmux {
 
-int RunLong(const krtools::MuxCommand& command) {
+int RunLong(const krtools::MuxCommand& command, const std::atomic<bool>& stop) {
     krtools::LongBroadcast broadcast(command.options);
     for (const std::string& warning : broadcast.warnings())
         std::fprintf(stderr, "krmux: warning: %s\n", warning.c_str());
@@ -30,9 +30,9 @@ int RunLong(const krtools::MuxCommand& command) {
     uint64_t durationMs = 0;
     krtools::MuxResult totals;
     bool writeFailed = false;
-    while (broadcast.Next(piece)) {
+    while (!stop.load() && broadcast.Next(piece)) {
         if (sender) {
-            sender->Send(piece.stream, piece.packetTimesUs);
+            sender->Send(piece.stream, piece.packetTimesUs, stop);
         } else if (std::fwrite(piece.stream.data(), 1, piece.stream.size(), out) !=
                    piece.stream.size()) {
             // The reader went away (a terminal that stopped reading ends the broadcast).

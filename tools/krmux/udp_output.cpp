@@ -26,7 +26,7 @@ bool ParseUdpOutput(const std::string& output, uint32_t& address, uint16_t& port
 PacedSender::PacedSender(uint32_t address, uint16_t port)
     : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)), address_(address), port_(port) {
     if (fd_ < 0)
-        throw krtools::ToolError(std::string("cannot open a socket: ") + std::strerror(errno));
+        throw krtools::OutputError(std::string("cannot open a socket: ") + std::strerror(errno));
 }
 
 PacedSender::~PacedSender() {
@@ -34,7 +34,7 @@ PacedSender::~PacedSender() {
 }
 
 void PacedSender::Send(const std::vector<uint8_t>& stream,
-                       const std::vector<uint64_t>& packetTimesUs) {
+                       const std::vector<uint64_t>& packetTimesUs, const std::atomic<bool>& stop) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port_);
@@ -46,7 +46,12 @@ void PacedSender::Send(const std::vector<uint8_t>& stream,
     const std::size_t packets =
         std::min(stream.size() / krtools::kTsPacketSize, packetTimesUs.size());
     for (std::size_t first = 0; first < packets; first += kPacketsPerDatagram) {
-        std::this_thread::sleep_until(start_ + std::chrono::microseconds(packetTimesUs[first]));
+        // Waits in short steps, so that an interrupt ends the sending soon.
+        const auto due = start_ + std::chrono::microseconds(packetTimesUs[first]);
+        while (!stop.load() && std::chrono::steady_clock::now() < due)
+            std::this_thread::sleep_until(
+                std::min(due, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
+        if (stop.load()) break;
         const std::size_t count = std::min(kPacketsPerDatagram, packets - first);
         const uint8_t* bytes = stream.data() + first * krtools::kTsPacketSize;
         for (;;) {
@@ -54,15 +59,15 @@ void PacedSender::Send(const std::vector<uint8_t>& stream,
                          reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
                 break;
             if (errno == EINTR) continue;
-            throw krtools::ToolError("cannot send to " + krtools::FormatAddress(address_) + ":" +
-                                     std::to_string(port_) + ": " + std::strerror(errno));
+            throw krtools::OutputError("cannot send to " + krtools::FormatAddress(address_) + ":" +
+                                       std::to_string(port_) + ": " + std::strerror(errno));
         }
     }
 }
 
 void SendPaced(const std::vector<uint8_t>& stream, const std::vector<uint64_t>& packetTimesUs,
-               uint32_t address, uint16_t port) {
-    PacedSender(address, port).Send(stream, packetTimesUs);
+               uint32_t address, uint16_t port, const std::atomic<bool>& stop) {
+    PacedSender(address, port).Send(stream, packetTimesUs, stop);
 }
 
 }  // namespace krmux

@@ -2,6 +2,7 @@
 // datagram when the stream's clock says its first packet is due.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -16,14 +17,16 @@ constexpr std::size_t kPacketsPerDatagram = 7;
 bool ParseUdpOutput(const std::string& output, uint32_t& address, uint16_t& port);
 
 // A live sender over a stream made piece by piece: the clock of every piece counts from the
-// first Send. Throws krtools::ToolError when the socket fails.
+// first Send. Throws krtools::OutputError when the socket fails.
 class PacedSender {
   public:
     PacedSender(uint32_t address, uint16_t port);
     ~PacedSender();
     PacedSender(const PacedSender&) = delete;
     PacedSender& operator=(const PacedSender&) = delete;
-    void Send(const std::vector<uint8_t>& stream, const std::vector<uint64_t>& packetTimesUs);
+    // Returns when the last datagram has gone, or soon after stop is set.
+    void Send(const std::vector<uint8_t>& stream, const std::vector<uint64_t>& packetTimesUs,
+              const std::atomic<bool>& stop);
 
   private:
     int fd_;
@@ -34,9 +37,9 @@ class PacedSender {
 };
 
 // Sends stream (whole packets, each due at its time in packetTimesUs from now) to address and
-// port and returns when the last datagram has gone. Throws krtools::ToolError when the socket
-// fails.
+// port and returns when the last datagram has gone, or soon after stop is set. Throws
+// krtools::OutputError when the socket fails.
 void SendPaced(const std::vector<uint8_t>& stream, const std::vector<uint64_t>& packetTimesUs,
-               uint32_t address, uint16_t port);
+               uint32_t address, uint16_t port, const std::atomic<bool>& stop);
 
 }  // namespace krmux

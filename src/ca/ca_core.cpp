@@ -7,6 +7,7 @@
 #include "ca/broadcast_data.h"
 #include "ca/ca_state.h"
 #include "ca/card_layer.h"
+#include "ca/ecm_worker.h"
 #include "ca/emm.h"
 #include "ca/host_messages.h"
 #include "ca/mail_store.h"
@@ -16,6 +17,7 @@
 #include "core/host.h"
 #include "core/counters.h"
 #include "core/log.h"
+#include "core/module_state.h"
 #include "core/platform.h"
 #include "intake/request_table.h"
 #include "intake/worker_loop.h"
@@ -296,7 +298,12 @@ int32_t krca_T2CA_CardRemoved(void) {
     state.cardRating.store(0);
     state.workStart.store(0);
     state.workEnd.store(0);
-    ShortLockGuard hold(state.lock);
-    ClearEmmHistoryLocked();
+    {
+        ShortLockGuard hold(state.lock);
+        ClearEmmHistoryLocked();
+    }
+    // The words of the pulled card leave the descrambler on the ECM worker's next pass, not at
+    // the next ECM, and a terminal reading in step waits for that pass.
+    if (IsInitialised() && !IsStopping()) RequestEcmMaintain();
     return KR_OK;
 }

@@ -376,6 +376,19 @@ TEST_F(ScrambledTest, NoCardShowsMessage4AndAnEcmWaitsForOne) {
     EXPECT_EQ(host.CallCount(Slot::SetDescrambler), 3u) << "the pass clears nothing more";
 }
 
+TEST_F(ScrambledTest, APulledCardsWordsAreGoneOnceTheTerminalCaughtUp) {
+    StartWithMap();
+    SendEcm(Ecm(1));
+    ASSERT_TRUE(host.WaitForCalls(Slot::SetDescrambler, 1));
+    card.Pull();
+    ASSERT_EQ(krca_T2CA_CardRemoved(), 0);
+    // A terminal reading in step reads no further packet under the pulled card's words.
+    ASSERT_EQ(krx_WaitCaughtUp(10000), 0);
+    ASSERT_EQ(host.CallCount(Slot::SetDescrambler), 2u);
+    EXPECT_TRUE(Cleared(Records()[1]));
+    EXPECT_EQ(Shown(), std::vector<uint32_t>{4});
+}
+
 TEST_F(ScrambledTest, AServiceStopsWithItsLastUser) {
     StartWithMap();
     const ServiceRequest same{1, kScrambled.pid, 0, kScrambled.address, kScrambled.port, 0};

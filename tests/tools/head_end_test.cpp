@@ -25,6 +25,7 @@
 #include "terminal/ts_demux.h"
 #include "headend/elementary_stream.h"
 #include "headend/head_end.h"
+#include "headend/long_broadcast.h"
 #include "headend/multiplex.h"
 #include "headend/mux_options.h"
 #include "headend/pcap_capture.h"
@@ -167,6 +168,26 @@ TEST_F(HeadEndTest, DamageFollowsTheSeedAndNeverAltersADatagram) {
         EXPECT_TRUE(sent.count({d.address, d.port, d.payload})) << "port " << d.port;
     options.seed = 2;
     EXPECT_NE(krtools::BuildStream(options).stream, result.stream);
+}
+
+// Made a second at a time, a broadcast without events is byte for byte the stream made whole:
+// continuity counters, RTP sequence numbers, the clock and the damage carry on across seconds.
+TEST_F(HeadEndTest, ALongBroadcastMadeSecondBySecondIsTheStreamMadeWhole) {
+    options.durationMs = 5000;
+    options.loops = 100;
+    options.dropShare = 0.01;
+    options.corruptShare = 0.01;
+    const krtools::MuxResult whole = krtools::BuildStream(options);
+    options.durationS = 5;
+    krtools::LongBroadcast broadcast(options);
+    krtools::MuxResult pieces;
+    int seconds = 0;
+    while (broadcast.Next(pieces))
+        ++seconds;
+    EXPECT_EQ(seconds, 6) << "five seconds and the closing clock";
+    EXPECT_EQ(pieces.stream, whole.stream);
+    EXPECT_EQ(pieces.packetTimesUs, whole.packetTimesUs);
+    EXPECT_EQ(pieces.droppedPackets, whole.droppedPackets);
 }
 
 TEST_F(HeadEndTest, EveryDatagramPassesTheLibraryChecks) {

@@ -158,6 +158,12 @@ void Apply(CardProfile& p, const std::string& key, const std::string& value) {
             p.entitlements.push_back(e);
             at = comma + 1;
         }
+    } else if (key == "command-ms") {
+        if (!Decimal(value, 10000, number)) Bad(key, value, "0 to 10000");
+        p.commandMs = number;
+    } else if (key == "byte-us") {
+        if (!Decimal(value, 100000, number)) Bad(key, value, "0 to 100000");
+        p.byteUs = number;
     } else if (key == "cw-request") {
         if (value == "both") {
             p.cwRequests = CwRequests::kBoth;

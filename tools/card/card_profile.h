@@ -44,6 +44,11 @@ struct CardProfile {
     std::optional<AesKey> operatorKey;  // none: every control-word request is refused
     std::vector<Entitlement> entitlements;  // at most kMaxEntitlements
     CwRequests cwRequests = CwRequests::kBoth;
+    // How long the card takes: per command (or reset), and per byte through the contact (the
+    // command's and the answer's). A real card on T=0 at 9600 baud takes tens of milliseconds
+    // and about 1042 us a byte; 0 and 0 answer at once.
+    uint32_t commandMs = 0;
+    uint32_t byteUs = 0;
 
     // A T=0/T=1 answer to reset whose historical bytes name a subscriber card.
     static std::vector<uint8_t> DefaultAtr();

@@ -1,7 +1,9 @@
 #include "card/virtual_card.h"
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace krtools {
 
@@ -11,8 +13,29 @@ constexpr std::size_t kResponseBufferSize = 256;
 
 }  // namespace
 
-VirtualCard::VirtualCard(const CardProfile& profile) : state_(profile), atr_(profile.atr) {
+VirtualCard::VirtualCard(const CardProfile& profile)
+    : state_(profile), atr_(profile.atr), commandMs_(profile.commandMs), byteUs_(profile.byteUs) {
     if (atr_.size() > kMaxAtrSize) atr_.resize(kMaxAtrSize);
+}
+
+void VirtualCard::TakeTime(std::size_t bytes) {
+    const uint64_t micros = uint64_t{commandMs_} * 1000 + bytes * uint64_t{byteUs_};
+    if (micros == 0) return;
+    busyMicros_ += micros;
+    if (timeCounter_)
+        timeCounter_(micros);
+    else
+        std::this_thread::sleep_for(std::chrono::microseconds(micros));
+}
+
+void VirtualCard::CountTimeWith(std::function<void(uint64_t micros)> counter) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    timeCounter_ = std::move(counter);
+}
+
+uint64_t VirtualCard::BusyMicros() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return busyMicros_;
 }
 
 int32_t VirtualCard::Reset(uint8_t* answerToReset, uint32_t* length) {
@@ -23,6 +46,7 @@ int32_t VirtualCard::Reset(uint8_t* answerToReset, uint32_t* length) {
         return 2;
     }
     if (resetResult_ != 0) return resetResult_;
+    TakeTime(atr_.size());
     std::copy(atr_.begin(), atr_.end(), answerToReset);
     *length = static_cast<uint32_t>(atr_.size());
     state_.EndSession();
@@ -52,6 +76,7 @@ bool VirtualCard::ExchangeAndNotify(std::span<const uint8_t> command, Bytes& res
         std::lock_guard<std::mutex> lock(mutex_);
         const uint64_t before = state_.changes;
         done = ExchangeLocked(command, response);
+        if (done) TakeTime(command.size() + response.size());
         if (state_.changes != before) listener = changed_;
     }
     if (listener) listener();

@@ -68,6 +68,12 @@ class VirtualCard {
     // the card's lock, so it may read the card. One listener; an empty one removes it.
     void OnMemoryChanged(std::function<void()> listener);
 
+    // The card's speed (the profile's command-ms and byte-us): by default each exchange and
+    // reset sleeps its time. With a counter, the time goes to it instead (called under the
+    // card's lock, with the microseconds, so it must not call the card); empty: sleep again.
+    void CountTimeWith(std::function<void(uint64_t micros)> counter);
+    uint64_t BusyMicros() const;  // the card's time so far
+
     static constexpr std::size_t kLogSize = 4096;
     static constexpr std::size_t kMaxLoggedCommand = 261;  // the longest short command
 
@@ -87,6 +93,13 @@ class VirtualCard {
     uint32_t resets_ = 0;
     std::deque<Bytes> log_;
     std::function<void()> changed_;
+    uint32_t commandMs_ = 0;
+    uint32_t byteUs_ = 0;
+    std::function<void(uint64_t)> timeCounter_;
+    uint64_t busyMicros_ = 0;
+
+    // The time an exchange of so many bytes takes, slept or counted; under the lock.
+    void TakeTime(std::size_t bytes);
 };
 
 }  // namespace krtools

@@ -99,9 +99,19 @@ std::vector<uint8_t> BuildCaTable(uint16_t systemId, uint16_t emmPid) {
 std::vector<CaSection> BuildCaSections(const CaContent& content, const CaOptions& options,
                                        uint64_t durationUs, uint64_t tableIntervalUs,
                                        uint32_t clockBase) {
+    return BuildCaSectionsBetween(content, options, 0, durationUs, tableIntervalUs, clockBase, {});
+}
+
+std::vector<CaSection> BuildCaSectionsBetween(const CaContent& content, const CaOptions& options,
+                                              uint64_t fromUs, uint64_t toUs,
+                                              uint64_t tableIntervalUs, uint32_t clockBase,
+                                              const ExtraEmms& extra) {
     std::vector<CaSection> out;
+    const auto firstAt = [fromUs](uint64_t intervalUs) {
+        return (fromUs + intervalUs - 1) / intervalUs;
+    };
     uint64_t order = 0;
-    for (uint64_t t = 0; t < durationUs; t += tableIntervalUs)
+    for (uint64_t t = firstAt(tableIntervalUs) * tableIntervalUs; t < toUs; t += tableIntervalUs)
         out.push_back({t, 0, order++, kCaTablePid, BuildCaTable(options.systemId, options.emmPid)});
 
     // What goes round on the CA PID, once a second.
@@ -142,9 +152,13 @@ std::vector<CaSection> BuildCaSections(const CaContent& content, const CaOptions
     }
     if (!broadcast.empty()) emmRound.push_back(BuildBroadcastSection(broadcast));
     order = 0;
-    for (uint64_t t = 0; t < durationUs; t += kEmmIntervalUs)
+    for (uint64_t t = firstAt(kEmmIntervalUs) * kEmmIntervalUs; t < toUs; t += kEmmIntervalUs) {
         for (const auto& section : emmRound)
             out.push_back({t, 1, order++, options.emmPid, section});
+        if (extra)
+            for (auto& section : extra(t))
+                out.push_back({t, 1, order++, options.emmPid, std::move(section)});
+    }
 
     // Each ECM carries the word of its period and the next one, so a terminal holds the next
     // word a whole period before the packets need it.
@@ -152,9 +166,14 @@ std::vector<CaSection> BuildCaSections(const CaContent& content, const CaOptions
     uint32_t source = 2;
     for (const ScrambledService& service : content.services) {
         order = 0;
-        for (uint64_t k = 0;; ++k) {
+        uint64_t k = fromUs * kEcmsPerPeriod / periodUs;
+        while (k > 0 && (k - 1) * periodUs / kEcmsPerPeriod >= fromUs)
+            --k;
+        while (k * periodUs / kEcmsPerPeriod < fromUs)
+            ++k;
+        for (;; ++k) {
             const uint64_t t = k * periodUs / kEcmsPerPeriod;
-            if (t >= durationUs) break;
+            if (t >= toUs) break;
             const uint64_t period = t / periodUs;
             EcmFields f;
             f.onid = service.entry.onid;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "common/aes128.h"
@@ -51,5 +52,13 @@ struct CaSection {
 std::vector<CaSection> BuildCaSections(const CaContent& content, const CaOptions& options,
                                        uint64_t durationUs, uint64_t tableIntervalUs,
                                        uint32_t clockBase);
+
+// The same for the instants in [fromUs, toUs) of a longer stream. extra, when given, adds
+// EMMs to the round of instant t.
+using ExtraEmms = std::function<std::vector<std::vector<uint8_t>>(uint64_t t)>;
+std::vector<CaSection> BuildCaSectionsBetween(const CaContent& content, const CaOptions& options,
+                                              uint64_t fromUs, uint64_t toUs,
+                                              uint64_t tableIntervalUs, uint32_t clockBase,
+                                              const ExtraEmms& extra);
 
 }  // namespace krtools

@@ -10,42 +10,6 @@
 namespace krtools {
 namespace {
 
-// Clock packets in a stream as its instants come.
-class StreamClock {
-  public:
-    StreamClock(uint16_t pid, TsPacketiser& packetiser, MuxResult& result)
-        : pid_(pid), packetiser_(packetiser), result_(result) {}
-
-    // The clock up to instant t, before the packets of t.
-    void Reach(uint64_t t) {
-        if (sent_)
-            while (t > lastUs_ + kClockGapUs)
-                Put(lastUs_ + kClockGapUs);
-        if (!sent_ || t >= lastUs_ + kClockSpacingUs) Put(t);
-    }
-
-    // The clock up to the end, which it marks.
-    void End(uint64_t durationUs) {
-        Reach(durationUs);
-        if (lastUs_ != durationUs) Put(durationUs);
-    }
-
-  private:
-    void Put(uint64_t t) {
-        packetiser_.PutClock(pid_, t * (kPcrHz / kMicrosPerSecond), result_.stream);
-        result_.packetTimesUs.push_back(t);
-        ++result_.clockPackets;
-        lastUs_ = t;
-        sent_ = true;
-    }
-
-    uint16_t pid_;
-    TsPacketiser& packetiser_;
-    MuxResult& result_;
-    uint64_t lastUs_ = 0;
-    bool sent_ = false;
-};
-
 void Count(SectionKind kind, MuxResult& result) {
     switch (kind) {
         case SectionKind::Sysinfo:
@@ -73,33 +37,54 @@ void Count(SectionKind kind, MuxResult& result) {
 
 }  // namespace
 
-void MultiplexSchedule(Schedule& schedule, const HeadEndContent& content, const MuxOptions& options,
-                       MuxResult& result) {
-    const uint64_t periodUs = uint64_t{std::max<uint32_t>(options.ca.cryptoPeriodMs, 1)} * 1000;
+Multiplexer::Multiplexer(uint16_t clockPid, const HeadEndContent& content,
+                         const MuxOptions& options)
+    : clockPid_(clockPid),
+      content_(content),
+      periodUs_(uint64_t{std::max<uint32_t>(options.ca.cryptoPeriodMs, 1)} * 1000) {}
+
+void Multiplexer::PutClock(uint64_t t, MuxResult& result) {
+    packetiser_.PutClock(clockPid_, t * (kPcrHz / kMicrosPerSecond), result.stream);
+    result.packetTimesUs.push_back(t);
+    ++result.clockPackets;
+    clockUs_ = t;
+    clockSent_ = true;
+}
+
+// The clock up to instant t, before the packets of t.
+void Multiplexer::Clock(uint64_t t, MuxResult& result) {
+    if (clockSent_)
+        while (t > clockUs_ + kClockGapUs)
+            PutClock(clockUs_ + kClockGapUs, result);
+    if (!clockSent_ || t >= clockUs_ + kClockSpacingUs) PutClock(t, result);
+}
+
+void Multiplexer::End(uint64_t durationUs, MuxResult& result) {
+    Clock(durationUs, result);
+    if (clockUs_ != durationUs) PutClock(durationUs, result);
+}
+
+void Multiplexer::Put(std::vector<ScheduledSection>& sections, MuxResult& result) {
     auto sameRun = [&](const ScheduledSection& a, const ScheduledSection& b) {
         return a.pid == b.pid && a.service == b.service &&
-               (a.service == kClearService || a.timeUs / periodUs == b.timeUs / periodUs);
+               (a.service == kClearService || a.timeUs / periodUs_ == b.timeUs / periodUs_);
     };
-    std::vector<ScheduledSection>& sections = schedule.sections;
-    TsPacketiser packetiser;
-    StreamClock clock(schedule.clockPid, packetiser, result);
-    std::vector<std::vector<uint8_t>> run;
     for (std::size_t i = 0; i < sections.size();) {
         const ScheduledSection& first = sections[i];
-        clock.Reach(first.timeUs);
-        run.clear();
+        Clock(first.timeUs, result);
+        run_.clear();
         std::size_t end = i;
         for (; end < sections.size() && sameRun(sections[end], first); ++end) {
             Count(sections[end].kind, result);
-            run.push_back(std::move(sections[end].section));
+            run_.push_back(std::move(sections[end].section));
         }
         const std::size_t runStart = result.stream.size();
-        packetiser.PutSections(first.pid, run, result.stream);
+        packetiser_.PutSections(first.pid, run_, result.stream);
         result.packetTimesUs.resize(result.stream.size() / kTsPacketSize, first.timeUs);
         if (first.service != kClearService) {
-            const uint64_t period = first.timeUs / periodUs;
+            const uint64_t period = first.timeUs / periodUs_;
             const ScrambledService& service =
-                content.ca->services[static_cast<std::size_t>(first.service)];
+                content_.ca->services[static_cast<std::size_t>(first.service)];
             const AesBlock word = ControlWord(service.id, period);
             for (std::size_t at = runStart; at < result.stream.size(); at += kTsPacketSize) {
                 ScramblePacket(result.stream.data() + at, word, (period & 1) != 0);
@@ -108,7 +93,13 @@ void MultiplexSchedule(Schedule& schedule, const HeadEndContent& content, const 
         }
         i = end;
     }
-    clock.End(schedule.durationUs);
+}
+
+void MultiplexSchedule(Schedule& schedule, const HeadEndContent& content, const MuxOptions& options,
+                       MuxResult& result) {
+    Multiplexer multiplexer(schedule.clockPid, content, options);
+    multiplexer.Put(schedule.sections, result);
+    multiplexer.End(schedule.durationUs, result);
 }
 
 }  // namespace krtools

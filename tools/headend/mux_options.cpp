@@ -38,6 +38,14 @@ const char* const kMuxUsage =
     "  --drop SHARE          leave out this share (0..1) of the transport packets\n"
     "  --corrupt SHARE       change one byte in this share (0..1) of the transport packets\n"
     "  --seed N              seed of --drop and --corrupt (default 1)\n"
+    "A long broadcast, made as it is written and never held whole (clips loop):\n"
+    "  --duration-s N        its length in seconds (up to 30 days)\n"
+    "  --epg-every-s N       a new EPG version every N s: programs renamed, schedules\n"
+    "                        moved, icons changed, a resource removed or added again\n"
+    "  --mail-every-s N      new mails for the card every N s (--mail-burst of them)\n"
+    "  --mail-burst N        mails at a time (default 1, at most 20)\n"
+    "  --card-command-every-s N  a card command changing the rating every N s\n"
+    "  --text-every-s N      a new broadcast text every N s\n"
     "Conditional access, sent when both --ca-card and --emm-pid are given:\n"
     "  --ca-card PROFILE     card profile: its operator key and card id\n"
     "  --emm-pid N           the CA PID, announced in the CA table on PID 1\n"
@@ -243,6 +251,19 @@ void Apply(MuxOptions& o, const std::string& key, const std::string& value,
         o.dropShare = ParseShare(name, value);
     } else if (key == "corrupt") {
         o.corruptShare = ParseShare(name, value);
+    } else if (key == "duration-s") {
+        o.durationS = NumberSetting(key, value, 30 * 86400);
+    } else if (key == "epg-every-s") {
+        o.epgEveryS = static_cast<uint32_t>(NumberSetting(key, value, 30 * 86400));
+    } else if (key == "mail-every-s") {
+        o.mailEveryS = static_cast<uint32_t>(NumberSetting(key, value, 30 * 86400));
+    } else if (key == "mail-burst") {
+        o.mailBurst = static_cast<uint32_t>(NumberSetting(key, value, 20));
+        if (o.mailBurst == 0) throw ToolError("bad value for " + name + ": 0");
+    } else if (key == "card-command-every-s") {
+        o.cardCommandEveryS = static_cast<uint32_t>(NumberSetting(key, value, 30 * 86400));
+    } else if (key == "text-every-s") {
+        o.textEveryS = static_cast<uint32_t>(NumberSetting(key, value, 30 * 86400));
     } else if (key == "seed") {
         o.seed = NumberSetting(key, value, UINT64_MAX);
     } else if (!ApplyCa(o.ca, key, value, base)) {
@@ -281,7 +302,8 @@ bool KnownKey(const std::string& key) {
         "epg-channel", "program", "resource", "live-start-ms", "loops", "duration-ms",
         "frame-rate", "epg-rate", "resource-rate", "psi", "drop", "corrupt", "seed", "ca-card",
         "emm-pid", "ca-system-id", "crypto-period-ms", "scrambled", "ecm-pid-base", "mail",
-        "ca-text", "redirect", "card-command", "pcap"};
+        "ca-text", "redirect", "card-command", "pcap", "duration-s", "epg-every-s",
+        "mail-every-s", "mail-burst", "card-command-every-s", "text-every-s"};
     for (const char* k : kKeys)
         if (key == k) return true;
     return false;

@@ -66,6 +66,17 @@ struct MuxOptions {
     double corruptShare = 0;                // share of transport packets with one byte changed
     uint64_t seed = 1;
     CaOptions ca;
+    // A long broadcast, made window by window and never held whole: its length in seconds
+    // (0: a stream of durationMs as above), and how often what a day brings comes round (0:
+    // never). Clips loop for as long as it lasts.
+    uint64_t durationS = 0;
+    uint32_t epgEveryS = 0;   // a new EPG version, its content changed
+    uint32_t mailEveryS = 0;  // mailBurst new mails for the card
+    uint32_t mailBurst = 1;
+    uint32_t cardCommandEveryS = 0;  // a card command changing the card's rating
+    uint32_t textEveryS = 0;         // a new broadcast text
+
+    bool Long() const { return durationS != 0; }
 };
 
 // Reads DIR/scenario.txt over the defaults; paths in it are relative to DIR. Throws ToolError

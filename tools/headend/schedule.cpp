@@ -14,15 +14,14 @@
 namespace krtools {
 namespace {
 
-constexpr uint32_t kVideoClock = 90000;
-constexpr uint32_t kAdtsSamplesPerFrame = 1024;
 // Receivers gather a frame in a buffer of this many bytes and need one byte to spare.
 constexpr std::size_t kVideoFrameLimit = 131071;
 constexpr std::size_t kAudioFrameLimit = 2047;
 constexpr uint16_t kTransportStreamId = 1;
 constexpr uint16_t kProgramNumber = 1;
-constexpr uint16_t kFirstPmtPid = 0x0020;
 constexpr uint16_t kHeadEndSourcePort = 5000;
+
+}  // namespace
 
 std::vector<uint8_t> DatagramSection(uint32_t address, uint16_t port,
                                      std::vector<uint8_t> payload) {
@@ -33,12 +32,6 @@ std::vector<uint8_t> DatagramSection(uint32_t address, uint16_t port,
     datagram.payload = std::move(payload);
     return BuildDatagramSection(datagram);
 }
-
-struct ProgramClip {
-    std::vector<FrameSpan> videoFrames;
-    AdtsInfo audio;
-    uint64_t lengthUs = 0;
-};
 
 ProgramClip CutClip(const LiveProgramContent& program, uint32_t frameRate) {
     ProgramClip clip;
@@ -55,6 +48,8 @@ ProgramClip CutClip(const LiveProgramContent& program, uint32_t frameRate) {
     }
     return clip;
 }
+
+namespace {
 
 void CheckFrames(const std::string& what, const std::vector<uint8_t>& stream,
                  const std::vector<FrameSpan>& frames, std::size_t limit, bool video,
@@ -119,15 +114,7 @@ uint64_t StreamDuration(const Material& m, const MuxOptions& options, uint64_t i
     return (durationUs + 999) / 1000 * 1000;
 }
 
-// Which PID carries what, and which scrambled service each program and resource is.
-struct PidPlan {
-    std::set<uint16_t> dataPids;  // named by the program map
-    std::set<uint16_t> caPids;    // terminals learn them from the CA table
-    std::vector<int32_t> programService;
-    std::vector<int32_t> resourceService;
-    uint16_t pmtPid = kFirstPmtPid;
-    uint16_t clockPid = kFirstPmtPid + 1;
-};
+}  // namespace
 
 PidPlan PlanPids(const HeadEndContent& content, const MuxOptions& options) {
     PidPlan plan;
@@ -163,10 +150,8 @@ PidPlan PlanPids(const HeadEndContent& content, const MuxOptions& options) {
     return plan;
 }
 
-// Program association and map tables and the system information, at its interval.
-void ScheduleTables(const HeadEndContent& content, const MuxOptions& options, const PidPlan& plan,
-                    uint64_t durationUs, uint64_t intervalUs, std::vector<std::string>& warnings,
-                    std::vector<ScheduledSection>& out) {
+PsiTables BuildPsiTables(const MuxOptions& options, const PidPlan& plan,
+                         std::vector<std::string>& warnings) {
     std::vector<std::pair<uint8_t, uint16_t>> pmtStreams;
     for (uint16_t pid : plan.dataPids) {
         if (pid == kPatPid) {
@@ -178,8 +163,17 @@ void ScheduleTables(const HeadEndContent& content, const MuxOptions& options, co
         pmtStreams.emplace_back(kStreamTypeDsmcc, pid);
     }
     pmtStreams.emplace_back(kStreamTypePrivatePes, plan.clockPid);
-    const std::vector<uint8_t> pat = BuildPat(kTransportStreamId, kProgramNumber, plan.pmtPid);
-    const std::vector<uint8_t> pmt = BuildPmt(kProgramNumber, plan.clockPid, pmtStreams);
+    return {BuildPat(kTransportStreamId, kProgramNumber, plan.pmtPid),
+            BuildPmt(kProgramNumber, plan.clockPid, pmtStreams)};
+}
+
+namespace {
+
+// Program association and map tables and the system information, at its interval.
+void ScheduleTables(const HeadEndContent& content, const MuxOptions& options, const PidPlan& plan,
+                    uint64_t durationUs, uint64_t intervalUs, std::vector<std::string>& warnings,
+                    std::vector<ScheduledSection>& out) {
+    const auto [pat, pmt] = BuildPsiTables(options, plan, warnings);
 
     SysinfoPayload sysinfo;
     sysinfo.epgVersion = content.version;

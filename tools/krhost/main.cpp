@@ -12,6 +12,7 @@
 #include "guide_command.h"
 #include "outcome.h"
 #include "progress.h"
+#include "soak.h"
 
 namespace {
 
@@ -58,6 +59,21 @@ int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     // A reader of standard output that goes away is seen as EPIPE on the write.
     std::signal(SIGPIPE, SIG_IGN);
+    // The soak run has options and a report of its own (soak.h).
+    if (!arguments.empty() && arguments[0] == "soak") {
+        std::signal(SIGINT, OnSignal);
+        std::signal(SIGTERM, OnSignal);
+        try {
+            return krhost::RunSoak({arguments.begin() + 1, arguments.end()});
+        } catch (const krtools::ToolError& error) {
+            std::fprintf(stderr, "krhost: %s\n", error.what());
+            std::fputs("Try 'krhost soak --help' for more information.\n", stderr);
+            return krhost::kExitBadInput;
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "krhost: %s\n", error.what());
+            return krhost::kExitUndelivered;
+        }
+    }
     krhost::HostOptions options;
     try {
         if (arguments.empty()) {

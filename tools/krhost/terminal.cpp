@@ -60,7 +60,10 @@ int32_t SetDescrambler(DescramblerRecord record, uint32_t) {
 // One event on the console, or with --json one JSON line on standard output.
 void TellEvent(const char* name, const std::string& line, const std::string& members) {
     // A command may wait for what the library tells (the card's messages).
-    if (Terminal* t = current.load()) t->Poke();
+    if (Terminal* t = current.load()) {
+        t->Poke();
+        if (t->config().quietEvents) return;
+    }
     SayEvent(name, line, members);
 }
 
@@ -75,7 +78,13 @@ std::string JsonText(const std::string& text) {
     return text.empty() ? std::string("null") : JsonQuote(text);
 }
 
+TerminalObserver* Observer() {
+    const Terminal* t = current.load();
+    return t != nullptr ? t->config().observer : nullptr;
+}
+
 int32_t ShowMessage(uint32_t messageId, const char* text, uint32_t, uint32_t) {
+    if (TerminalObserver* o = Observer()) o->OnMessage(messageId, text);
     const std::string number = std::to_string(messageId);
     if (messageId == kBroadcastMessage && text != nullptr) {
         TellEvent("message", "message: " + Text(text),
@@ -95,11 +104,13 @@ int32_t ShowMessage(uint32_t messageId, const char* text, uint32_t, uint32_t) {
 }
 
 int32_t HideMessage() {
+    if (TerminalObserver* o = Observer()) o->OnMessageHidden();
     TellEvent("messageHidden", "message hidden", "");
     return 0;
 }
 
 int32_t MailNotify(uint32_t state) {
+    if (TerminalObserver* o = Observer()) o->OnMail(state);
     const std::string meaning = state == 0   ? "new mail"
                                 : state == 1 ? "the mail store is full"
                                              : "notice " + std::to_string(state);
@@ -298,6 +309,7 @@ std::optional<Clock::time_point> Terminal::When(Milestone milestone) const {
 }
 
 void Terminal::OnSetDescrambler(const DescramblerRecord& record) {
+    if (config_.observer != nullptr) config_.observer->OnDescrambler(record);
     const auto words = std::span(record.controlWordA);
     if (std::any_of(words.begin(), words.end(), [](uint8_t b) { return b != 0; }))
         Note(Milestone::FirstKeys);

@@ -30,11 +30,23 @@ using krtools::StoreFile;
 
 using Clock = std::chrono::steady_clock;
 
+// Sees what the library tells the host, on the thread that tells it, before it is printed.
+class TerminalObserver {
+  public:
+    virtual ~TerminalObserver() = default;
+    virtual void OnMessage(uint32_t /*messageId*/, const char* /*text*/) {}
+    virtual void OnMessageHidden() {}
+    virtual void OnMail(uint32_t /*state*/) {}
+    virtual void OnDescrambler(const DescramblerRecord& /*record*/) {}
+};
+
 struct TerminalConfig {
     bool debug = false;           // print the library's diagnostics
     uint32_t frequency = 626000;  // kHz
     StoreFile* store = nullptr;
     CardReader* card = nullptr;  // the card slot while the terminal lives; null: no slot at all
+    TerminalObserver* observer = nullptr;
+    bool quietEvents = false;  // messages, mail notices and redirections not printed
 };
 
 // One terminal per process: the slots reach it through a process-wide pointer while it lives.

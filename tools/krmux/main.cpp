@@ -12,6 +12,7 @@
 #include "headend/head_end.h"
 #include "headend/mux_options.h"
 #include "headend/pcap_capture.h"
+#include "long_output.h"
 #include "udp_output.h"
 
 namespace {
@@ -95,6 +96,11 @@ int main(int argc, char** argv) {
         if (command.version) {
             std::printf("krmux %s\n", KRMODULE_TOOLS_VERSION);
             return 0;
+        }
+        if (command.options.Long()) {
+            if (!command.pcap.empty())
+                throw krtools::ToolError("--pcap takes a stream made whole, not --duration-s");
+            return krmux::RunLong(command, interrupted);
         }
         const krtools::HeadEndContent content = krtools::LoadContent(command.options);
         const krtools::MuxResult result = krtools::GenerateStream(content, command.options);

@@ -23,21 +23,31 @@ bool ParseUdpOutput(const std::string& output, uint32_t& address, uint16_t& port
            krtools::ParseChannel(output.substr(kScheme.size()), address, port) && port != 0;
 }
 
-void SendPaced(const std::vector<uint8_t>& stream, const std::vector<uint64_t>& packetTimesUs,
-               uint32_t address, uint16_t port, const std::atomic<bool>& stop) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+PacedSender::PacedSender(uint32_t address, uint16_t port)
+    : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)), address_(address), port_(port) {
+    if (fd_ < 0)
         throw krtools::OutputError(std::string("cannot open a socket: ") + std::strerror(errno));
+}
+
+PacedSender::~PacedSender() {
+    ::close(fd_);
+}
+
+void PacedSender::Send(const std::vector<uint8_t>& stream,
+                       const std::vector<uint64_t>& packetTimesUs, const std::atomic<bool>& stop) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(address);
+    to.sin_port = htons(port_);
+    to.sin_addr.s_addr = htonl(address_);
+    if (!started_) {
+        start_ = std::chrono::steady_clock::now();
+        started_ = true;
+    }
     const std::size_t packets =
         std::min(stream.size() / krtools::kTsPacketSize, packetTimesUs.size());
-    const auto start = std::chrono::steady_clock::now();
     for (std::size_t first = 0; first < packets; first += kPacketsPerDatagram) {
         // Waits in short steps, so that an interrupt ends the sending soon.
-        const auto due = start + std::chrono::microseconds(packetTimesUs[first]);
+        const auto due = start_ + std::chrono::microseconds(packetTimesUs[first]);
         while (!stop.load() && std::chrono::steady_clock::now() < due)
             std::this_thread::sleep_until(
                 std::min(due, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
@@ -45,17 +55,19 @@ void SendPaced(const std::vector<uint8_t>& stream, const std::vector<uint64_t>& 
         const std::size_t count = std::min(kPacketsPerDatagram, packets - first);
         const uint8_t* bytes = stream.data() + first * krtools::kTsPacketSize;
         for (;;) {
-            if (::sendto(fd, bytes, count * krtools::kTsPacketSize, 0,
+            if (::sendto(fd_, bytes, count * krtools::kTsPacketSize, 0,
                          reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
                 break;
             if (errno == EINTR) continue;
-            const std::string reason = std::strerror(errno);
-            ::close(fd);
-            throw krtools::OutputError("cannot send to " + krtools::FormatAddress(address) + ":" +
-                                     std::to_string(port) + ": " + reason);
+            throw krtools::OutputError("cannot send to " + krtools::FormatAddress(address_) + ":" +
+                                       std::to_string(port_) + ": " + std::strerror(errno));
         }
     }
-    ::close(fd);
+}
+
+void SendPaced(const std::vector<uint8_t>& stream, const std::vector<uint64_t>& packetTimesUs,
+               uint32_t address, uint16_t port, const std::atomic<bool>& stop) {
+    PacedSender(address, port).Send(stream, packetTimesUs, stop);
 }
 
 }  // namespace krmux

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,6 +15,26 @@ constexpr std::size_t kPacketsPerDatagram = 7;
 
 // The address and port of "udp://ADDR:PORT"; false for anything else or port 0.
 bool ParseUdpOutput(const std::string& output, uint32_t& address, uint16_t& port);
+
+// A live sender over a stream made piece by piece: the clock of every piece counts from the
+// first Send. Throws krtools::OutputError when the socket fails.
+class PacedSender {
+  public:
+    PacedSender(uint32_t address, uint16_t port);
+    ~PacedSender();
+    PacedSender(const PacedSender&) = delete;
+    PacedSender& operator=(const PacedSender&) = delete;
+    // Returns when the last datagram has gone, or soon after stop is set.
+    void Send(const std::vector<uint8_t>& stream, const std::vector<uint64_t>& packetTimesUs,
+              const std::atomic<bool>& stop);
+
+  private:
+    int fd_;
+    uint32_t address_;
+    uint16_t port_;
+    bool started_ = false;
+    std::chrono::steady_clock::time_point start_;
+};
 
 // Sends stream (whole packets, each due at its time in packetTimesUs from now) to address and
 // port and returns when the last datagram has gone, or soon after stop is set. Throws

@@ -1,5 +1,6 @@
-/*
- * krmodule - extensions to the terminal interface.
+/**
+ * @file krmodule/krmodule_ext.h
+ * @brief krmodule - extensions to the terminal interface.
  *
  * Calls a terminal may use beside those of <krmodule/krmodule.h>, which stays exactly the
  * module's defined interface. They form a family of their own, krx_*, so that a terminal written
@@ -16,7 +17,7 @@
 extern "C" {
 #endif
 
-/*
+/**
  * Waits until the module has caught up with what it was given: every section that
  * kr_T2K_SendRetrieved accepted before the call has been handled in full, with everything it
  * led to (host calls made, filters and shared-filter destinations set or stopped, an EPG parsed,
@@ -27,9 +28,12 @@ extern "C" {
  * A terminal that reads a recording uses it to go no faster than the module: a tuner gives the
  * module milliseconds between sections, a file read at full speed does not.
  *
- * limitMs: the longest wait in milliseconds.
- * Returns 0 when caught up, 1 when the limit passed first, -1 when called on a module thread (a
- * content function or any slot the module calls) or while the module does not run.
+ * Calls no host slot. A terminal reading a file calls it after each section it hands over,
+ * before it filters the packets that follow.
+ *
+ * @param limitMs the longest wait in milliseconds.
+ * @return 0 when caught up, 1 when the limit passed first, -1 when called on a module thread (a
+ *         content function or any slot the module calls) or while the module does not run.
  */
 KR_API int32_t krx_WaitCaughtUp(uint32_t limitMs);
 

@@ -74,7 +74,7 @@ extern "C" {
 #define KR_PIN_BLOCKED 0x31    /**< The PIN is blocked. */
 #define KR_PIN_WRONG 0x40      /**< Wrong PIN: KR_PIN_WRONG + attempts left. */
 /** Attempts left in a ::KR_PIN_WRONG result. @param result a PIN call's result. */
-#define KR_PIN_TRIES(result) ((result) & 0x0F) /* attempts left in a KR_PIN_WRONG result */
+#define KR_PIN_TRIES(result) ((result) & 0x0F)
 /** @} */
 
 /* ------------------------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include "core/byte_reader.h"
 #include "core/checksum.h"
 #include "core/host.h"
+#include "core/counters.h"
 #include "core/log.h"
 
 namespace kr {
@@ -87,20 +88,26 @@ int32_t kr_CardAddressMatch(const uint8_t* address, const uint8_t* mask) {
 
 int32_t kr_BrdParse(const uint8_t* section, uint32_t length) {
     if (section == nullptr) return KR_FAILED;
-    if (length < kCrcSize) return -3;
+    if (length < kCrcSize) {
+        Tally(Count::BroadcastDataBadLength);
+        return -3;
+    }
     const uint8_t* crc = section + length - kCrcSize;
     if (SameAsLast(crc)) {
+        Tally(Count::BroadcastDataRepeated);
         kr_Print(0x74, "Parse a Broadcast Data but there is no update");
         return KR_NO_UPDATE;
     }
     // The area length itself must be there, before the CRC.
     if (length < kDescriptorsOffset + kCrcSize) {
+        Tally(Count::BroadcastDataBadLength);
         kr_Print(0x72, "Brd data length error.");
         return -3;
     }
     kr_Print(0x72, "Parse broadcast data ...");
     const uint32_t area = ReadBe16(section, 19);
     if (area < kMinArea) {
+        Tally(Count::BroadcastDataBadLength);
         kr_Print(0x72, "BRD private_len== 0");
         return -5;
     }
@@ -120,6 +127,7 @@ int32_t kr_BrdParse(const uint8_t* section, uint32_t length) {
             whole = in.Skip(n);
         }
         if (!whole) {
+            Tally(Count::BroadcastDataDescriptorCut);
             kr_Print(0x73, "Invalid descriptor len.");
             break;
         }

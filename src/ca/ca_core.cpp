@@ -14,6 +14,7 @@
 #include "core/byte_order.h"
 #include "core/checksum.h"
 #include "core/host.h"
+#include "core/counters.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "intake/request_table.h"
@@ -56,6 +57,7 @@ int32_t SetCaFilter(uint8_t type, const SectionFilterParams& params) {
 
 void ProcessCaSection(const SectionNode& node) {
     if (!CaSectionIntact(node.data, node.length)) {
+        Tally(Count::CaSectionsCrc);
         kr_Print(0x72, "CA data CRC error.");
         return;
     }

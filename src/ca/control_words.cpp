@@ -5,6 +5,7 @@
 #include "ca/card_layer.h"
 #include "ca/host_messages.h"
 #include "core/host.h"
+#include "core/counters.h"
 #include "core/log.h"
 #include "core/platform.h"
 
@@ -28,11 +29,13 @@ CardCommand BuildCommand(uint8_t p1, uint8_t p2, const uint8_t* ecm, uint32_t bl
 }
 
 void Refused(const ServiceRef& ref, uint16_t status) {
+    Tally(Count::EcmsRefused);
     kr_Print(0x73, "Get CW ERROR : %2.2X %2.2X", status >> 8, status & 0xFF);
     InterruptService(ref, kMessageCardRefused);
 }
 
 int32_t UnsupportedType(const ServiceRef& ref, uint8_t type, int32_t result) {
+    Tally(Count::EcmsRefused);
     kr_Print(0x73, "The ECM type %d not support.", type);
     InterruptService(ref, kMessageCardRefused);
     return result;
@@ -55,8 +58,14 @@ int32_t Request(const ServiceRef& ref, const CardCommand& command, bool formUnkn
     bool accepted = true;
     {
         CardTransaction transaction(kFileCaApplication);
-        if (transaction.result() != 0) return transaction.result();
-        if (kr_CardExchange(&length, command.bytes(), response) != 0) return 1;
+        if (transaction.result() != 0) {
+            Tally(Count::EcmsCardFailed);
+            return transaction.result();
+        }
+        if (kr_CardExchange(&length, command.bytes(), response) != 0) {
+            Tally(Count::EcmsCardFailed);
+            return 1;
+        }
         status = StatusWord(response, length);
         const uint8_t sw1 = static_cast<uint8_t>(status >> 8);
         if (sw1 != 0x61 && sw1 != 0x90 && length < kAcceptedWithoutStatus) {
@@ -81,8 +90,10 @@ int32_t Request(const ServiceRef& ref, const CardCommand& command, bool formUnkn
     }
     // The card accepted the request: a refusal shown before is over, whatever the fetch brings.
     (void)kr_HideMessage(kMessageCardRefused);
-    if (fetched == 1) return 1;
-    if (fetched != 0) return -1;
+    if (fetched != 0) {
+        Tally(Count::EcmsCardFailed);
+        return fetched == 1 ? 1 : -1;
+    }
 
     DescramblerRecord record{};
     record.cwMode = 0;
@@ -94,6 +105,7 @@ int32_t Request(const ServiceRef& ref, const CardCommand& command, bool formUnkn
     record.request = ref.service->request;
     kr_Print(0x73, "Set descrambler ...");
     SendToDescrambler(record);
+    Tally(Count::ControlWordsSet);
     ref.service->cwCleared = 0;
     return 0;
 }

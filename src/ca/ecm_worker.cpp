@@ -13,6 +13,7 @@
 #include "ca/service_map.h"
 #include "core/byte_order.h"
 #include "core/checksum.h"
+#include "core/counters.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "intake/catch_up.h"
@@ -38,6 +39,7 @@ bool EcmFits(const uint8_t* section, uint32_t length) {
 void ProcessEcm(const SectionNode& node) {
     kr_EcmMaintain();
     if (!CaSectionIntact(node.data, node.length)) {
+        Tally(Count::EcmsCrc);
         kr_Print(0x72, "CA data CRC error.");
         return;
     }
@@ -104,12 +106,14 @@ void kr_EcmMaintain() {
 
 int32_t kr_EcmParse(const uint8_t* section, uint32_t length) {
     if (Ca().cardReady.load() == 0) {
+        Tally(Count::EcmsNoCard);
         SleepMs(kNoCardPauseMs);
         kr_Print(0x72, "No smart card insert.");
         return 1;
     }
     if (section == nullptr) return KR_NULL_ARG;
     if (!EcmFits(section, length)) {
+        Tally(Count::EcmsBadLength);
         kr_Print(0x72, "ECM data length error.");
         return -3;
     }
@@ -120,20 +124,26 @@ int32_t kr_EcmParse(const uint8_t* section, uint32_t length) {
         ModuleLockGuard hold;
         if (kr_FindServiceByIds(&record, ReadBe16(section, 3), ReadBe16(section, 5),
                                 ReadBe16(section, 7)) != 0) {
+            Tally(Count::EcmsUnknownService);
             kr_Print(0x72, "No info in SMT for this service.");
             return -1;
         }
         StartedService* service = nullptr;
         if (kr_FindStartedService(&service, record.ecmPid) != 0) {
+            Tally(Count::EcmsUnknownService);
             kr_Print(0x72, "Not start this service to descramble.");
             return -1;
         }
-        if (service->lastEcmVersion == version) return KR_NO_UPDATE;
+        if (service->lastEcmVersion == version) {
+            Tally(Count::EcmsRepeated);
+            return KR_NO_UPDATE;
+        }
         ref = {service, service->generation};
     }
     kr_Print(0x73, "Parse ECM, version %d...", version);
 
     if (kr_CheckWorkTime(section + kEcmTimeOffset) == KR_NO) {
+        Tally(Count::EcmsWorkTime);
         kr_Print(0x71, "Out of work time.");
         InterruptService(ref, kMessageWorkTime);
         SleepMs(kRetryPauseMs);
@@ -141,6 +151,7 @@ int32_t kr_EcmParse(const uint8_t* section, uint32_t length) {
     }
     (void)kr_HideMessage(kMessageWorkTime);
     if (kr_CheckRating(record.rating) == KR_NO) {
+        Tally(Count::EcmsRating);
         kr_Print(0x71, "Out of the rating.");
         InterruptService(ref, kMessageRating);
         SleepMs(kRetryPauseMs);
@@ -150,6 +161,7 @@ int32_t kr_EcmParse(const uint8_t* section, uint32_t length) {
 
     int32_t result = kr_RequestCw(ref, section);
     if (result == kCwFormUnknown) result = kr_RequestCwOld(ref, section);
+    if (result == kCwNoBlock) Tally(Count::EcmsBadLength);
     if (result == 0) {
         RecordVersion(ref, version);
         return 0;

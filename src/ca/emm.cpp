@@ -12,6 +12,7 @@
 #include "core/byte_reader.h"
 #include "core/checksum.h"
 #include "core/host.h"
+#include "core/counters.h"
 #include "core/log.h"
 #include "core/platform.h"
 
@@ -119,10 +120,12 @@ int32_t RunCardCommands(std::span<const uint8_t> answer, uint32_t* sent) {
 
 int32_t kr_EmmParse(const uint8_t* section, uint32_t length) {
     if (Ca().cardReady.load() == 0) {
+        Tally(Count::EmmsNoCard);
         kr_Print(0x72, "No smart card insert.");
         return -1;
     }
     if (section == nullptr || length < kHeaderSize + kCrcSize) {
+        Tally(Count::EmmsBadLength);
         kr_Print(0x72, "EMM data length error.");
         return -3;
     }
@@ -138,10 +141,12 @@ int32_t kr_EmmParse(const uint8_t* section, uint32_t length) {
     uint8_t cardId[kCardIdSize];
     CopyCardId(cardId);
     if (std::memcmp(address.data(), cardId, kCardIdSize) != 0) {
+        Tally(Count::EmmsOtherCard);
         kr_Print(0x72, "EMM return because card id error.");
         return KR_NOT_THIS_CARD;
     }
     if (type < kEmmTypeCount && SeenBefore(type, crc)) {
+        Tally(Count::EmmsRepeated);
         kr_Print(0x74, "Emm type %d saved.", type);
         return 1;
     }
@@ -150,6 +155,7 @@ int32_t kr_EmmParse(const uint8_t* section, uint32_t length) {
         const std::span<const uint8_t> records = area.Bytes(area.Be16());
         if (!area.ok()) {
             // Remembered: it would be just as cut when it comes round again.
+            Tally(Count::EmmsRecordCut);
             kr_Print(0x72, "EMM data length error.");
             Remember(type, crc);
             return 0;
@@ -158,8 +164,11 @@ int32_t kr_EmmParse(const uint8_t* section, uint32_t length) {
             Remember(type, crc);
     } else if (type == kTypeCardCommand) {
         // A card that failed did not carry the EMM out: it is taken again when it comes round.
-        if (kr_EmmCardCommands(body.data(), static_cast<uint32_t>(body.size()), parameter) != 1)
+        if (kr_EmmCardCommands(body.data(), static_cast<uint32_t>(body.size()), parameter) != 1) {
             Remember(type, crc);
+        } else {
+            Tally(Count::EmmsCardFailed);
+        }
     }
     return 0;
 }
@@ -172,12 +181,16 @@ int32_t kr_EmmMessages(const uint8_t* records, uint32_t length) {
         const std::span<const uint8_t> record = in.Bytes(in.U8());
         const bool whole = in.ok() && (tag != kTextTag || HandleText(record));
         if (!whole) {
+            Tally(Count::EmmsRecordCut);
             kr_Print(0x73, "Invalid EMM record len.");
             return 0;
         }
         if (tag == kMailTag) {
             const int32_t result = kr_MailAdd(record.data(), static_cast<uint32_t>(record.size()));
-            if (result == kMailRecordCut) return 0;
+            if (result == kMailRecordCut) {
+                Tally(Count::EmmsRecordCut);
+                return 0;
+            }
             if (result != 0 && result != KR_NO_UPDATE) return result;
         }
     }

@@ -8,6 +8,7 @@
 #include "ca/host_messages.h"
 #include "ca/service_control.h"
 #include "core/byte_reader.h"
+#include "core/counters.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "store/store.h"
@@ -181,6 +182,7 @@ int32_t kr_ServiceMapLoad() {
 
 int32_t kr_SmtParse(const uint8_t* section, uint32_t length) {
     if (section == nullptr || length < kMinSectionLength) {
+        Tally(Count::ServiceMapsBadLength);
         kr_Print(0x72, "SMT data length error.");
         return -3;
     }
@@ -188,6 +190,7 @@ int32_t kr_SmtParse(const uint8_t* section, uint32_t length) {
     const uint8_t version = section[3] & 0x1F;
     const uint8_t* crc = section + length - 4;
     if (version == lastVersion && std::memcmp(crc, lastCrc, sizeof lastCrc) == 0) {
+        Tally(Count::ServiceMapsRepeated);
         kr_Print(0x74, "Already received this smt.");
         return 1;
     }
@@ -210,7 +213,10 @@ int32_t kr_SmtParse(const uint8_t* section, uint32_t length) {
     if (!cut) RemoveUnlisted(std::span<const Entry>(entries, static_cast<std::size_t>(complete)));
     for (int i = 0; i < complete; ++i)
         Apply(entries[i]);
-    if (cut) kr_Print(0x73, "Invalid service entry len.");
+    if (cut) {
+        Tally(Count::ServiceMapsEntryCut);
+        kr_Print(0x73, "Invalid service entry len.");
+    }
     Save();
     // A started service the map names now gets its ECM filter on the ECM worker's next pass.
     RequestEcmMaintain();

@@ -5,6 +5,7 @@
 
 #include "ca/ca_core.h"
 #include "ca/ecm_worker.h"
+#include "core/counters.h"
 #include "core/host.h"
 #include "core/log.h"
 #include "core/module_state.h"
@@ -84,6 +85,7 @@ int32_t kr_T2K_Init(const InitRecord* record) {
     // A start-up over a running module first shuts the running one down, so that its workers
     // and memory are not left behind.
     if (running) ShutDown();
+    ResetCounters();
 
     SetHostCallbacks(record->callbacks);
     // A null slot leaves no notifier, not the one of an earlier run (whose host may be gone).

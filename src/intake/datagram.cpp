@@ -5,6 +5,7 @@
 #include "core/byte_order.h"
 #include "core/byte_reader.h"
 #include "core/checksum.h"
+#include "core/counters.h"
 #include "core/log.h"
 
 namespace kr {
@@ -17,22 +18,26 @@ int32_t ValidateDatagram(const SectionNode* node) {
     if (node == nullptr) return KR_NO;
     const uint32_t held = node->length;
     if (held == 0) {
+        Tally(Count::DatagramsShort);
         kr_Print(0x33, "Zero retrieve data length.");
         return KR_NO;
     }
     // The node must hold the section header and both datagram headers before any is read.
     if (held < kUdpPayloadOffset) {
+        Tally(Count::DatagramsShort);
         kr_Print(0x33, "retrieve length error: %d IP length: %d", static_cast<int>(held),
                  static_cast<int>(kIpHeaderLength + kUdpHeaderLength));
         return KR_NO;
     }
     const uint8_t* ip = node->data + kIpHeaderOffset;
     if (IpHeaderValid(ip) == 0) {
+        Tally(Count::DatagramsIpChecksum);
         kr_Print(0x33, "IP header checksum error!");
         return KR_NO;
     }
     const uint32_t ipLength = IpTotalLength(ip);
     if (ipLength > held || ipLength < kIpHeaderLength + kUdpHeaderLength) {
+        Tally(Count::DatagramsIpLength);
         kr_Print(0x33, "retrieve length error: %d IP length: %d", static_cast<int>(held),
                  static_cast<int>(ipLength));
         return KR_NO;
@@ -41,6 +46,7 @@ int32_t ValidateDatagram(const SectionNode* node) {
     const uint32_t udpLength = UdpLength(node->data + kUdpHeaderOffset);
     if (udpLength < kUdpHeaderLength || kIpHeaderLength + udpLength > ipLength ||
         kUdpHeaderOffset + udpLength > held || UdpChecksumValid(ip) == 0) {
+        Tally(Count::DatagramsUdpChecksum);
         kr_Print(0x33, "UDP checksum error!");
         return KR_NO;
     }

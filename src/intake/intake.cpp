@@ -8,6 +8,7 @@
 #include <new>
 
 #include "core/byte_order.h"
+#include "core/counters.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "intake/catch_up.h"
@@ -110,6 +111,7 @@ void IntakeLocked(uint32_t requestId, const uint8_t* section, int32_t length, Ou
     if (request->type == kTypeSharedFilter) {
         const SharedMatch match = MatchSharedSectionLocked(requestId, section, length);
         if (!match.matched) {
+            Tally(Count::SectionsUnmatched);
             out.result = match.result;
             return;
         }
@@ -124,6 +126,7 @@ void IntakeLocked(uint32_t requestId, const uint8_t* section, int32_t length, Ou
         }
         // A consumer is never a shared filter's own request; a forged table could make it one.
         if (request->type == kTypeSharedFilter) {
+            Tally(Count::SectionsUnmatched);
             out.result = 128;
             return;
         }
@@ -136,17 +139,23 @@ void Report(int32_t requestId, int32_t length, const Outcome& out) {
         kr_Print(0x15, "Request %d data enter SendRetrieved, length: %d.",
                  static_cast<int>(out.consumer), length);
     }
-    if (out.notReady) kr_Print(0x12, "The KRDB module retrieve hasn't been initialized!");
+    if (out.notReady) {
+        Tally(Count::SectionsNotRunning);
+        kr_Print(0x12, "The KRDB module retrieve hasn't been initialized!");
+    }
     if (out.unknown) {
+        Tally(Count::SectionsNoRequest);
         kr_Print(0x33, "Can't find the request %d.",
                  out.dispatched ? static_cast<int>(out.consumer) : requestId);
     }
     if (out.full) {
+        Tally(Count::SectionsNoNode);
         kr_Print(0x34, "The buffer is full.");
         kr_Print(0x34, "SYS: %d, STRM: %d, CA: %d, ECM: %d", out.counts[0], out.counts[1],
                  out.counts[2], out.counts[3]);
     }
     if (out.lengthWarning) {
+        Tally(Count::SectionsLengthMismatch);
         kr_Print(0x33, "request id : %d, receive length error: %d\tsection length: %d",
                  static_cast<int>(out.warnedRequest), length, out.sectionLength);
     }
@@ -242,15 +251,18 @@ int32_t kr_T2K_SendRetrieved(int32_t requestId, int32_t status, const uint8_t* s
     using namespace kr;
     kr_Print(0x15, "Request %d data enter SendRetrieved, length: %d.", requestId, length);
     if (!intakeReady.load()) {
+        Tally(Count::SectionsNotRunning);
         kr_Print(0x12, "The KRDB module retrieve hasn't been initialized!");
         return 1;
     }
     if ((status & 0xFF) == 1) {
+        Tally(Count::SectionsTimedOut);
         kr_Print(0x33, "Receive data timeout!");
         return 1;
     }
     // A null section, or a length no section can have, is refused before anything is copied.
     if (length <= 16 || length > kMaxSectionLength || section == nullptr) {
+        Tally(Count::SectionsBadLength);
         kr_Print(0x33, "Send section length error: %d !", length);
         return -1;
     }
@@ -261,6 +273,7 @@ int32_t kr_T2K_SendRetrieved(int32_t requestId, int32_t status, const uint8_t* s
     }
     // One wake-up per sleeping worker, given after the lock is let go.
     if (out.woken != nullptr) {
+        Tally(Count::SectionsTaken);
         WakeConsumer(out.woken);
     } else {
         // A node taken for a section that could not be queued went back at once.

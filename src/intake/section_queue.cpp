@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "core/counters.h"
 #include "core/log.h"
 #include "intake/catch_up.h"
 
@@ -147,6 +148,7 @@ void RemoveRequestNodesLocked(uint32_t requestId, SectionQueue* queue) {
         if (node->requestId == requestId) {
             Unlink(queue, link);
             (void)QueuePutLocked(free, node);
+            Tally(Count::SectionsStopped);
         }
         link = next;
     }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "core/counters.h"
 #include "core/platform.h"
 #include "intake/request_table.h"
 #include "intake/section_queue.h"
@@ -36,7 +37,11 @@ void RunWorkerLoop(QueueId id, uint32_t idleMs, Process&& process, Empty&& onEmp
                 SectionNode& node = *batch[done];
                 gate.Enter(node.requestId);
                 // A section of a request stopped since it was queued is dropped.
-                if (RequestLive(node.entryIndex, node.requestId)) process(node);
+                if (RequestLive(node.entryIndex, node.requestId)) {
+                    process(node);
+                } else {
+                    Tally(Count::SectionsStopped);
+                }
                 gate.Leave();
                 (void)ReturnNode(&node);
             }

@@ -10,9 +10,12 @@ void ResetReassembly(ReassemblyState& state, uint8_t* buffer, uint32_t capacity)
     state.capacity = buffer != nullptr ? capacity : 0;
 }
 
-void AddPacket(ReassemblyState& state, const RtpPacket& packet) {
+PacketOutcome AddPacket(ReassemblyState& state, const RtpPacket& packet) {
+    PacketOutcome outcome;
+    const bool open = state.started != 0 && state.lastMarker == 0 && state.bytes != 0;
     // A packet inside a frame was lost: the partial frame goes.
     if (packet.seq != static_cast<uint16_t>(state.lastSeq + 1) && state.lastMarker == 0) {
+        if (open) outcome.dropped = FrameDrop::LostPacket;
         state.bytes = 0;
     }
     const uint32_t previous = state.lastTimestamp;
@@ -26,17 +29,27 @@ void AddPacket(ReassemblyState& state, const RtpPacket& packet) {
     const bool first = state.started == 0;
     state.started = 1;
     if (packet.timestamp != previous || first) {
+        // The frame being gathered never saw its last packet.
+        if (open && outcome.dropped == FrameDrop::None) outcome.dropped = FrameDrop::Unfinished;
         state.bytes = 0;
-        if (n >= state.capacity) return;
+        if (n >= state.capacity) {
+            outcome.tooLarge = true;
+            return outcome;
+        }
     } else {
-        if (state.bytes == 0) return;  // the frame's start was lost
+        if (state.bytes == 0) {  // the frame's start was lost
+            outcome.packetUnused = true;
+            return outcome;
+        }
         if (n >= state.capacity - state.bytes) {
             state.bytes = 0;
-            return;
+            outcome.tooLarge = true;
+            return outcome;
         }
     }
     if (n > 0) std::memcpy(state.buffer + state.bytes, packet.media.data(), n);
     state.bytes += static_cast<uint32_t>(n);
+    return outcome;
 }
 
 }  // namespace kr

@@ -32,10 +32,21 @@ struct RtpPacket {
 // All fields 0, with the given buffer.
 void ResetReassembly(ReassemblyState& state, uint8_t* buffer, uint32_t capacity);
 
+// Why a packet ended the frame gathered before it.
+enum class FrameDrop : uint8_t { None, LostPacket, Unfinished };
+
+// What one packet did: the earlier frame it dropped, whether its own frame is dropped as too
+// large, and whether the packet was left out because the start of its frame is gone.
+struct PacketOutcome {
+    FrameDrop dropped = FrameDrop::None;
+    bool tooLarge = false;
+    bool packetUnused = false;
+};
+
 // Adds a packet to the frame being gathered. A lost packet inside a frame drops the partial
 // frame; a frame that would fill its buffer is dropped; a delivered frame is not cleared, the
 // next packet with a new timestamp starts the next frame.
-void AddPacket(ReassemblyState& state, const RtpPacket& packet);
+PacketOutcome AddPacket(ReassemblyState& state, const RtpPacket& packet);
 
 // The frame gathered so far.
 inline std::span<const uint8_t> GatheredFrame(const ReassemblyState& state) {

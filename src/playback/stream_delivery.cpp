@@ -5,6 +5,7 @@
 #include <span>
 
 #include "core/byte_reader.h"
+#include "core/counters.h"
 #include "core/log.h"
 #include "intake/block_header.h"
 #include "intake/datagram.h"
@@ -22,6 +23,13 @@ bool IsFrameStart(std::span<const uint8_t> frame) {
     return frame[3] == 0xB6 || frame[3] == 0xB3 || frame[3] == 0xB0;
 }
 
+void CountOutcome(const PacketOutcome& outcome) {
+    if (outcome.dropped == FrameDrop::LostPacket) Tally(Count::FramesLostPacket);
+    if (outcome.dropped == FrameDrop::Unfinished) Tally(Count::FramesUnfinished);
+    if (outcome.tooLarge) Tally(Count::FramesTooLarge);
+    if (outcome.packetUnused) Tally(Count::PacketsOfDroppedFrames);
+}
+
 }  // namespace
 
 int32_t DeliverResourceBlock(SectionNode* node) {
@@ -29,17 +37,20 @@ int32_t DeliverResourceBlock(SectionNode* node) {
     if (node == nullptr) return -1;
     std::span<const uint8_t> payload;
     if (!UdpPayload(*node, payload)) {
+        Tally(Count::ResourceBlocksInvalid);
         kr_Print(0x43, "Resource block length error: %d", static_cast<int>(node->length));
         return -1;
     }
     BlockHeader header{};
     const int32_t read = ReadBlockHeader(payload, &header);
     if (read != kBlockHeaderCut && header.kind == kBlockKindNotMulticast) {
+        Tally(Count::BlocksNotMulticast);
         kr_Print(0x43, "Not the multicast data.");
         return -1;
     }
     // The block's data must lie inside the datagram.
     if (read != kBlockRead) {
+        Tally(Count::ResourceBlocksInvalid);
         kr_Print(0x43, "Resource block length error: %d", static_cast<int>(payload.size()));
         return -1;
     }
@@ -80,6 +91,7 @@ int32_t DeliverRaw(SectionNode* node) {
     // From the offset to the section's CRC: a node too short for that gives nothing.
     const std::span<const uint8_t> held = HeldBytes(*node);
     if (held.size() < offset + kSectionCrcSize) {
+        Tally(Count::StreamPacketsShort);
         kr_Print(0x43, "Stream retrieve length error: %d", static_cast<int>(held.size()));
         return -1;
     }
@@ -107,6 +119,7 @@ int32_t DeliverFrames(SectionNode* node, ReassemblyState* video, ReassemblyState
 
     std::span<const uint8_t> payload;
     if (!UdpPayload(*node, payload)) {
+        Tally(Count::RtpRefused);
         kr_Print(0x43, "Stream retrieve length error: %d", static_cast<int>(node->length));
         return -1;
     }
@@ -118,6 +131,7 @@ int32_t DeliverFrames(SectionNode* node, ReassemblyState* video, ReassemblyState
     packet.timestamp = reader.Be32();
     reader.Skip(4);  // SSRC
     if (!reader.ok()) {
+        Tally(Count::RtpRefused);
         kr_Print(0x43, "Stream retrieve length error: %d", static_cast<int>(node->length));
         return -1;
     }
@@ -127,6 +141,7 @@ int32_t DeliverFrames(SectionNode* node, ReassemblyState* video, ReassemblyState
     const uint32_t csrcCount = first & 0x0F;
     const uint8_t payloadType = second & 0x7F;
     if (version != 2 || padding || extension || (payloadType >= 72 && payloadType <= 76)) {
+        Tally(Count::RtpRefused);
         return -1;
     }
     packet.marker = static_cast<uint8_t>(second >> 7);
@@ -134,12 +149,13 @@ int32_t DeliverFrames(SectionNode* node, ReassemblyState* video, ReassemblyState
     reader.Skip(4 * csrcCount + kRtpTrailerSize);
     packet.media = reader.Bytes(reader.remaining());
     if (!reader.ok()) {
+        Tally(Count::RtpRefused);
         kr_Print(0x43, "Stream retrieve length error: %d", static_cast<int>(node->length));
         return -1;
     }
 
     ReassemblyState& state = isVideo ? *video : *audio;
-    AddPacket(state, packet);
+    CountOutcome(AddPacket(state, packet));
     if (state.bytes == 0 || packet.marker == 0) return 0;
 
     const std::span<const uint8_t> frame = GatheredFrame(state);
@@ -150,6 +166,7 @@ int32_t DeliverFrames(SectionNode* node, ReassemblyState* video, ReassemblyState
     delivery.deliveryMode = node->deliveryMode;
     if (isVideo) {
         if (!IsFrameStart(frame)) {
+            Tally(Count::FramesNotWhole);
             kr_Print(0x42, "not a whole video frame!!!");
             return 0;
         }
@@ -163,6 +180,7 @@ int32_t DeliverFrames(SectionNode* node, ReassemblyState* video, ReassemblyState
         delivery.audioLength = static_cast<uint32_t>(frame.size());
         delivery.audioFrame = frame.data();
     }
+    Tally(Count::FramesDelivered);
     node->dataProcess(&delivery);
     return 0;
 }

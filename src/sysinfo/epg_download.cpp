@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/counters.h"
 #include "core/log.h"
 #include "epg/epg_container.h"
 #include "epg/epg_database.h"
@@ -52,7 +53,7 @@ uint32_t FinishEpgDownload(EpgDownloadBuffer* buffer) {
     s.localVersion = s.downloadingVersion;
     const uint32_t last = buffer->totalBlocks - 1;
     const uint32_t extent = last * kEpgBlockDataSize + buffer->blockLength[last];
-    (void)kr_ProcessEpgContainer(buffer->data, extent);
+    if (kr_ProcessEpgContainer(buffer->data, extent) < 0) Tally(Count::EpgContainersRefused);
     return PendingEpgChanges();
 }
 
@@ -110,10 +111,12 @@ void ParseEpgBlock(std::span<const uint8_t> payload, EpgDownloadBuffer* buffer) 
     BlockHeader header{};
     const int32_t read = ReadBlockHeader(payload, &header);
     if (read != kBlockHeaderCut && header.kind == kBlockKindNotMulticast) {
+        Tally(Count::BlocksNotMulticast);
         kr_Print(0x23, "Not the multicast data.");
         return;
     }
     if (!BlockFits(header, read)) {
+        Tally(Count::EpgBlocksInvalid);
         kr_Print(0x23, "Invalid epg block, Block Num : %5u, Total NUM : %5u, Data len : %5u",
                  header.blockNumber, header.totalBlocks, header.dataLength);
         return;
@@ -142,6 +145,8 @@ void ParseEpgBlock(std::span<const uint8_t> payload, EpgDownloadBuffer* buffer) 
             buffer->receivedMap[index / 8] =
                 static_cast<uint8_t>(buffer->receivedMap[index / 8] | (1u << (index % 8)));
             PublishProgress(*buffer);
+        } else {
+            Tally(Count::EpgBlocksRepeated);
         }
         if (FileComplete(*buffer)) {
             changes = FinishEpgDownload(buffer);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/byte_reader.h"
+#include "core/counters.h"
 #include "core/date.h"
 #include "core/host.h"
 #include "core/log.h"
@@ -53,6 +54,7 @@ void ParseSysinfo(std::span<const uint8_t> payload, EpgDownloadBuffer* buffer) {
     ByteReader reader(payload);
     const uint32_t magic = reader.Le32();
     if (!reader.ok() || magic != kSysinfoMagic) {
+        Tally(Count::SysinfoInvalid);
         kr_Print(0x24, "Invalid sysinfo header : 0x%8.8X", magic);
         return;
     }
@@ -67,6 +69,7 @@ void ParseSysinfo(std::span<const uint8_t> payload, EpgDownloadBuffer* buffer) {
     const uint32_t messageLength = reader.Le32();
     // A payload that ends inside the fixed fields announces nothing.
     if (!reader.ok()) {
+        Tally(Count::SysinfoInvalid);
         kr_Print(0x24, "Invalid sysinfo length : %d", static_cast<int>(payload.size()));
         return;
     }

@@ -46,6 +46,19 @@ int main(void) {
     if (krx_WaitCaughtUp(0) != -1) return 40; /* not running */
     if (kr_T2K_Init(&record) != KR_OK) return 2;
     if (krx_WaitCaughtUp(1000) != 0) return 41; /* nothing given: caught up */
+    {
+        /* A section of no request is counted by its cause. */
+        static const uint8_t section[20] = {0x80, 0x00, 0x11};
+        KrxCounters counters;
+        memset(&counters, 0xFF, sizeof counters);
+        counters.size = sizeof counters;
+        if (kr_T2K_SendRetrieved(12345, 0, section, (int32_t)sizeof section) != KR_FAILED)
+            return 42;
+        if (krx_GetCounters(NULL) != KR_NULL_ARG) return 43;
+        if (krx_GetCounters(&counters) != KR_OK) return 44;
+        if (counters.size != sizeof counters || counters.version != KRX_COUNTERS_VERSION) return 45;
+        if (counters.sectionsNoRequest != 1 || counters.sectionsTaken != 0) return 46;
+    }
     if (kr_T2K_GetVersion(version) != 0) return 3;
     if (version[0] != 2 || version[1] != 1 || version[2] != 2 || version[3] != 8) return 4;
     if (kr_T2K_GetKrdbStatus(status) != 0 || status[0] != 0 || status[1] != 0) return 5;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,10 +18,12 @@
 #include "card/card_slot.h"
 #include "card/virtual_card.h"
 #include "common/ecm_section.h"
+#include "common/emm_section.h"
 #include "common/section_builder.h"
 #include "common/service_map_section.h"
 #include "intake/request_table.h"
 #include "playback/playback_fixture.h"
+#include "support/stream_builder.h"
 #include "store/store.h"
 
 namespace scrambled_test {
@@ -528,6 +531,153 @@ TEST_F(ScrambledTest, TheServiceMapIsKeptInTheStoreAndUpdatedInPlace) {
     EXPECT_EQ(kr::kr_FindServiceByIds(&r, 1, 2, 31), 0) << "not removed by a cut section";
     const Bytes tooShort(17, 0x84);
     EXPECT_EQ(kr::kr_SmtParse(tooShort.data(), 17), -3);
+}
+
+
+// Every kind of damage is counted under its own cause, and nothing else moves for it.
+TEST_F(ScrambledTest, EachDropIsCountedByItsCause) {
+    StartWithMap();
+    ASSERT_EQ(StartProgram(krtest::kClear), KR_OK);
+    const krtest::TestProgram& p = krtest::kClear;
+    const krtools::CardId cardId = {0x4B, 0x52, 0, 0, 0, 0, 0x10, 0x01};
+    auto rtp = [](uint16_t seq, uint32_t timestamp, bool marker, Bytes media) {
+        krtest::RtpPacketFields f;
+        f.seq = seq;
+        f.timestamp = timestamp;
+        f.marker = marker;
+        f.media = std::move(media);
+        return krtest::BuildRtpPayload(f);
+    };
+    auto datagram = [&](uint16_t port, Bytes payload, krtools::IpChecksum ip,
+                        krtools::UdpChecksum udp) {
+        krtools::Datagram d;
+        d.destinationAddress = p.address;
+        d.destinationPort = port;
+        d.payload = std::move(payload);
+        d.ipChecksum = ip;
+        d.udpChecksum = udp;
+        const Bytes section = krtools::BuildDatagramSection(d);
+        return kr_T2K_SendRetrieved(static_cast<int32_t>(HostFilter(p.pid)), 0, section.data(),
+                                    static_cast<int32_t>(section.size()));
+    };
+    auto badCrc = [](Bytes section) {
+        section.back() ^= 0x01;
+        return section;
+    };
+    const auto right = krtools::IpChecksum::Right;
+    const auto rightUdp = krtools::UdpChecksum::Right;
+    const Bytes mail = krtools::BuildMessageEmm(cardId, {});
+    uint32_t emmFilter = 0;
+    for (const HostCall& call : host.Calls(Slot::SetSectionFilter))
+        if (call.filter.match[0] == 0x83 && call.filter.mask[5] == 0xFF) emmFilter = call.words[0];
+    ASSERT_NE(emmFilter, 0u);
+    auto emm = [&](const Bytes& section) {
+        return kr_T2K_SendRetrieved(static_cast<int32_t>(emmFilter), 0, section.data(),
+                                    static_cast<int32_t>(section.size()));
+    };
+    const Bytes filler(40, 0x80);
+
+    struct Case {
+        const char* name;
+        std::function<void()> send;
+        uint64_t KrxCounters::*counter;
+        uint64_t moves;
+    };
+    const std::vector<Case> cases = {
+        {"a request nobody made",
+         [&] { kr_T2K_SendRetrieved(999, 0, filler.data(), 40); },
+         &KrxCounters::sectionsNoRequest, 1},
+        {"a length no section has",
+         [&] { kr_T2K_SendRetrieved(1, 0, filler.data(), 16); },
+         &KrxCounters::sectionsBadLength, 1},
+        {"a time-out", [&] { kr_T2K_SendRetrieved(1, 1, filler.data(), 40); },
+         &KrxCounters::sectionsTimedOut, 1},
+        {"a destination nobody listens to",
+         [&] { datagram(4999, rtp(1, 1, true, Bytes(8)), right, rightUdp); },
+         &KrxCounters::sectionsUnmatched, 1},
+        {"an IP header checksum",
+         [&] { datagram(p.videoPort, rtp(1, 1, true, Bytes(8)), krtools::IpChecksum::Wrong, rightUdp); },
+         &KrxCounters::datagramsIpChecksum, 1},
+        {"a UDP checksum",
+         [&] { datagram(p.videoPort, rtp(1, 1, true, Bytes(8)), right, krtools::UdpChecksum::Wrong); },
+         &KrxCounters::datagramsUdpChecksum, 1},
+        {"not RTP version 2",
+         [&] {
+             Bytes packet = rtp(1, 1, true, Bytes(8));
+             packet[0] = 0x40;
+             datagram(p.videoPort, packet, right, rightUdp);
+         },
+         &KrxCounters::rtpRefused, 1},
+        {"a lost packet inside a frame",
+         [&] {
+             datagram(p.videoPort, rtp(10, 100, false, krtest::FrameStart(0xB6, 100)), right, rightUdp);
+             datagram(p.videoPort, rtp(12, 101, true, krtest::FrameStart(0xB6, 100)), right,
+                      rightUdp);
+         },
+         &KrxCounters::framesLostPacket, 1},
+        {"a video frame that begins no picture",
+         [&] { datagram(p.videoPort, rtp(20, 200, true, Bytes(100, 7)), right, rightUdp); },
+         &KrxCounters::framesNotWhole, 1},
+        {"an audio frame larger than its buffer",
+         [&] {
+             datagram(p.audioPort, rtp(30, 300, false, Bytes(1400, 1)), right, rightUdp);
+             datagram(p.audioPort, rtp(31, 300, true, Bytes(1400, 2)), right, rightUdp);
+         },
+         &KrxCounters::framesTooLarge, 1},
+        {"a whole frame", [&] { datagram(p.videoPort, rtp(40, 400, true, krtest::FrameStart(0xB6, 100)), right, rightUdp); },
+         &KrxCounters::framesDelivered, 1},
+        {"a service map with a wrong CRC",
+         [&] { Deliver(kEmmPid, badCrc(krtools::BuildServiceMapSection(2, {ScrambledEntry()}))); },
+         &KrxCounters::caSectionsCrc, 1},
+        {"the same service map again",
+         [&] { Deliver(kEmmPid, krtools::BuildServiceMapSection(1, {ScrambledEntry()})); },
+         &KrxCounters::serviceMapsRepeated, 1},
+        {"an ECM with a wrong CRC",
+         [&] { Deliver(kEcmPid, badCrc(krtools::BuildEcmSection(Ecm(1), kKey))); },
+         &KrxCounters::ecmsCrc, 1},
+        {"an ECM's words", [&] { Deliver(kEcmPid, krtools::BuildEcmSection(Ecm(1), kKey)); },
+         &KrxCounters::controlWordsSet, 1},
+        {"the same ECM again", [&] { Deliver(kEcmPid, krtools::BuildEcmSection(Ecm(1), kKey)); },
+         &KrxCounters::ecmsRepeated, 1},
+        {"an EMM with a wrong CRC", [&] { emm(badCrc(mail)); }, &KrxCounters::caSectionsCrc, 1},
+        {"an EMM for another card",
+         [&] { emm(krtools::BuildMessageEmm({0x4B, 0x52, 0, 0, 0, 0, 0x10, 0x02}, {})); },
+         &KrxCounters::emmsOtherCard, 1},
+        {"an EMM carried out", [&] { emm(mail); }, &KrxCounters::emmsRepeated, 0},
+        {"the same EMM again", [&] { emm(mail); }, &KrxCounters::emmsRepeated, 1},
+    };
+    auto read = [] {
+        KrxCounters c{};
+        c.size = sizeof c;
+        EXPECT_EQ(krx_GetCounters(&c), 0);
+        return c;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const KrxCounters before = read();
+        c.send();
+        ASSERT_EQ(krx_WaitCaughtUp(10000), 0);
+        const KrxCounters after = read();
+        EXPECT_EQ(after.*c.counter - before.*c.counter, c.moves);
+        // Every other drop counter stays where it was (what was taken may move).
+        const auto* b = reinterpret_cast<const uint64_t*>(&before.sectionsTaken);
+        const auto* a = reinterpret_cast<const uint64_t*>(&after.sectionsTaken);
+        const size_t self = static_cast<size_t>(&(after.*c.counter) - a);
+        const size_t fields = (sizeof after - 8) / 8;
+        for (size_t i = 0; i < fields; ++i) {
+            const bool taken = &a[i] == &after.sectionsTaken || &a[i] == &after.framesDelivered ||
+                               &a[i] == &after.controlWordsSet;
+            if (i != self && !taken) {
+                EXPECT_EQ(a[i], b[i]) << "field " << i;
+            }
+        }
+    }
+    // A start begins from nothing.
+    FinishModule();
+    ASSERT_EQ(StartModule(256), KR_OK);
+    const KrxCounters fresh = read();
+    EXPECT_EQ(fresh.caSectionsCrc, 0u);
+    EXPECT_EQ(fresh.sectionsNoRequest, 0u);
 }
 
 }  // namespace

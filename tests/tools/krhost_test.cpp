@@ -133,9 +133,13 @@ class KrhostTest : public ::testing::Test {
 
 TEST_F(KrhostTest, EpgAsJsonMatchesTheSampleFiles) {
     // From standard input, as from a pipe.
-    const ToolRun run = Krhost({"epg", "--json", "--input", "-"}, stream);
+    const ToolRun run = Krhost({"epg", "--json", "--stats", "--input", "-"}, stream);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_THAT(run.err, HasSubstr(R"({"event":"message","text":"Welcome to the sample )"));
+    // The library's counters by cause: sections were taken, none was dropped for a checksum.
+    EXPECT_THAT(run.err, HasSubstr(R"({"event":"stats","counters":{"sectionsTaken":)"));
+    EXPECT_THAT(run.err, Not(HasSubstr(R"("sectionsTaken":0,)")));
+    EXPECT_THAT(run.err, HasSubstr(R"("datagramsUdpChecksum":0,)"));
     const JsonValue epg = Json(run);
     const JsonValue& live = epg["live"];
     ASSERT_FALSE(live.IsNull());

@@ -7,6 +7,7 @@
 #include "commands.h"
 #include "common/file_io.h"
 #include "epg_print.h"
+#include "library_counters.h"
 #include "progress.h"
 #include "tasks.h"
 
@@ -112,6 +113,7 @@ int RunPlay(const HostOptions& o) {
     st.session->Finish();
     const PlayResult r = task->Close();
     ReportInput(*st.session);
+    if (o.stats) ReportCounters(o.json);
     if (const int status = InputStatus(*st.session, o.input)) return status;
     if (!r.started) {
         Say("program " + std::to_string(*o.program) +
@@ -153,6 +155,7 @@ int RunDownload(const HostOptions& o) {
     st.session->Finish();
     const DownloadResult result = task.Close();
     ReportInput(*st.session);
+    if (o.stats) ReportCounters(o.json);
     int status = InputStatus(*st.session, o.input);
     for (const ResourceProgress& r : result.resources) {
         if (r.written) continue;
@@ -192,6 +195,7 @@ int RunEpg(const HostOptions& o) {
     const std::string text = o.json ? FormatEpgJson(snapshot) : FormatEpgTables(snapshot);
     const bool any = snapshot.live != nullptr || snapshot.download != nullptr;
     st.session->Finish();
+    if (o.stats) ReportCounters(o.json);
     if (const int status = InputStatus(*st.session, o.input)) return status;
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
         throw krtools::ToolError("cannot write to standard output");

@@ -13,6 +13,7 @@
 #include "commands.h"
 #include "common/file_io.h"
 #include "json_writer.h"
+#include "library_counters.h"
 #include "progress.h"
 #include "tasks.h"
 
@@ -159,6 +160,7 @@ int RunMail(const HostOptions& o) {
     int status = InputStatus(*st.session, o.input);
     if (status == 0) status = st.session->cardResult() == 0 ? Act(o) : NoCard();
     st.session->Finish();
+    if (o.stats) ReportCounters(o.json);
     return status;
 }
 

@@ -92,6 +92,9 @@ const char* const kHostUsage =
     "                   change, so the card keeps between runs what it was given\n"
     "  --emm-pid PID    the CA PID of the multiplex (EMMs, broadcast data, service map),\n"
     "                   given to the library with krca_T2CA_SetEmmPids\n"
+    "  --stats          at the end (play, download, epg, mail), the library's counters of\n"
+    "                   what it took and what it dropped, by cause (with --json: one\n"
+    "                   {\"event\":\"stats\",\"counters\":{...}} line)\n"
     "  --help           this text\n"
     "\n"
     "Examples:\n"
@@ -175,6 +178,7 @@ bool Accepts(Command command, const std::string& option) {
         {"set-worktime", {Command::Card}},
         {"readers", {Command::Card}},
         {"until-end", {Command::Epg, Command::Guide}},
+        {"stats", {Command::Play, Command::Download, Command::Epg, Command::Mail}},
         {"samples", {Command::Demo}},
         {"out", {Command::Play, Command::Download, Command::Guide, Command::Demo}},
     };
@@ -243,6 +247,8 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
             o.untilEnd = true;
         } else if (name == "readers") {
             o.listReaders = true;
+        } else if (name == "stats") {
+            o.stats = true;
         } else {
             static const char* const kValued[] = {
                 "input",   "rate", "store",      "debug",        "nodes",  "frequency", "timeout",
@@ -321,6 +327,7 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
                  {"resource", !o.resources.empty()},
                  {"json", o.json},
                  {"until-end", o.untilEnd},
+                 {"stats", o.stats},
                  {"samples", !o.samples.empty()},
                  {"pin", o.pin.has_value()},
                  {"set-rating", o.newRating.has_value()},

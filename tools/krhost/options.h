@@ -38,6 +38,7 @@ struct HostOptions {
     // epg
     bool json = false;
     bool untilEnd = false;  // print the EPG current when the input ends
+    bool stats = false;     // the library's counters at the end
     // demo
     std::filesystem::path samples;
     // card

@@ -60,6 +60,32 @@ TEST(InternetChecksum, HeaderAndOddLengths) {
     EXPECT_EQ(kr::InternetChecksum(odd, -1), 0xFFFF);
 }
 
+// The word-at-a-time sum against the sum as the standard defines it, a 16-bit word at a time,
+// for every length up to a datagram's and every start alignment; the runs of 0xFF words are
+// where an end-around carry is easiest to lose.
+TEST(InternetChecksum, EqualsTheWordByWordSumAtEveryLengthAndAlignment) {
+    std::vector<uint8_t> bytes(1600);
+    uint32_t seed = 1;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        seed = seed * 1103515245u + 12345u;
+        bytes[i] = (i / 256) % 2 ? 0xFF : static_cast<uint8_t>(seed >> 16);
+    }
+    for (int32_t length = 0; length <= 1500; ++length) {
+        for (int32_t start = 0; start < 4; ++start) {
+            const uint8_t* data = bytes.data() + start;
+            uint32_t sum = 0;
+            for (int32_t i = 0; i < length; i += 2)
+                sum += i + 1 < length ? (uint32_t{data[i]} << 8 | data[i + 1])
+                                      : uint32_t{data[i]} << 8;
+            while (sum >> 16)
+                sum = (sum & 0xFFFF) + (sum >> 16);
+            const auto expected = static_cast<uint16_t>(length == 0 ? 0xFFFF : ~sum);
+            ASSERT_EQ(kr::InternetChecksum(data, length), expected)
+                << "length " << length << " start " << start;
+        }
+    }
+}
+
 // An IPv4 header and a UDP datagram whose checksum the head end's builder computed.
 std::vector<uint8_t> Datagram(const std::vector<uint8_t>& payload) {
     krtest::Datagram d;

@@ -27,6 +27,7 @@
 #include "headend/head_end.h"
 #include "headend/multiplex.h"
 #include "headend/mux_options.h"
+#include "headend/pcap_capture.h"
 #include "headend/sysinfo_payload.h"
 #include "intake/datagram.h"
 #include "intake/section_queue.h"
@@ -191,6 +192,48 @@ TEST_F(HeadEndTest, EveryDatagramPassesTheLibraryChecks) {
 
     options.psi = false;
     EXPECT_TRUE(Analyse(krtools::BuildStream(options).stream).tables.empty());
+}
+
+// A capture of one program holds its datagrams as the stream carries them, in order, framed so
+// that a packet tool reads them: Ethernet to the group's MAC, IPv4, UDP; nothing of the others.
+TEST_F(HeadEndTest, ACaptureHoldsTheProgramsDatagramsAsSent) {
+    options.durationMs = 4000;
+    const krtools::HeadEndContent content = krtools::LoadContent(options);
+    const krtools::MuxResult result = krtools::GenerateStream(content, options);
+    const krtools::AnnouncedProgram& program = content.programs.at(0).where;
+    const krtools::PcapCapture capture =
+        krtools::CaptureProgram(result.stream, result.packetTimesUs, program);
+    std::vector<Bytes> sent;
+    for (const Datagram& d : Analyse(result.stream).datagrams)
+        if (d.address == program.address &&
+            (d.port == program.VideoDestinationPort() || d.port == program.AudioDestinationPort()))
+            sent.push_back(d.payload);
+    ASSERT_GT(sent.size(), 10u);
+    EXPECT_EQ(capture.datagrams, sent.size());
+
+    const Bytes& f = capture.file;
+    ASSERT_GE(f.size(), 24u);
+    EXPECT_EQ(krtools::ReadLe32(f.data()), 0xA1B2C3D4u);
+    EXPECT_EQ(krtools::ReadLe32(f.data() + 20), 1u);  // Ethernet
+    std::vector<Bytes> captured;
+    uint64_t lastUs = 0;
+    for (std::size_t at = 24; at + 16 <= f.size();) {
+        const uint32_t length = krtools::ReadLe32(f.data() + at + 8);
+        const uint64_t us = krtools::ReadLe32(f.data() + at) * 1000000ull +
+                            krtools::ReadLe32(f.data() + at + 4);
+        EXPECT_GE(us, lastUs);
+        lastUs = us;
+        const uint8_t* frame = f.data() + at + 16;
+        ASSERT_LE(at + 16 + length, f.size());
+        EXPECT_EQ(frame[0], 0x01);
+        EXPECT_EQ(krtools::ReadBe16(frame + 12), 0x0800);
+        const uint8_t* ip = frame + 14;
+        EXPECT_EQ(krtools::ReadBe32(ip + 16), program.address);
+        const uint16_t udpLength = krtools::ReadBe16(ip + 24);
+        captured.emplace_back(ip + 28, ip + 20 + udpLength);
+        at += 16 + length;
+    }
+    EXPECT_EQ(captured, sent);
 }
 
 // The programme clock: on the PID the program map names, never more than 40 ms apart, never

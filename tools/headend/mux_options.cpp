@@ -49,6 +49,8 @@ const char* const kMuxUsage =
     "  --ca-text TEXT        a text for every card\n"
     "  --redirect A,B,C      a redirection for every card\n"
     "  --card-command rating=N  a card command setting the card's rating\n"
+    "  --pcap FILE           also write the first clear live program's RTP datagrams to FILE\n"
+    "                        as a packet capture (pcap, Ethernet), for packet tools\n"
     "  --help                this text\n";
 
 namespace {
@@ -274,6 +276,8 @@ MuxCommand ParseMuxArguments(const std::vector<std::string>& arguments) {
                     throw ToolError("bad value for 'out': '" + value + "' (udp://ADDR:PORT)");
             }
             command.output = value;
+        } else if (key == "pcap") {
+            command.pcap = value;
         } else {
             try {
                 Apply(command.options, key, value, {});

@@ -75,6 +75,8 @@ MuxOptions ReadScenario(const std::filesystem::path& directory);
 struct MuxCommand {
     MuxOptions options;
     std::string output;  // file name, "-" for standard output, or udp://ADDR:PORT
+    // Where the first clear live program's datagrams also go, as a capture file; empty: nowhere.
+    std::string pcap;
     bool help = false;
 };
 

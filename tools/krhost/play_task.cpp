@@ -54,7 +54,9 @@ void PlayTask::OnLiveEpg(const LiveEpg& epg, bool) {
     for (int32_t i = 0; i < count; ++i) {
         if (epg.program[i].programId != programId_) continue;
         name_ = Field(epg.program[i].name);
+        terminal_.BeginProgramStart();
         const int32_t result = kr_T2K_StartProgram(programId_, mode_, PlayContent);
+        terminal_.EndProgramStart();
         if (result == KR_OK) {
             started_ = true;
             Say("playing program " + std::to_string(programId_) + " (" + name_ + "), mode " +

@@ -27,9 +27,8 @@ Replay::Replay(ReplayOptions options, bool live, const std::atomic<bool>& stop,
                AwaitHost awaitHost)
     : options_(options), live_(live), stop_(stop), awaitHost_(std::move(awaitHost)) {}
 
-void Replay::BeforeChunk(std::size_t bytes) {
-    if (live_ || options_.rateMbps <= 0) return;
-    pacedBytes_ += bytes;
+void Replay::PaceByRate() {
+    pacedBytes_ += 188;
     const auto due = start_ + std::chrono::microseconds(static_cast<int64_t>(
                                   static_cast<double>(pacedBytes_) * 8.0 / options_.rateMbps));
     if (due - lastPause_ >= kPaceStep) {
@@ -39,7 +38,9 @@ void Replay::BeforeChunk(std::size_t bytes) {
 }
 
 void Replay::BeforePacket(const uint8_t* packet) {
-    if (live_ || !options_.realtime) return;
+    if (live_) return;
+    if (options_.rateMbps > 0) PaceByRate();
+    if (!options_.realtime) return;
     ++packetsSeen_;
     const uint16_t pid = static_cast<uint16_t>((packet[1] & 0x1F) << 8 | packet[2]);
     if (pcrPid_ && *pcrPid_ != pid) return;
@@ -66,6 +67,7 @@ void Replay::BeforePacket(const uint8_t* packet) {
 }
 
 void Replay::CatchUp() {
+    programDataPending_ = false;
     for (;;) {
         int32_t result = 1;
         while (result == 1 && !stop_.load())
@@ -82,6 +84,10 @@ void Replay::AtStart() {
 
 void Replay::AfterSection() {
     if (!live_) CatchUp();
+}
+
+void Replay::AfterChunk() {
+    if (programDataPending_) CatchUp();
 }
 
 void Replay::AtEnd() {

@@ -34,13 +34,17 @@ class Replay {
     // Before the first packet: in step, the terminal has reacted to what was current at the
     // start.
     void AtStart();
-    // Before a read chunk goes to the demultiplexer: bit-rate pacing.
-    void BeforeChunk(std::size_t bytes);
-    // Before each packet: clock pacing.
+    // Before each packet: bit-rate and clock pacing.
     void BeforePacket(const uint8_t* packet188);
     // After a section went to the library: in step, returns once the library and the terminal
     // caught up with it (or the reader is told to stop); a live source goes on at once.
     void AfterSection();
+    // After a section of a started program's datagrams: the wait for it is left to the end of
+    // the chunk, or to the next section that needs one, since its frames change nothing the
+    // reader filters or descrambles by. One wait for a chunk's frames instead of one per frame.
+    void AfterProgramData() { programDataPending_ = !live_; }
+    // After each chunk of input: catches up with the program data given in it.
+    void AfterChunk();
     // At the end of the input, live or not: everything given has been handled.
     void AtEnd();
     // The library has no free buffer: in step, waits for it to catch up and says to try again.
@@ -51,12 +55,14 @@ class Replay {
 
   private:
     void CatchUp();
+    void PaceByRate();
 
     // Packets after which a stream without a PCR counts as having none.
     static constexpr uint64_t kPcrSearch = 10000;
 
     ReplayOptions options_;
     bool live_;
+    bool programDataPending_ = false;
     const std::atomic<bool>& stop_;
     AwaitHost awaitHost_;
     // Bit-rate pacing.

@@ -12,13 +12,14 @@ bool IsEcm(std::span<const uint8_t> section) {
 SectionRouter::SectionRouter(Terminal& terminal, bool emmPidGiven, NoBuffer noBuffer)
     : terminal_(terminal), emmPidGiven_(emmPidGiven), noBuffer_(std::move(noBuffer)) {}
 
-bool SectionRouter::Route(uint16_t pid, std::span<const uint8_t> section) {
+SectionRouter::Routed SectionRouter::Route(uint16_t pid, std::span<const uint8_t> section) {
     if (!emmPidGiven_) caTable_.OnSection(pid, section);
-    bool routed = false;
+    Routed routed = Routed::kNowhere;
     for (uint32_t id : terminal_.filters().Match(pid, section)) {
         if (IsEcm(section)) terminal_.Note(Terminal::Milestone::FirstEcm);
         Send(id, section);
-        routed = true;
+        if (routed != Routed::kLibrary)
+            routed = terminal_.IsProgramDataFilter(id) ? Routed::kProgramData : Routed::kLibrary;
     }
     return routed;
 }
@@ -30,7 +31,7 @@ void SectionRouter::Send(uint32_t requestId, std::span<const uint8_t> section) {
                                  static_cast<int32_t>(section.size()));
         if (result == KR_OK) {
             sent_.fetch_add(1);
-                    return;
+            return;
         }
         // Every buffer is queued: a tuner's buffer would overflow; a file waits for the library.
         if (result != KR_NO_NODE || !noBuffer_()) {

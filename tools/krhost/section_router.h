@@ -22,8 +22,12 @@ class SectionRouter {
     // emmPidGiven: a CA PID from the command line stands, and the CA table is not watched.
     SectionRouter(Terminal& terminal, bool emmPidGiven, NoBuffer noBuffer);
 
-    // True when the section went to the library at least once.
-    bool Route(uint16_t pid, std::span<const uint8_t> section);
+    enum class Routed : uint8_t {
+        kNowhere,
+        kProgramData,  // only to filters of a started program's datagrams
+        kLibrary,      // to the library, where it may change filters or keys
+    };
+    Routed Route(uint16_t pid, std::span<const uint8_t> section);
 
     uint64_t sent() const { return sent_.load(); }
     uint64_t refused() const { return refused_.load(); }

@@ -235,11 +235,40 @@ void Terminal::OnEpgUpdate(uint32_t what) {
 }
 
 int32_t Terminal::OnSetFilter(uint32_t requestId, const SectionFilterParams& params) {
+    {
+        // Datagram sections only: an ECM filter set in the same call brings keys.
+        constexpr uint8_t kDatagramTable = 0x3E;
+        std::lock_guard hold(dataFiltersMutex_);
+        if (startingOn_ == std::this_thread::get_id() && params.mask[0] == 0xFF &&
+            params.match[0] == kDatagramTable)
+            programDataFilters_.insert(requestId);
+        else
+            programDataFilters_.erase(requestId);
+    }
     filters_.Set(requestId, params);
     return 0;
 }
 
+void Terminal::BeginProgramStart() {
+    std::lock_guard hold(dataFiltersMutex_);
+    startingOn_ = std::this_thread::get_id();
+}
+
+void Terminal::EndProgramStart() {
+    std::lock_guard hold(dataFiltersMutex_);
+    startingOn_.reset();
+}
+
+bool Terminal::IsProgramDataFilter(uint32_t requestId) const {
+    std::lock_guard hold(dataFiltersMutex_);
+    return programDataFilters_.count(requestId) != 0;
+}
+
 void Terminal::OnStopFilter(uint32_t requestId) {
+    {
+        std::lock_guard hold(dataFiltersMutex_);
+        programDataFilters_.erase(requestId);
+    }
     const std::optional<uint16_t> pid = filters_.Stop(requestId);
     if (!pid) return;
     // Once nothing is received from a PID, its keys are of no use, and a later service on it

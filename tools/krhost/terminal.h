@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <thread>
 
 #include "card_reader.h"
 #include "common/cissa.h"
@@ -56,6 +58,13 @@ class Terminal {
     bool TakeDownloadNotice() { return downloadNotice_.exchange(false); }
     bool NoticePending() const { return liveNotice_.load() || downloadNotice_.load(); }
 
+    // The datagram filters the library sets on this thread between these two calls (while the
+    // host starts a program) carry the program's frames alone: what the library does with their
+    // sections sets no filter and no key, so a file's reader need not wait after each one.
+    void BeginProgramStart();
+    void EndProgramStart();
+    bool IsProgramDataFilter(uint32_t requestId) const;
+
     uint64_t storeWriteFailures() const { return storeFailures_.load(); }
 
     // How long a scrambled program takes to open: when the first ECM reached the library,
@@ -84,6 +93,9 @@ class Terminal {
     std::atomic<bool> downloadNotice_{false};
     std::atomic<uint64_t> storeFailures_{0};
     std::array<std::atomic<int64_t>, 3> milestones_{};  // clock ticks; 0: not yet
+    mutable std::mutex dataFiltersMutex_;
+    std::optional<std::thread::id> startingOn_;
+    std::set<uint32_t> programDataFilters_;
 };
 
 }  // namespace krhost

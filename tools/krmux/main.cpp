@@ -7,7 +7,27 @@
 #include "common/file_io.h"
 #include "headend/head_end.h"
 #include "headend/mux_options.h"
+#include "headend/pcap_capture.h"
 #include "udp_output.h"
+
+namespace {
+
+void WriteCapture(const std::string& path, const krtools::HeadEndContent& content,
+                  const krtools::MuxResult& result) {
+    for (const krtools::LiveProgramContent& program : content.programs) {
+        if (program.where.ca != 0) continue;
+        const krtools::PcapCapture capture =
+            krtools::CaptureProgram(result.stream, result.packetTimesUs, program.where);
+        krtools::WriteWholeFile(path, capture.file);
+        std::fprintf(stderr, "krmux: %llu datagrams of program %u to %s\n",
+                     static_cast<unsigned long long>(capture.datagrams), program.where.programId,
+                     path.c_str());
+        return;
+    }
+    throw krtools::ToolError("--pcap: no clear live program to capture");
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -21,7 +41,9 @@ int main(int argc, char** argv) {
             std::fputs(krtools::kMuxUsage, stdout);
             return 0;
         }
-        const krtools::MuxResult result = krtools::BuildStream(command.options);
+        const krtools::HeadEndContent content = krtools::LoadContent(command.options);
+        const krtools::MuxResult result = krtools::GenerateStream(content, command.options);
+        if (!command.pcap.empty()) WriteCapture(command.pcap, content, result);
         for (const std::string& warning : result.warnings)
             std::fprintf(stderr, "krmux: warning: %s\n", warning.c_str());
         uint32_t address = 0;

@@ -91,8 +91,8 @@ void EmptyIndex(uint8_t* index) {
     index[0] = kEmptyHead;
 }
 
-void Notify(uint32_t state) {
-    if (Host().MailNotify != nullptr) (void)Host().MailNotify(state);
+void Notify(uint32_t mailState) {
+    if (Host().MailNotify != nullptr) (void)Host().MailNotify(mailState);
 }
 
 bool CardReady() {

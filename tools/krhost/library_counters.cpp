@@ -8,12 +8,12 @@
 namespace krhost {
 namespace {
 
-struct Field {
+struct CounterField {
     const char* name;
     uint64_t KrxCounters::*member;
 };
 
-constexpr Field kFields[] = {
+constexpr CounterField kCounterFields[] = {
     {"sectionsTaken", &KrxCounters::sectionsTaken},
     {"sectionsNotRunning", &KrxCounters::sectionsNotRunning},
     {"sectionsTimedOut", &KrxCounters::sectionsTimedOut},
@@ -73,7 +73,7 @@ std::vector<std::pair<std::string, uint64_t>> LibraryCounters() {
     counters.size = sizeof counters;
     (void)krx_GetCounters(&counters);
     std::vector<std::pair<std::string, uint64_t>> out;
-    for (const Field& f : kFields)
+    for (const CounterField& f : kCounterFields)
         out.emplace_back(f.name, counters.*f.member);
     return out;
 }

@@ -182,7 +182,7 @@ def multiplex_scenario(work, clip, seconds, programs=PROGRAMS):
                   "ProgramSort=4", "CA=%d" % (program in scrambled), "Freq=626",
                   "Channel=239.81.3.%d:6000" % n, "Pid=%d" % (512 + n), "#STARTSDP",
                   "m=video 6000 RTP/AVP 96", "a=rtpmap:96 MP4V-ES/90000",
-                  "m=audio 6002 RTP/AVP 97", "a=rtpmap:97 MP4A-LATM/48000/2", "#ENDSDP"]
+                  "m=audio 6002 RTP/AVP 97", "a=rtpmap:97 MPEG4-GENERIC/48000/2", "#ENDSDP"]
     (epg / "LiveEPG.txt").write_text("\n".join(lines) + "\n")
     settings = ["epg = %s" % epg, "epg-pid = 0x1FF0", "epg-rate = 1000", "sysinfo-ms = 500",
                 "live-start-ms = 1000", "loops = %d" % seconds,

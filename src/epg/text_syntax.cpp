@@ -103,7 +103,14 @@ int32_t kr_SplitAtLast(const char* s, char c, char* left, std::size_t leftSize, 
 }
 
 bool kr_IsProgramHeader(const char* line) {
-    return line != nullptr && std::strncmp(line, "[PROGRAM", 8) == 0;
+    if (line == nullptr) return false;
+    // Compared byte by byte: the loop stops at the line's end as strncmp would, without GCC
+    // judging the call by an empty string some other caller in a unity build passes.
+    static constexpr char kHeader[] = "[PROGRAM";
+    for (std::size_t i = 0; i + 1 < sizeof kHeader; ++i) {
+        if (line[i] != kHeader[i]) return false;
+    }
+    return true;
 }
 
 uint32_t kr_DecimalValue(const char* text) {

@@ -22,7 +22,9 @@ bool CaughtUp() {
 }  // namespace
 
 void NoteNodesReturned() {
-    caughtUpSignal.Announce();
+    // A waiter is woken when it can return, not for every node of a burst: the return that
+    // brings the last node home sees the pool whole, whichever worker makes it.
+    if (CaughtUp()) caughtUpSignal.Announce();
 }
 
 void DeferWork() {

@@ -135,4 +135,23 @@ std::optional<JsonValue> ParseJson(std::string_view text) {
     return value;
 }
 
+std::optional<JsonValue> ParseJsonLines(std::string_view text, std::vector<JsonValue>* events) {
+    if (text.empty() || text.back() != '\n') return std::nullopt;
+    std::vector<JsonValue> lines;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find('\n', at);
+        auto value = ParseJson(text.substr(at, end - at));
+        if (!value || value->kind != JsonValue::Kind::Object) return std::nullopt;
+        lines.push_back(std::move(*value));
+        at = end + 1;
+    }
+    if (lines.empty() || lines.back()["command"].IsNull()) return std::nullopt;
+    JsonValue result = std::move(lines.back());
+    lines.pop_back();
+    for (const JsonValue& e : lines)
+        if (e["event"].IsNull()) return std::nullopt;
+    if (events != nullptr) *events = std::move(lines);
+    return result;
+}
+
 }  // namespace krtest

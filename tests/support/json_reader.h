@@ -31,4 +31,10 @@ struct JsonValue {
 // Nullopt when the text is not exactly one JSON value (surrounding blanks allowed).
 std::optional<JsonValue> ParseJson(std::string_view text);
 
+// A tool's --json output: JSON objects one to a line, events first and the result last.
+// Nullopt unless every line is one JSON object and the last is a result (it has "command");
+// the events go to events when given.
+std::optional<JsonValue> ParseJsonLines(std::string_view text,
+                                        std::vector<JsonValue>* events = nullptr);
+
 }  // namespace krtest

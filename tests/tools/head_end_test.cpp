@@ -356,12 +356,17 @@ TEST(MuxArguments, BadArgumentsSayWhatIsWrong) {
         {{"--epg-pid", "12ab"}, "bad value for 'epg-pid'"},
         {{"--epg-channel", "239.1.2:80"}, "bad value for 'epg-channel'"},
         {{"--drop", "1.5"}, "bad value for 'drop': '1.5' (a share from 0 to 1)"},
-        {{"--version", "2026"}, "bad value for 'version'"},
+        {{"--epg-version", "2026"}, "bad value for 'epg-version'"},
         {{"--program", "12"}, "bad value for 'program'"},
         {{"--program", "12,film=x"}, "'film=x' (video=FILE or audio=FILE)"},
         {{"--resource", "12"}, "bad value for 'resource': '12' (ID,FILE)"},
         {{"--frame-rate", "0"}, "bad value for 'frame-rate': 0"},
         {{"--scenario", "/nonexistent"}, "cannot read /nonexistent/scenario.txt"},
+        {{"--epg", "e", "--colour"}, "unknown option '--colour'"},
+        {{"--resource", "7,a", "--resource", "7,b"}, "resource 7 is given twice"},
+        {{"--program", "1,audio=a", "--program", "1,audio=b"}, "program 1 is given twice"},
+        {{"--epg", "e", "--out", "x", "--ca-card", "c"}, "--ca-card needs --emm-pid"},
+        {{"--epg", "e", "--out", "x", "--scrambled", "1"}, "need --ca-card and --emm-pid"},
     };
     for (const auto& c : cases)
         EXPECT_THAT([&] { krtools::ParseMuxArguments(c.arguments); },

@@ -117,9 +117,13 @@ TEST_F(KrhostCaTest, ARefusedServiceSaysWhyAndPlaysNothing) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.card);
         const ToolRun run = Play(c.card, {"--rate", "0"});
-        ASSERT_EQ(run.status, 0) << run.err;
-        EXPECT_THAT(run.err, HasSubstr(c.message));
+        // Nothing played: the run fails, and its last line says why.
+        ASSERT_EQ(run.status, 1) << run.err;
         EXPECT_THAT(run.err, HasSubstr("program 1002: 0 video frames"));
+        const std::size_t last = run.err.rfind("krhost: ");
+        ASSERT_NE(last, std::string::npos);
+        EXPECT_THAT(run.err.substr(last), HasSubstr("program 1002: nothing delivered"));
+        EXPECT_THAT(run.err.substr(last), HasSubstr(c.message));
     }
 }
 
@@ -144,13 +148,14 @@ TEST_F(KrhostCaTest, ACardKeepsARatingRaisedWithThePinForTheNextRun) {
 TEST_F(KrhostCaTest, TheScenariosMailsAreListedFromTheCard) {
     const ToolRun run = RunTool(kKrhost, {"mail", "list", "--input", stream.string(), "--json"});
     ASSERT_EQ(run.status, 0) << run.err;
-    const auto mails = krtest::ParseJson(run.out);
-    ASSERT_TRUE(mails.has_value()) << run.out;
-    ASSERT_EQ(mails->items.size(), 2u);
-    EXPECT_EQ((*mails)[0]["id"].Int(), 1);
-    EXPECT_EQ((*mails)[0]["title"].text, "Welcome");
-    EXPECT_EQ((*mails)[1]["title"].text, "Sports Live");
-    EXPECT_FALSE((*mails)[1]["read"].boolean);
+    const auto result = krtest::ParseJsonLines(run.out);
+    ASSERT_TRUE(result.has_value()) << run.out;
+    const krtest::JsonValue& mails = (*result)["mails"];
+    ASSERT_EQ(mails.items.size(), 2u);
+    EXPECT_EQ(mails[0]["id"].Int(), 1);
+    EXPECT_EQ(mails[0]["title"].text, "Welcome");
+    EXPECT_EQ(mails[1]["title"].text, "Sports Live");
+    EXPECT_FALSE(mails[1]["read"].boolean);
 }
 
 }  // namespace

@@ -112,22 +112,30 @@ TEST(KrhostReports, MissingBlocksAsRanges) {
     EXPECT_EQ(krhost::DescribeRanges({1, 2, 3, 5, 7, 8}), "1-3, 5, 7-8");
 }
 
-TEST(KrhostJson, WritesWhatAStrictReaderReadsBack) {
-    krhost::JsonWriter w;
-    const std::string awkward = "quote \" backslash \\ tab \t line\n \x01 caf\xC3\xA9 bad \xFF";
-    w.BeginObject();
-    w.Key("text").String(awkward);
-    w.Key("empty").BeginArray().EndArray();
-    w.Key("list").BeginArray().Number(-5).Bool(true).Null().BeginObject().EndObject().EndArray();
-    w.EndObject();
-    const auto value = krtest::ParseJson(w.text());
-    ASSERT_TRUE(value.has_value()) << w.text();
-    EXPECT_EQ((*value)["text"].text,
-              "quote \" backslash \\ tab \t line\n \x01 caf\xC3\xA9 bad \xEF\xBF\xBD");
-    EXPECT_TRUE((*value)["empty"].items.empty());
-    ASSERT_EQ((*value)["list"].items.size(), 4u);
-    EXPECT_EQ((*value)["list"][0].Int(), -5);
-    EXPECT_TRUE((*value)["list"][2].IsNull());
+TEST(KrhostJson, WritesWhatAStrictReaderReadsBackIndentedOrOnOneLine) {
+    for (const bool oneLine : {false, true}) {
+        krhost::JsonWriter w(oneLine);
+        const std::string awkward = "quote \" backslash \\ tab \t line\n \x01 caf\xC3\xA9 bad \xFF";
+        w.BeginObject();
+        w.Key("text").String(awkward);
+        w.Key("empty").BeginArray().EndArray();
+        w.Key("list").BeginArray().Number(-5).Bool(true).Null().BeginObject().EndObject().EndArray();
+        w.EndObject();
+        // A document always ends with its line end; on one line, nothing before it.
+        ASSERT_FALSE(w.text().empty());
+        EXPECT_EQ(w.text().back(), '\n');
+        if (oneLine) {
+            EXPECT_EQ(w.text().find('\n'), w.text().size() - 1) << w.text();
+        }
+        const auto value = krtest::ParseJson(w.text());
+        ASSERT_TRUE(value.has_value()) << w.text();
+        EXPECT_EQ((*value)["text"].text,
+                  "quote \" backslash \\ tab \t line\n \x01 caf\xC3\xA9 bad \xEF\xBF\xBD");
+        EXPECT_TRUE((*value)["empty"].items.empty());
+        ASSERT_EQ((*value)["list"].items.size(), 4u);
+        EXPECT_EQ((*value)["list"][0].Int(), -5);
+        EXPECT_TRUE((*value)["list"][2].IsNull());
+    }
 }
 
 // Sections of a scrambled PID reach the filters only once the library has set its words.

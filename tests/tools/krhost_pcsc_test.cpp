@@ -57,9 +57,9 @@ std::vector<std::pair<std::string, bool>> VirtualReaders(std::string* error = nu
     const ToolRun run = RunTool(kKrhost, {"card", "--readers", "--json"});
     if (error != nullptr) *error = run.err;
     std::vector<std::pair<std::string, bool>> readers;
-    const auto json = krtest::ParseJson(run.out);
+    const auto json = krtest::ParseJsonLines(run.out);
     if (run.status != 0 || !json) return readers;
-    for (const krtest::JsonValue& r : json->items)
+    for (const krtest::JsonValue& r : (*json)["readers"].items)
         if (r["name"].text.rfind("Virtual PCD", 0) == 0)
             readers.emplace_back(r["name"].text, r["card"].boolean);
     return readers;
@@ -174,8 +174,9 @@ TEST_F(KrhostPcsc, TheCardInTheReaderIsReadAndKeepsItsPinTries) {
     StartCard();
     const ToolRun read = Krhost({"card", "--json"});
     ASSERT_EQ(read.status, 0) << read.err;
-    const auto json = krtest::ParseJson(read.out);
-    ASSERT_TRUE(json) << read.out;
+    const auto result = krtest::ParseJsonLines(read.out);
+    ASSERT_TRUE(result) << read.out;
+    const krtest::JsonValue* json = &(*result)["card"];
     EXPECT_EQ((*json)["cardId"].text, "4B520000000077AA");
     EXPECT_EQ((*json)["operator"]["name"].text, "Sample Datacast Operator");
     EXPECT_EQ((*json)["cosVersion"].text, "2.3");
@@ -184,13 +185,13 @@ TEST_F(KrhostPcsc, TheCardInTheReaderIsReadAndKeepsItsPinTries) {
     // A wrong PIN counts down on the card; krcard keeps the count in its state file.
     const auto tries = [&](const char* pin) {
         const ToolRun run = Krhost({"card", "--json", "--pin", pin});
-        const auto j = krtest::ParseJson(run.out);
-        return j ? (*j)["pin"]["meaning"].text : run.err;
+        const auto j = krtest::ParseJsonLines(run.out);
+        return j ? (*j)["card"]["pin"]["meaning"].text : run.err;
     };
     EXPECT_EQ(tries("9999"), "wrong, 2 tries left");
     StopCard();
     StartCard();
-    EXPECT_EQ(tries("9998"), "wrong, 1 tries left");
+    EXPECT_EQ(tries("9998"), "wrong, 1 try left");
     EXPECT_EQ(tries("1234"), "right");
 }
 

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -120,7 +122,7 @@ class KrhostTest : public ::testing::Test {
     }
 
     static JsonValue Json(const ToolRun& run) {
-        const auto value = krtest::ParseJson(run.out);
+        const auto value = krtest::ParseJsonLines(run.out);
         EXPECT_TRUE(value.has_value()) << "not JSON:\n" << run.out;
         return value.value_or(JsonValue{});
     }
@@ -135,12 +137,22 @@ TEST_F(KrhostTest, EpgAsJsonMatchesTheSampleFiles) {
     // From standard input, as from a pipe.
     const ToolRun run = Krhost({"epg", "--json", "--stats", "--input", "-"}, stream);
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_THAT(run.err, HasSubstr(R"({"event":"message","text":"Welcome to the sample )"));
-    // The library's counters by cause: sections were taken, none was dropped for a checksum.
-    EXPECT_THAT(run.err, HasSubstr(R"({"event":"stats","counters":{"sectionsTaken":)"));
-    EXPECT_THAT(run.err, Not(HasSubstr(R"("sectionsTaken":0,)")));
-    EXPECT_THAT(run.err, HasSubstr(R"("datagramsUdpChecksum":0,)"));
+    // The events come first on standard output, one JSON object to a line, the result last.
+    std::vector<JsonValue> events;
+    ASSERT_TRUE(krtest::ParseJsonLines(run.out, &events)) << run.out;
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [](const JsonValue& e) {
+        return e["event"].text == "message" && e["id"].Int() == 255 &&
+               e["text"].text == "Welcome to the sample datacast service" &&
+               e["meaning"].IsNull();
+    })) << run.out;
     const JsonValue epg = Json(run);
+    EXPECT_EQ(epg["command"].text, "epg");
+    EXPECT_EQ(epg["exit"].Int(), 0);
+    // The library's counters by cause: sections were taken, none was dropped for a checksum.
+    const JsonValue& counters = epg["stats"]["counters"];
+    EXPECT_GT(counters["sectionsTaken"].Int(), 0) << run.out;
+    EXPECT_EQ(counters["datagramsUdpChecksum"].kind, JsonValue::Kind::Number);
+    EXPECT_EQ(counters["datagramsUdpChecksum"].Int(), 0);
     const JsonValue& live = epg["live"];
     ASSERT_FALSE(live.IsNull());
     EXPECT_EQ(live["version"].text, "20261206180000");
@@ -166,7 +178,7 @@ TEST_F(KrhostTest, EpgAsJsonMatchesTheSampleFiles) {
         EXPECT_EQ(p["name"].text, NoBlanks(want["ProgramName"]));
         EXPECT_EQ(p["abstract"].text, NoBlanks(want["Abstract"]));
         EXPECT_EQ(std::to_string(p["sort"].Int()), want["ProgramSort"]);
-        EXPECT_EQ(p["ca"].Int(), want.count("CA") ? std::stoi(want["CA"]) : 0);
+        EXPECT_EQ(p["ca"].boolean, want.count("CA") && want["CA"] != "0");
         EXPECT_EQ(p["frequency"].Int(), std::stoll(want["Freq"]) * 1000);
         if (want.count("Channel"))
             ExpectChannel(p["stream"]["address"], p["stream"]["port"], want["Channel"]);
@@ -181,9 +193,14 @@ TEST_F(KrhostTest, EpgAsJsonMatchesTheSampleFiles) {
         }
     }
     // Stream descriptions of the SDP and transport-stream programs.
-    EXPECT_EQ(got[0]["stream"]["videoPort"].Int(), 6000);
-    EXPECT_EQ(got[0]["stream"]["audioCodec"].text, "MP4A-LATM");
-    EXPECT_EQ(got[0]["stream"]["audioClock"].Int(), 44100);
+    EXPECT_EQ(got[0]["stream"]["video"]["port"].Int(), 6000);
+    EXPECT_EQ(got[0]["stream"]["video"]["codec"].text, "MP4V-ES");
+    EXPECT_EQ(got[0]["stream"]["audio"]["codec"].text, "MPEG4-GENERIC");
+    EXPECT_EQ(got[0]["stream"]["audio"]["clock"].Int(), 48000);
+    // One shape for every kind: an audio-only program has a null video, a transport one no
+    // RTP media at all.
+    EXPECT_TRUE(got[2]["stream"]["video"].IsNull());
+    EXPECT_TRUE(got[3]["stream"]["audio"].IsNull());
     EXPECT_EQ(got[3]["stream"]["pids"][1]["pid"].Int(), 514);
     EXPECT_EQ(got[3]["stream"]["pids"][1]["type"].Int(), 67);
     ASSERT_EQ(live["icons"].items.size(), icons.size());
@@ -248,7 +265,7 @@ TEST_F(KrhostTest, EpgAsJsonMatchesTheSampleFiles) {
     const ToolRun tables = Krhost({"epg", "--input", stream.string()});
     ASSERT_EQ(tables.status, 0) << tables.err;
     for (const char* text : {"Live EPG: version 20261206180000, 4 programs", "CityNews",
-                             "239.81.1.1:6000", "6002 MP4A-LATM/44100", "Monday 7 December: 06:00",
+                             "239.81.1.1:6000", "6002 MPEG4-GENERIC/48000", "Monday 7 December: 06:00",
                              "Download EPG: version 20261206180000, 12 resources",
                              "      WeeklyDigest  (resource 2009, 2097152 bytes, "
                              "weekly_digest.ebk)"})
@@ -352,7 +369,8 @@ TEST_F(KrhostTest, DownloadCutShortNamesTheMissingBlocks) {
     EXPECT_THAT(run.err,
                 HasSubstr("resource 2007 (winter_landscapes.jpg) incomplete (the input ended): "));
     EXPECT_THAT(run.err, HasSubstr(" of 8 blocks missing: "));
-    EXPECT_THAT(run.err, HasSubstr("resource 4242 was not in the download EPG"));
+    EXPECT_THAT(run.err, HasSubstr("resource 4242 is not announced in the download EPG"));
+    EXPECT_THAT(run.err, testing::EndsWith("2 of 2 resources not downloaded\n"));
     EXPECT_FALSE(fs::exists(out / "winter_landscapes.jpg"));
 }
 
@@ -372,10 +390,12 @@ TEST_F(KrhostTest, StoredLiveEpgIsCurrentBeforeTheBroadcastSendsOne) {
     EXPECT_TRUE(after["live"]["programs"] == before["live"]["programs"]);
 
     // A program of the stored EPG starts before the stream has sent any EPG.
+    // (An empty input brings no frame: that run delivers nothing.)
     const ToolRun play = Krhost(
         {"play", "--input", "/dev/null", "--program", "1003", "--out", (dir / "radio").string()});
-    EXPECT_EQ(play.status, 0) << play.err;
+    EXPECT_EQ(play.status, 1) << play.err;
     EXPECT_THAT(play.err, HasSubstr("playing program 1003 (MusicRadio)"));
+    EXPECT_THAT(play.err, testing::EndsWith("program 1003: nothing delivered (the input ended)\n"));
 
     // Without a store nothing is known.
     const ToolRun none = RunTool(
@@ -502,11 +522,9 @@ TEST_F(KrhostTest, BadArgumentsAndUnreadableInputSayWhatIsWrong) {
         {{"epg", "--input", "udp://239.1.2:5"}, "bad input 'udp://239.1.2:5' (udp://ADDR:PORT)"},
         {{"epg", "--input", input, "--store", (dir / "short.store").string()},
          "has 100 bytes, not 131072: not a store file"},
-        {{"play", "--input", input, "--program", "1001", "--out", "/nonexistent/dir/v"},
-         "cannot write /nonexistent/dir/v"},
         {{"demo", "--samples", "/nonexistent"}, "no samples in /nonexistent"},
         {{"epg", "--input", (kSamples / "epg/LiveEPG.txt").string()},
-         "LiveEPG.txt holds no transport-stream packets"},
+         "LiveEPG.txt is not a transport stream: 8 packets read (1"},
         {{"play", "play"}, "unexpected argument 'play'"},
         {{"play", "--input", "f", "--program", "0", "--out", "v"}, "bad value for 'program': '0'"},
         {{"play", "--input", "f", "--program", "1", "--mode", "1", "--audio-out", "a", "--out",
@@ -517,8 +535,6 @@ TEST_F(KrhostTest, BadArgumentsAndUnreadableInputSayWhatIsWrong) {
         {{"epg", "--input", "f", "--debug", "0x100"}, "bad value for 'debug': '0x100'"},
         {{"download", "--input", "f", "--resource", "0", "--out", "d"},
          "bad value for 'resource': '0'"},
-        {{"--json", "play", "--input", "f", "--program", "1", "--out", "v"},
-         "option '--json' does not belong to 'play'"},
         {{"demo", "--input", "f"}, "--input does not belong to 'demo'"},
         {{"--input", "f"}, "no command"},
     };
@@ -532,11 +548,78 @@ TEST_F(KrhostTest, BadArgumentsAndUnreadableInputSayWhatIsWrong) {
     EXPECT_EQ(help.status, 0);
     EXPECT_THAT(help.out, HasSubstr("usage: krhost COMMAND"));
 
-    // A program the live EPG does not list is a failure of the command, not of the arguments.
-    const ToolRun unknown =
-        Krhost({"play", "--input", input, "--program", "4242", "--out", (dir / "v").string()});
-    EXPECT_EQ(unknown.status, 1);
-    EXPECT_THAT(unknown.err, HasSubstr("program 4242 was not in the live EPG"));
+    const ToolRun version = RunTool(kKrhost, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_THAT(version.out, testing::MatchesRegex("krhost [0-9.]+\nkrmodule library [0-9.]+\n"));
+}
+
+// Runs that start but cannot deliver exit with 1, the reason as the last line, said once.
+TEST_F(KrhostTest, WhatCouldNotBeDeliveredIsSaidLastAndExitsWithOne) {
+    const std::string input = stream.string();
+    const std::string out = (dir / "v").string();
+    const struct {
+        std::vector<std::string> arguments;
+        const char* lastLine;
+    } cases[] = {
+        {{"play", "--input", input, "--program", "4242", "--out", out},
+         "program 4242 is not announced: the live EPG lists 1001, 1002, 1003, 1004"},
+        {{"play", "--input", input, "--program", "1001", "--out", "/nonexistent/dir/v"},
+         "cannot write /nonexistent/dir/v"},
+        {{"play", "--input", input, "--program", "1004", "--out", out},
+         "program 1004: nothing delivered (the input ended)"},
+        {{"card", "--card", "none"}, "no usable card in the slot: nothing to read"},
+        {{"mail", "read", "9"}, "no mail 9 on the card (0 mails)"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = Krhost(c.arguments);
+        EXPECT_EQ(run.status, 1) << run.err;
+        const std::string last = std::string(c.lastLine) + "\n";
+        EXPECT_THAT(run.err, testing::EndsWith(last));
+        EXPECT_EQ(run.err.find(c.lastLine), run.err.size() - last.size()) << "said twice";
+        // Under --json the same reason is the result's, and nothing else is on the output.
+        std::vector<std::string> json = c.arguments;
+        json.push_back("--json");
+        const ToolRun jsonRun = Krhost(json);
+        const auto result = krtest::ParseJsonLines(jsonRun.out);
+        ASSERT_TRUE(result.has_value()) << jsonRun.out;
+        EXPECT_EQ((*result)["exit"].Int(), 1);
+        EXPECT_EQ((*result)["reason"].text, c.lastLine);
+    }
+}
+
+// A UDP input that never ends: Ctrl-C stops it cleanly with 130, not as "the input ended".
+TEST_F(KrhostTest, AnInterruptStopsCleanlyWith130) {
+    // A free port: bound first, then given to krhost; nothing is ever sent to it.
+    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(probe, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    socklen_t length = sizeof local;
+    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length), 0);
+    ::close(probe);
+    const krtest::ToolProcess running = krtest::StartTool(
+        kKrhost, {"play", "--json", "--store", store, "--program", "1001", "--out",
+                  (dir / "v").string(), "--input",
+                  "udp://127.0.0.1:" + std::to_string(ntohs(local.sin_port))});
+    ASSERT_GT(running.pid, 0);
+    // The card is announced once the library runs and the signal handler is in place.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream out(running.outPath);
+        const std::string text((std::istreambuf_iterator<char>(out)), {});
+        if (text.find("\"event\":\"card\"") != std::string::npos) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(::kill(running.pid, SIGINT), 0);
+    const ToolRun run = krtest::WaitTool(running);
+    EXPECT_EQ(run.status, 130) << run.err;
+    const auto result = krtest::ParseJsonLines(run.out);
+    ASSERT_TRUE(result.has_value()) << run.out;
+    EXPECT_EQ((*result)["end"].text, "interrupted");
+    EXPECT_EQ((*result)["reason"].text, "interrupted");
+    EXPECT_THAT(run.err, testing::Not(HasSubstr("input ended")));
 }
 
 // A UDP socket carrying TS packets, seven to a datagram as a network head end sends them.

@@ -96,7 +96,7 @@ void SaveCardState(const VirtualCard& card, const std::filesystem::path& path) {
     WriteWholeFile(fresh, std::vector<uint8_t>(text.begin(), text.end()));
     std::error_code error;
     std::filesystem::rename(fresh, path, error);
-    if (error) throw ToolError("cannot write " + path.string() + ": " + error.message());
+    if (error) throw OutputError("cannot write " + path.string() + ": " + error.message());
 }
 
 CardStateKeeper::CardStateKeeper(VirtualCard& card, std::filesystem::path path, Report report)
@@ -112,7 +112,7 @@ CardStateKeeper::~CardStateKeeper() {
 void CardStateKeeper::Save() const {
     try {
         SaveCardState(card_, path_);
-    } catch (const ToolError& error) {
+    } catch (const OutputError& error) {
         if (report_) report_(error.what());
     }
 }

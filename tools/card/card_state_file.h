@@ -16,7 +16,7 @@ namespace krtools {
 bool LoadCardState(VirtualCard& card, const std::filesystem::path& path);
 
 // Writes the card's state whole, through a new file renamed over the old one, so a run killed
-// while writing leaves the previous state. Throws ToolError when it cannot be written.
+// while writing leaves the previous state. Throws OutputError when it cannot be written.
 void SaveCardState(const VirtualCard& card, const std::filesystem::path& path);
 
 // Saves the state now and after every exchange that changes the card's memory, until the

@@ -20,11 +20,11 @@ std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path) {
 
 void WriteWholeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw ToolError("cannot write " + path.string());
+    if (!out) throw OutputError("cannot write " + path.string());
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
     out.close();
-    if (!out) throw ToolError("cannot write " + path.string());
+    if (!out) throw OutputError("cannot write " + path.string());
 }
 
 }  // namespace krtools

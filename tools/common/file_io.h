@@ -15,10 +15,16 @@ class ToolError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A run that could not deliver what it made: an output that cannot be written or sent.
+class OutputError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 // Throws ToolError naming the path when the file cannot be read.
 std::vector<uint8_t> ReadWholeFile(const std::filesystem::path& path);
 
-// Throws ToolError naming the path when the file cannot be written completely.
+// Throws OutputError naming the path when the file cannot be written completely.
 void WriteWholeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 
 }  // namespace krtools

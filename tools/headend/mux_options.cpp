@@ -18,7 +18,7 @@ const char* const kMuxUsage =
     "  --out FILE            output file, - for standard output, or udp://ADDR:PORT to send\n"
     "                        the stream live, paced by its clock, 7 packets to a datagram\n"
     "  --epg DIR             EPG directory: LiveEPG.txt, FileEPG.txt, ProgramEPG.txt, ico/\n"
-    "  --version STAMP       announced EPG version YYYYMMDDhhmmss (default: the live EPG's)\n"
+    "  --epg-version STAMP   announced EPG version YYYYMMDDhhmmss (default: the live EPG's)\n"
     "  --message TEXT        message for the screen, at most 1023 bytes\n"
     "  --sysinfo-ms N        system information every N ms (default 500)\n"
     "  --epg-pid N           PID of the EPG carousel (default 0x1FF0)\n"
@@ -51,7 +51,20 @@ const char* const kMuxUsage =
     "  --card-command rating=N  a card command setting the card's rating\n"
     "  --pcap FILE           also write the first clear live program's RTP datagrams to FILE\n"
     "                        as a packet capture (pcap, Ethernet), for packet tools\n"
-    "  --help                this text\n";
+    "  --help                this text\n"
+    "  --version             krmux's version\n"
+    "\n"
+    "Examples:\n"
+    "  krmux --scenario samples/scenario --out sample.ts\n"
+    "  krmux --epg samples/epg --program 1001,video=samples/media/clip.m4v --out news.ts\n"
+    "  krmux --scenario samples/scenario --drop 0.01 --seed 3 --out lossy.ts\n"
+    "\n"
+    "Exit status:\n"
+    "  0    the stream was written or sent (also when the reader of standard output\n"
+    "       went away)\n"
+    "  1    the stream could not be written or sent; the reason is the last line\n"
+    "  2    bad arguments, or a scenario, EPG or media file that cannot be read\n"
+    "  130  interrupted (Ctrl-C); what was sent so far stays sent\n";
 
 namespace {
 
@@ -159,7 +172,7 @@ void Apply(MuxOptions& o, const std::string& key, const std::string& value,
     const std::string name = "'" + key + "'";
     if (key == "epg") {
         o.epgDirectory = Resolve(base, value);
-    } else if (key == "version") {
+    } else if (key == "epg-version") {
         if (!IsVersionStamp(value))
             throw ToolError("bad value for " + name + ": '" + value +
                             "' (14 digits YYYYMMDDhhmmss)");
@@ -193,13 +206,20 @@ void Apply(MuxOptions& o, const std::string& key, const std::string& value,
         if (program.programId == 0 || (program.video.empty() && program.audio.empty()))
             throw ToolError("bad value for " + name + ": '" + value +
                             "' (ID,video=FILE,audio=FILE with a non-zero ID)");
+        for (const LiveProgramSource& p : o.programs)
+            if (p.programId == program.programId)
+                throw ToolError("program " + std::to_string(program.programId) +
+                                " is given twice");
         o.programs.push_back(program);
     } else if (key == "resource") {
         const auto words = Words(value);
         if (words.size() != 2)
             throw ToolError("bad value for " + name + ": '" + value + "' (ID,FILE)");
-        o.resources.push_back({static_cast<uint32_t>(NumberSetting(key, words[0], 0xFFFFFFFF)),
-                               Resolve(base, words[1])});
+        const auto id = static_cast<uint32_t>(NumberSetting(key, words[0], 0xFFFFFFFF));
+        for (const ResourceSource& r : o.resources)
+            if (r.resourceId == id)
+                throw ToolError("resource " + std::to_string(id) + " is given twice");
+        o.resources.push_back({id, Resolve(base, words[1])});
     } else if (key == "live-start-ms") {
         o.liveStartMs = static_cast<uint32_t>(NumberSetting(key, value, 600000));
     } else if (key == "loops") {
@@ -241,11 +261,38 @@ void ReadScenarioInto(MuxOptions& options, const std::filesystem::path& director
                  RepeatedKeys::kAllowed);
 }
 
+// Half of the conditional-access settings would send no CA at all, silently.
+void CheckCa(const CaOptions& ca) {
+    const bool content = !ca.scrambled.empty() || !ca.mails.empty() || !ca.text.empty() ||
+                         ca.redirect || ca.commandRating.has_value();
+    if (!ca.card.empty() && ca.emmPid == 0)
+        throw ToolError("--ca-card needs --emm-pid: the CA PID the EMMs and ECMs go on");
+    if (ca.card.empty() && ca.emmPid != 0)
+        throw ToolError("--emm-pid needs --ca-card: the card profile whose keys the CA uses");
+    if (content && !ca.Enabled())
+        throw ToolError("scrambled services, mails, texts, redirections and card commands need "
+                        "--ca-card and --emm-pid");
+}
+
+// Every option that takes a value, for telling an unknown option from a missing value.
+bool KnownKey(const std::string& key) {
+    static const char* const kKeys[] = {
+        "scenario", "out", "epg", "epg-version", "message", "sysinfo-ms", "epg-pid",
+        "epg-channel", "program", "resource", "live-start-ms", "loops", "duration-ms",
+        "frame-rate", "epg-rate", "resource-rate", "psi", "drop", "corrupt", "seed", "ca-card",
+        "emm-pid", "ca-system-id", "crypto-period-ms", "scrambled", "ecm-pid-base", "mail",
+        "ca-text", "redirect", "card-command", "pcap"};
+    for (const char* k : kKeys)
+        if (key == k) return true;
+    return false;
+}
+
 }  // namespace
 
 MuxOptions ReadScenario(const std::filesystem::path& directory) {
     MuxOptions options;
     ReadScenarioInto(options, directory);
+    CheckCa(options.ca);
     return options;
 }
 
@@ -257,14 +304,19 @@ MuxCommand ParseMuxArguments(const std::vector<std::string>& arguments) {
             command.help = true;
             return command;
         }
+        if (argument == "--version") {
+            command.version = true;
+            return command;
+        }
         if (argument == "--no-psi") {
             command.options.psi = false;
             continue;
         }
         if (argument.rfind("--", 0) != 0 || argument.size() == 2)
             throw ToolError("unexpected argument '" + argument + "'");
-        if (i + 1 == arguments.size()) throw ToolError(argument + " needs a value");
         const std::string key = argument.substr(2);
+        if (!KnownKey(key)) throw ToolError("unknown option '" + argument + "'");
+        if (i + 1 == arguments.size()) throw ToolError(argument + " needs a value");
         const std::string& value = arguments[++i];
         if (key == "scenario") {
             ReadScenarioInto(command.options, value);
@@ -279,20 +331,14 @@ MuxCommand ParseMuxArguments(const std::vector<std::string>& arguments) {
         } else if (key == "pcap") {
             command.pcap = value;
         } else {
-            try {
-                Apply(command.options, key, value, {});
-            } catch (const ToolError& error) {
-                const std::string what = error.what();
-                throw ToolError(what.rfind("unknown setting", 0) == 0
-                                    ? "unknown option '" + argument + "'"
-                                    : what);
-            }
+            Apply(command.options, key, value, {});
         }
     }
     if (command.output.empty())
         throw ToolError("no output: give --out FILE (- for standard output)");
     if (command.options.epgDirectory.empty())
         throw ToolError("no EPG directory: give --epg DIR or a scenario with 'epg'");
+    CheckCa(command.options.ca);
     return command;
 }
 

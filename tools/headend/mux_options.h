@@ -78,6 +78,7 @@ struct MuxCommand {
     // Where the first clear live program's datagrams also go, as a capture file; empty: nowhere.
     std::string pcap;
     bool help = false;
+    bool version = false;
 };
 
 // The command line of krmux without the program name. Throws ToolError on a bad argument.

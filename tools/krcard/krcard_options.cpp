@@ -28,9 +28,13 @@ const char* const kCardUsage =
     "                  entered the reader, as a slow card busy with its start does\n"
     "  --verbose       every control and command with the card's status word\n"
     "  --help          this text\n"
+    "  --version       krcard's version\n"
     "\n"
-    "Exit status: 0 stopped by a signal; 1 the card could not run; 2 bad arguments, profile or\n"
-    "state file.\n";
+    "Exit status:\n"
+    "  0    stopped (SIGTERM)\n"
+    "  1    the card could not run; the reason is the last line\n"
+    "  2    bad arguments, or a profile or state file that cannot be read\n"
+    "  130  interrupted (Ctrl-C)\n";
 
 CardOptions ParseCardArguments(const std::vector<std::string>& arguments) {
     CardOptions o;
@@ -39,6 +43,10 @@ CardOptions ParseCardArguments(const std::vector<std::string>& arguments) {
         const std::string& a = arguments[i];
         if (a == "--help" || a == "-h") {
             o.help = true;
+            return o;
+        }
+        if (a == "--version") {
+            o.version = true;
             return o;
         }
         if (a == "--verbose" || a == "-v") {

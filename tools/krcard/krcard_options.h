@@ -16,6 +16,7 @@ struct CardOptions {
     uint32_t firstAnswerMs = 0;  // how long the first command after entering the reader takes
     bool verbose = false;
     bool help = false;
+    bool version = false;
 };
 
 // The arguments without the program name. Throws krtools::ToolError on a bad argument.

@@ -21,7 +21,10 @@ namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
-void OnSignal(int) {
+volatile std::sig_atomic_t stopSignal = 0;
+
+void OnSignal(int signal) {
+    stopSignal = signal;
     stopRequested = 1;
 }
 
@@ -106,7 +109,8 @@ int Run(const krcard::CardOptions& o) {
         link.Close();
     }
     Say("stopped: the card is out of the reader");
-    return 0;
+    // SIGTERM is the service's ordinary stop; Ctrl-C ends it as it ends every tool.
+    return stopSignal == SIGINT ? 130 : 0;
 }
 
 }  // namespace
@@ -117,6 +121,10 @@ int main(int argc, char** argv) {
             krcard::ParseCardArguments(std::vector<std::string>(argv + 1, argv + argc));
         if (options.help) {
             std::fputs(krcard::kCardUsage, stdout);
+            return 0;
+        }
+        if (options.version) {
+            std::printf("krcard %s\n", KRMODULE_TOOLS_VERSION);
             return 0;
         }
         struct sigaction action{};

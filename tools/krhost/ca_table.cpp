@@ -58,7 +58,9 @@ void CaTableWatch::OnSection(uint16_t pid, std::span<const uint8_t> section) {
     const std::optional<CaAnnouncement> ours = FindOurCaSystem(section, LibraryAccepts);
     if (!ours || current_ == ours->emmPid) return;
     current_ = ours->emmPid;
-    Say("ca: system " + Hex(ours->systemId, 4) + ", EMMs on PID " + Hex(ours->emmPid, 4));
+    SayEvent("ca", "ca: system " + Hex(ours->systemId, 4) + ", EMMs on PID " + Hex(ours->emmPid, 4),
+             "\"systemId\":" + std::to_string(ours->systemId) +
+                 ",\"emmPid\":" + std::to_string(ours->emmPid));
     (void)krca_T2CA_SetEmmPids(1, &ours->emmPid);
 }
 

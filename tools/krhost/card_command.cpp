@@ -31,32 +31,43 @@ std::string Hex(const uint8_t* bytes, std::size_t count) {
     return text;
 }
 
-std::string InsertionText(int32_t result) {
+// What the library made of a card in the slot, as a console line or a "card" event.
+void SayInsertion(int32_t result) {
+    std::string line;
+    std::string members;
     if (result == 0) {
         uint8_t id[8] = {};
         (void)krca_T2CA_GetCardId(id);
-        return "ready, card id " + Hex(id, sizeof id);
+        line = "ready, card id " + Hex(id, sizeof id);
+        members = "\"state\":\"ready\",\"cardId\":" + JsonQuote(Hex(id, sizeof id));
+    } else if (result == KR_CARD_NOT_READY) {
+        line = "a card is in the slot but it is not usable";
+        members = "\"state\":\"unusable\",\"cardId\":null";
+    } else {
+        line = "a card is in the slot but could not be read (result " + std::to_string(result) +
+               ")";
+        members = "\"state\":\"unreadable\",\"cardId\":null";
     }
-    if (result == KR_CARD_NOT_READY) return "a card is in the slot but it is not usable";
-    return "a card is in the slot but could not be read (result " + std::to_string(result) + ")";
+    SayEvent("card", "card: " + line, members + ",\"code\":" + std::to_string(result));
 }
 
 // A card inserted into or taken out of the reader while the library runs.
 void CardChanged(bool inserted) {
     if (!inserted) {
         (void)krca_T2CA_CardRemoved();
-        Say("card: removed");
+        SayEvent("card", "card: removed", "\"state\":\"removed\",\"cardId\":null,\"code\":null");
         return;
     }
-    Say("card: inserted");
-    Say("card: " + InsertionText(krca_T2CA_CardInserted()));
+    if (!JsonEvents()) Say("card: inserted");
+    SayInsertion(krca_T2CA_CardInserted());
 }
 
 // What a PIN check or a PIN-protected change answered, in words.
 std::string PinResultText(int32_t result) {
     if (result == 0) return "right";
     if ((result & 0xF0) == KR_PIN_WRONG)
-        return "wrong, " + std::to_string(KR_PIN_TRIES(result)) + " tries left";
+        return "wrong, " + std::to_string(KR_PIN_TRIES(result)) +
+               (KR_PIN_TRIES(result) == 1 ? " try left" : " tries left");
     if (result == KR_PIN_BLOCKED) return "blocked";
     if (result == KR_CARD_NOT_READY) return "no usable card";
     if (result == KR_OUT_OF_RANGE) return "out of range";
@@ -119,8 +130,17 @@ std::string FormatTable(const CardReport& r) {
     return out;
 }
 
-std::string FormatJson(const CardReport& r) {
-    JsonWriter j;
+void WritePinResult(JsonWriter& j, int32_t result, const char* success) {
+    j.Key("code").Number(result);
+    j.Key("meaning").String(result == 0 ? success : PinResultText(result));
+    j.Key("triesLeft");
+    if ((result & 0xF0) == KR_PIN_WRONG)
+        j.Number(KR_PIN_TRIES(result));
+    else
+        j.Null();
+}
+
+void WriteCardJson(JsonWriter& j, const CardReport& r) {
     j.BeginObject();
     j.Key("cardId").String(Hex(r.id, sizeof r.id));
     j.Key("operator").BeginObject();
@@ -139,28 +159,23 @@ std::string FormatJson(const CardReport& r) {
         j.Key("end").String(ClockText(r.workEnd));
         j.EndObject();
     }
-    const auto pin = [&](int32_t result, const char* success) {
-        j.BeginObject();
-        j.Key("result").Number(result);
-        j.Key("meaning").String(result == 0 ? success : PinResultText(result));
-        if ((result & 0xF0) == KR_PIN_WRONG) j.Key("triesLeft").Number(KR_PIN_TRIES(result));
-        j.EndObject();
-    };
+    j.Key("pin");
     if (r.pinChecked) {
-        j.Key("pin");
-        pin(r.pinResult, "right");
+        j.BeginObject();
+        WritePinResult(j, r.pinResult, "right");
+        j.EndObject();
+    } else {
+        j.Null();
     }
     j.Key("changes").BeginArray();
     for (const Change& c : r.changes) {
         j.BeginObject();
         j.Key("setting").String(c.setting);
-        j.Key("result");
-        pin(c.result, "done");
+        WritePinResult(j, c.result, "done");
         j.EndObject();
     }
     j.EndArray();
     j.EndObject();
-    return j.text();
 }
 
 // The PIN-protected changes in the order given; a PIN that is not right ends them, as every
@@ -210,11 +225,12 @@ int32_t AnnounceCard(const Terminal& terminal) {
     CardReader* card = terminal.config().card;
     int32_t result = KR_CARD_NOT_READY;
     if (card == nullptr || !card->CardPresent()) {
-        Say("card: the slot is empty");
+        SayEvent("card", "card: the slot is empty",
+                 "\"state\":\"empty\",\"cardId\":null,\"code\":null");
     } else {
         // The card was in the slot when the terminal started: its insertion is reported now.
         result = krca_T2CA_CardInserted();
-        Say("card: " + InsertionText(result));
+        SayInsertion(result);
     }
     // Later changes come from the reader's own thread, which is where the library wants them.
     if (card != nullptr) card->Watch(CardChanged);
@@ -225,13 +241,12 @@ void StopCardWatch(const Terminal& terminal) {
     if (terminal.config().card != nullptr) terminal.config().card->StopWatching();
 }
 
-int WithCardOnly(const HostOptions& o, const std::function<int(bool ready)>& work) {
+void WithCardOnly(const HostOptions& o, const std::function<void(bool ready)>& work) {
     const std::unique_ptr<CardReader> card = LoadCard(o);
     TerminalConfig config;
     config.debug = !o.debugCodes.empty();
     config.frequency = o.frequency;
     config.card = card.get();
-    config.jsonEvents = o.json;
     Terminal terminal(config);
     const InitRecord record = terminal.MakeInitRecord(64);
     if (const int32_t result = kr_T2K_Init(&record); result != KR_OK)
@@ -239,44 +254,46 @@ int WithCardOnly(const HostOptions& o, const std::function<int(bool ready)>& wor
                                  std::to_string(result) + ")");
     for (uint8_t code : o.debugCodes)
         (void)kr_T2K_SetDebugFlag(code, 1);
-    const int status = work(AnnounceCard(terminal) == 0);
+    work(AnnounceCard(terminal) == 0);
     StopCardWatch(terminal);
     (void)kr_T2K_Finish();
-    return status;
 }
 
 // krhost card --readers: the PC/SC readers, with or without a card.
-int ListReaders(const HostOptions& o) {
+Outcome ListReaders(const HostOptions& o) {
     const std::vector<PcscReaderInfo> readers = ListPcscReaders();
-    std::string text;
+    Outcome outcome;
     if (o.json) {
-        JsonWriter j;
-        j.BeginArray();
-        for (const PcscReaderInfo& r : readers) {
-            j.BeginObject();
-            j.Key("name").String(r.name);
-            j.Key("card").Bool(r.cardPresent);
-            j.EndObject();
-        }
-        j.EndArray();
-        text = j.text();
+        outcome.members = [readers](JsonWriter& j) {
+            j.Key("readers").BeginArray();
+            for (const PcscReaderInfo& r : readers) {
+                j.BeginObject();
+                j.Key("name").String(r.name);
+                j.Key("card").Bool(r.cardPresent);
+                j.EndObject();
+            }
+            j.EndArray();
+        };
     } else {
+        std::string text;
         for (const PcscReaderInfo& r : readers)
             text += r.name + (r.cardPresent ? ": card present\n" : ": no card\n");
+        (void)PrintOut(text);
     }
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
-        throw krtools::ToolError("cannot write to standard output");
-    if (readers.empty()) Say("no card reader is connected");
-    return 0;
+    if (readers.empty()) {
+        outcome.exit = kExitUndelivered;
+        outcome.reason = "no card reader is connected";
+    }
+    return outcome;
 }
 
-int RunCard(const HostOptions& o) {
+Outcome RunCard(const HostOptions& o) {
     if (o.listReaders) return ListReaders(o);
     CardReport r;
     bool ready = false;
-    (void)WithCardOnly(o, [&](bool cardReady) {
+    WithCardOnly(o, [&](bool cardReady) {
         ready = cardReady;
-        if (!ready) return 1;
+        if (!ready) return;
         if (o.pin) ApplyChanges(o, r);
         uint8_t count = 0;
         (void)krca_T2CA_GetCardId(r.id);
@@ -284,19 +301,31 @@ int RunCard(const HostOptions& o) {
         (void)krca_T2CA_GetManufacturerInfo(&r.manufacturer);
         (void)krca_T2CA_GetRating(&r.rating);
         (void)krca_T2CA_GetWorkTime(r.workStart, r.workEnd);
-        return 0;
     });
+    Outcome outcome;
+    outcome.members = [r, ready](JsonWriter& j) {
+        j.Key("card");
+        if (ready)
+            WriteCardJson(j, r);
+        else
+            j.Null();
+    };
     if (!ready) {
-        Say("no usable card in the slot: nothing to read");
-        return 1;
+        outcome.exit = kExitUndelivered;
+        outcome.reason = "no usable card in the slot: nothing to read";
+        return outcome;
     }
-    const std::string text = o.json ? FormatJson(r) : FormatTable(r);
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
-        throw krtools::ToolError("cannot write to standard output");
-    bool refused = r.pinChecked && r.pinResult != 0;
+    if (!o.json) (void)PrintOut(FormatTable(r));
+    if (r.pinChecked && r.pinResult != 0) {
+        outcome.exit = kExitUndelivered;
+        outcome.reason = "PIN " + PinResultText(r.pinResult);
+    }
     for (const Change& c : r.changes)
-        refused = refused || c.result != 0;
-    return refused ? 1 : 0;
+        if (c.result != 0) {
+            outcome.exit = kExitUndelivered;
+            outcome.reason = "set " + c.setting + ": " + PinResultText(c.result);
+        }
+    return outcome;
 }
 
 }  // namespace krhost

@@ -7,6 +7,7 @@
 
 #include "card_reader.h"
 #include "options.h"
+#include "outcome.h"
 #include "terminal.h"
 
 namespace krhost {
@@ -24,10 +25,10 @@ int32_t AnnounceCard(const Terminal& terminal);
 // Before the library finishes.
 void StopCardWatch(const Terminal& terminal);
 
-int RunCard(const HostOptions& options);
+Outcome RunCard(const HostOptions& options);
 
 // Starts the library with the card in the slot and no input, announces the card, runs work
-// with whether it is ready, and finishes the library; work's result.
-int WithCardOnly(const HostOptions& options, const std::function<int(bool ready)>& work);
+// with whether it is ready, and finishes the library.
+void WithCardOnly(const HostOptions& options, const std::function<void(bool ready)>& work);
 
 }  // namespace krhost

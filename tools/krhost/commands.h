@@ -8,25 +8,28 @@
 #include "card_reader.h"
 #include "epg_print.h"
 #include "options.h"
+#include "outcome.h"
 #include "session.h"
 #include "store_file.h"
 #include "terminal.h"
 
 namespace krhost {
 
-int RunPlay(const HostOptions& options);
-int RunDownload(const HostOptions& options);
-int RunEpg(const HostOptions& options);
-int RunDemo(const HostOptions& options);
-int RunCard(const HostOptions& options);
-int RunMail(const HostOptions& options);
+Outcome RunPlay(const HostOptions& options);
+Outcome RunDownload(const HostOptions& options);
+Outcome RunEpg(const HostOptions& options);
+Outcome RunDemo(const HostOptions& options);
+Outcome RunCard(const HostOptions& options);
+Outcome RunMail(const HostOptions& options);
 
 // The EPG the session holds now and the library's service links: the buffers are the
 // library's, so this is taken before the session finishes.
 EpgSnapshot TakeEpgSnapshot(const Session& session);
 
 // The card's mails as `mail list` prints them, while the library runs; empty without any.
-std::string FormatMailList(bool json);
+std::string FormatMailList();
+// The card's mails as the JSON array "mails" of the results, while the library runs.
+void WriteMailList(JsonWriter& j);
 
 // The store, the card, the host and the session of one command.
 struct Station {
@@ -45,10 +48,8 @@ Station OpenStation(const HostOptions& options, std::unique_ptr<TsSource> source
 // "input: N packets, ..." on the console, with what went wrong on the way.
 void ReportInput(const Session& session);
 
-std::string EndText(EndReason reason);
-
-// 2 when the input could not be read to its end or was not a transport stream at all (said on
-// the console), else 0.
-int InputStatus(const Session& session, const std::string& input);
+// True, with exit status 2 and the reason in outcome, when the input could not be read to its
+// end or was not a transport stream at all.
+bool InputUnreadable(const Session& session, const std::string& input, Outcome& outcome);
 
 }  // namespace krhost

@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "epg_print.h"
+#include "json_writer.h"
 #include "output_files.h"
 #include "progress.h"
 #include "tasks.h"
@@ -41,19 +42,26 @@ DownloadTask::~DownloadTask() {
     currentDownload.store(nullptr);
 }
 
-void DownloadTask::OnDownloadEpg(const DownloadEpg& epg, bool) {
+void DownloadTask::OnDownloadEpg(const DownloadEpg& epg, bool announced) {
     const uint32_t count = std::min<uint32_t>(epg.resourceCount, 64);
     for (std::size_t i = 0; i < resources_.size(); ++i) {
         uint32_t id = 0;
         {
             std::lock_guard hold(mutex_);
-            if (resources_[i].started || !resources_[i].error.empty()) continue;
+            if (resources_[i].started || !resources_[i].error.empty() ||
+                resources_[i].notAnnounced)
+                continue;
             id = resources_[i].id;
         }
         bool listed = false;
         for (uint32_t k = 0; k < count && !listed; ++k)
             listed = epg.resource[k].programId == id;
-        if (!listed) continue;
+        if (!listed) {
+            // The stored EPG at the start may be old; the broadcast's own EPG decides.
+            std::lock_guard hold(mutex_);
+            if (announced) resources_[i].notAnnounced = true;
+            continue;
+        }
         const CategoryNode* node = FindResourceNode(epg, id);
         std::string name = node != nullptr ? Field(node->path) : std::string();
         if (name.empty() && node != nullptr) name = Field(node->name);
@@ -67,7 +75,8 @@ void DownloadTask::OnDownloadEpg(const DownloadEpg& epg, bool) {
         std::lock_guard hold(mutex_);
         if (result == KR_OK) {
             resources_[i].started = true;
-            Say("downloading resource " + std::to_string(id) + " as " + name);
+            SayEvent("download", "downloading resource " + std::to_string(id) + " as " + name,
+                     "\"resource\":" + std::to_string(id) + ",\"name\":" + JsonQuote(name));
         } else {
             resources_[i].error =
                 "the library refused the download (result " + std::to_string(result) + ")";
@@ -131,6 +140,21 @@ void DownloadTask::Tick() {
             (void)kr_T2K_StopDownload(id);
     }
     std::lock_guard hold(mutex_);
+    if (JsonEvents()) {
+        // A tenth of the file at a time, and the last block.
+        for (ResourceProgress& r : resources_) {
+            const auto received = static_cast<uint32_t>(r.blocks.size());
+            if (!r.started || r.total == 0 || received == r.reported) continue;
+            if (received != r.total && received - r.reported < std::max<uint32_t>(1, r.total / 10))
+                continue;
+            r.reported = received;
+            SayEvent("progress", "",
+                     "\"resource\":" + std::to_string(r.id) + ",\"name\":" + JsonQuote(r.name) +
+                         ",\"received\":" + std::to_string(received) +
+                         ",\"total\":" + std::to_string(r.total));
+        }
+        return;
+    }
     for (const ResourceProgress& r : resources_)
         if (r.started && !r.complete) {
             ShowProgress(r.name, static_cast<uint32_t>(r.blocks.size()), r.total);
@@ -142,7 +166,9 @@ void DownloadTask::Tick() {
 bool DownloadTask::Done() const {
     std::lock_guard hold(mutex_);
     return std::all_of(resources_.begin(), resources_.end(),
-                       [](const ResourceProgress& r) { return r.written || !r.error.empty(); });
+                       [](const ResourceProgress& r) {
+                           return r.written || r.notAnnounced || !r.error.empty();
+                       });
 }
 
 void DownloadTask::Stop() {

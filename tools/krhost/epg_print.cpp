@@ -211,9 +211,7 @@ std::string FormatEpgTables(const EpgSnapshot& snapshot) {
     return out;
 }
 
-std::string FormatEpgJson(const EpgSnapshot& snapshot) {
-    JsonWriter w;
-    w.BeginObject();
+void WriteEpgJson(JsonWriter& w, const EpgSnapshot& snapshot) {
     w.Key("live");
     if (snapshot.live == nullptr) {
         w.Null();
@@ -229,7 +227,7 @@ std::string FormatEpgJson(const EpgSnapshot& snapshot) {
             w.Key("id").Number(p.programId);
             w.Key("name").String(Field(p.name));
             w.Key("sort").Number(p.sort);
-            w.Key("ca").Number(p.ca);
+            w.Key("ca").Bool(p.ca != 0);
             w.Key("frequency").Number(p.frequency);
             w.Key("abstract").String(Field(p.abstract));
             w.Key("internetLink").String(Field(p.internetLink));
@@ -239,28 +237,43 @@ std::string FormatEpgJson(const EpgSnapshot& snapshot) {
                 w.Number(p.icon->length);
             else
                 w.Null();
+            // One shape for every kind of stream: what a kind lacks is null or empty.
             w.Key("stream").BeginObject();
             w.Key("pid").Number(s.pid);
             w.Key("address").String(krtools::FormatAddress(s.address));
             w.Key("port").Number(s.port);
-            if (s.sort == kSortRtp) {
-                const MediaSdpView& sdp = s.media.sdp;
-                w.Key("videoPort").Number(sdp.videoPort);
-                w.Key("videoCodec").String(Field(sdp.videoCodec));
-                w.Key("videoClock").Number(sdp.videoClock);
-                w.Key("audioPort").Number(sdp.audioPort);
-                w.Key("audioCodec").String(Field(sdp.audioCodec));
-                w.Key("audioClock").Number(sdp.audioClock);
-            } else if (s.sort == kSortTransport) {
-                w.Key("pids").BeginArray();
+            w.Key("kind").String(s.sort == kSortRtp         ? "rtp"
+                                 : s.sort == kSortTransport ? "transport"
+                                                            : "none");
+            const MediaSdpView& sdp = s.media.sdp;
+            const auto media = [&](const char* name, bool given, uint32_t port, const char* codec,
+                                   uint32_t clock) {
+                w.Key(name);
+                if (!given) {
+                    w.Null();
+                    return;
+                }
+                w.BeginObject();
+                w.Key("port").Number(port);
+                w.Key("codec").String(codec);
+                w.Key("clock").Number(clock);
+                w.EndObject();
+            };
+            const bool rtp = s.sort == kSortRtp;
+            media("video", rtp && sdp.videoPort != 0, rtp ? sdp.videoPort : 0,
+                  rtp ? Field(sdp.videoCodec).c_str() : "", rtp ? sdp.videoClock : 0);
+            media("audio", rtp && sdp.audioPort != 0, rtp ? sdp.audioPort : 0,
+                  rtp ? Field(sdp.audioCodec).c_str() : "", rtp ? sdp.audioClock : 0);
+            w.Key("pids").BeginArray();
+            if (s.sort == kSortTransport) {
                 for (unsigned k = 0; k < std::min<unsigned>(s.media.pid.pidCount, 5); ++k) {
                     w.BeginObject();
                     w.Key("pid").Number(s.media.pid.pids[k]);
                     w.Key("type").Number(s.media.pid.pidTypes[k]);
                     w.EndObject();
                 }
-                w.EndArray();
             }
+            w.EndArray();
             w.EndObject();
             w.EndObject();
         }
@@ -321,7 +334,7 @@ std::string FormatEpgJson(const EpgSnapshot& snapshot) {
             const ResourceInfo& r = epg.resource[i];
             w.BeginObject();
             w.Key("id").Number(r.programId);
-            w.Key("ca").Number(r.ca);
+            w.Key("ca").Bool(r.ca != 0);
             w.Key("frequency").Number(r.frequency);
             w.Key("pid").Number(r.pid);
             w.Key("bandwidth").Number(r.bandwidth);
@@ -355,8 +368,6 @@ std::string FormatEpgJson(const EpgSnapshot& snapshot) {
         });
         w.EndObject();
     }
-    w.EndObject();
-    return w.text();
 }
 
 }  // namespace krhost

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "json_writer.h"
+
 namespace krhost {
 
 struct EpgSnapshot {
@@ -21,7 +23,8 @@ struct EpgSnapshot {
 std::vector<ServiceLink> FetchServiceLinks();
 
 std::string FormatEpgTables(const EpgSnapshot& epg);
-std::string FormatEpgJson(const EpgSnapshot& epg);
+// The members live, serviceLinks and download, into the open object.
+void WriteEpgJson(JsonWriter& w, const EpgSnapshot& epg);
 
 // "YYYYMMDDhhmmss" of a packed version stamp (MJD * 65536 + hour * 2048 + minute * 32 +
 // second / 2); "" for 0.

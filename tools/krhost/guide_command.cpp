@@ -144,26 +144,42 @@ GuideResult WriteGuide(const EpgSnapshot& snapshot, const std::filesystem::path&
         return {false, {}, error};
     return {true, file,
             "programme guide: " + file.string() + " (" + std::to_string(page.programs.size()) +
-                " programs, " + std::to_string(page.resourceCount) + " resources)"};
+                " programs, " + std::to_string(page.resourceCount) + " resources)",
+            page.programs.size(), page.resourceCount};
 }
 
-int RunGuide(const HostOptions& o) {
+Outcome RunGuide(const HostOptions& o) {
     Station st = OpenStation(o, OpenSource(o.input), "krhost.store");
     st.session->Start();
     EpgWaitTask task(o.untilEnd);
-    (void)st.session->Run({&task});
+    const EndReason end = st.session->Run({&task});
     const EpgSnapshot snapshot = TakeEpgSnapshot(*st.session);
     const bool any = snapshot.live != nullptr || snapshot.download != nullptr;
     const GuideResult result = WriteGuide(snapshot, o.out);
     st.session->Finish();
-    if (const int status = InputStatus(*st.session, o.input)) return status;
-    Say(result.text);
-    if (!result.written) return 1;
-    if (!any) {
-        Say("no EPG: none stored and none arrived before the input ended");
-        return 1;
+    Outcome outcome;
+    NoteSession(outcome, *st.session, end);
+    outcome.members = [result](JsonWriter& j) {
+        j.Key("file");
+        if (result.written)
+            j.String(result.path.string());
+        else
+            j.Null();
+        j.Key("programs").Number(static_cast<int64_t>(result.programs));
+        j.Key("resources").Number(static_cast<int64_t>(result.resources));
+    };
+    if (InputUnreadable(*st.session, o.input, outcome)) return outcome;
+    if (!result.written) {
+        outcome.exit = kExitUndelivered;
+        outcome.reason = result.text;
+        return outcome;
     }
-    return 0;
+    Say(result.text);
+    if (!any) {
+        outcome.exit = kExitUndelivered;
+        outcome.reason = "no EPG: none stored and none arrived (" + EndText(end) + ")";
+    }
+    return outcome;
 }
 
 }  // namespace krhost

@@ -7,6 +7,7 @@
 #include "epg_print.h"
 #include "guide_page.h"
 #include "options.h"
+#include "outcome.h"
 
 namespace krhost {
 
@@ -17,11 +18,13 @@ struct GuideResult {
     bool written = false;
     std::filesystem::path path;  // DIRECTORY/index.html
     std::string text;            // where the page is and what it holds, or why it was not written
+    std::size_t programs = 0;
+    std::size_t resources = 0;
 };
 
 // Writes DIRECTORY/index.html (creating DIRECTORY) with the icons inline.
 GuideResult WriteGuide(const EpgSnapshot& epg, const std::filesystem::path& directory);
 
-int RunGuide(const HostOptions& options);
+Outcome RunGuide(const HostOptions& options);
 
 }  // namespace krhost

@@ -24,7 +24,7 @@ struct GuideProgram {
     bool scrambled = false;
     uint32_t frequency = 0;  // kHz
     std::string channel;     // address:port, or the PIDs of a transport-stream program
-    std::string media;       // what the stream carries, e.g. "video H264, audio MP4A-LATM"
+    std::string media;       // what the stream carries, e.g. "video MP4V-ES, audio MPEG4-GENERIC"
     std::string abstract;
     std::string internetLink;
     std::string epgInfoFile;

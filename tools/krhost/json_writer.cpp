@@ -55,6 +55,7 @@ std::string JsonQuote(std::string_view text) {
 }
 
 void JsonWriter::NewLine() {
+    if (oneLine_) return;
     out_ += '\n';
     out_.append(hasItems_.size() * 2, ' ');
 }
@@ -98,13 +99,14 @@ JsonWriter& JsonWriter::EndArray() {
     hasItems_.pop_back();
     if (items) NewLine();
     out_ += ']';
+    if (hasItems_.empty()) out_ += '\n';
     return *this;
 }
 
 JsonWriter& JsonWriter::Key(std::string_view name) {
     BeforeValue();
     out_ += JsonQuote(name);
-    out_ += ": ";
+    out_ += oneLine_ ? ":" : ": ";
     afterKey_ = true;
     return *this;
 }
@@ -124,6 +126,14 @@ JsonWriter& JsonWriter::Number(int64_t value) {
 JsonWriter& JsonWriter::Bool(bool value) {
     BeforeValue();
     out_ += value ? "true" : "false";
+    return *this;
+}
+
+JsonWriter& JsonWriter::Raw(std::string_view members) {
+    if (members.empty()) return *this;
+    if (hasItems_.back()) out_ += ',';
+    hasItems_.back() = true;
+    out_.append(members);
     return *this;
 }
 

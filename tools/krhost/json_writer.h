@@ -1,5 +1,5 @@
 // A small streaming JSON writer: objects, arrays, strings (escaped), numbers, null, with
-// two-space indentation.
+// two-space indentation or all on one line. A finished document ends with a line end.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,10 @@ namespace krhost {
 
 class JsonWriter {
   public:
+    JsonWriter() = default;
+    // One line: a result among the JSON lines of the events.
+    explicit JsonWriter(bool oneLine) : oneLine_(oneLine) {}
+
     JsonWriter& BeginObject();
     JsonWriter& EndObject();
     JsonWriter& BeginArray();
@@ -21,6 +25,9 @@ class JsonWriter {
     JsonWriter& Number(int64_t value);
     JsonWriter& Bool(bool value);
     JsonWriter& Null();
+    // Members written before by a one-line writer ("\"a\": 1, ..." without the braces), added
+    // to the open object as they are.
+    JsonWriter& Raw(std::string_view members);
 
     const std::string& text() const { return out_; }
 
@@ -31,6 +38,7 @@ class JsonWriter {
     std::string out_;
     std::vector<bool> hasItems_;  // per open container
     bool afterKey_ = false;
+    bool oneLine_ = false;
 };
 
 // Text as a JSON string literal; bytes that are not valid UTF-8 become U+FFFD.

@@ -13,7 +13,7 @@ struct CounterField {
     uint64_t KrxCounters::*member;
 };
 
-constexpr CounterField kCounterFields[] = {
+constexpr CounterField kFields[] = {
     {"sectionsTaken", &KrxCounters::sectionsTaken},
     {"sectionsNotRunning", &KrxCounters::sectionsNotRunning},
     {"sectionsTimedOut", &KrxCounters::sectionsTimedOut},
@@ -73,7 +73,7 @@ std::vector<std::pair<std::string, uint64_t>> LibraryCounters() {
     counters.size = sizeof counters;
     (void)krx_GetCounters(&counters);
     std::vector<std::pair<std::string, uint64_t>> out;
-    for (const CounterField& f : kCounterFields)
+    for (const CounterField& f : kFields)
         out.emplace_back(f.name, counters.*f.member);
     return out;
 }
@@ -84,7 +84,11 @@ void ReportCounters(bool json) {
         std::string line = "{\"event\":\"stats\",\"counters\":{";
         bool first = true;
         for (const auto& [name, value] : counters) {
-            line += (first ? "" : ",") + JsonQuote(name) + ":" + std::to_string(value);
+            // Appended piece by piece: GCC 12 misjudges `const char* + std::string&&` at -O3.
+            if (!first) line += ',';
+            line += JsonQuote(name);
+            line += ':';
+            line += std::to_string(value);
             first = false;
         }
         SayRaw(line + "}}\n");

@@ -1,5 +1,7 @@
 // krhost: the reference terminal. It hosts the library on a transport stream from a file,
 // standard input or a UDP socket, and plays, downloads or prints what the library delivers.
+#include <krmodule/krmodule.h>
+
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -8,52 +10,97 @@
 #include "commands.h"
 #include "common/file_io.h"
 #include "guide_command.h"
+#include "outcome.h"
+#include "progress.h"
 
 namespace {
 
-void OnSignal(int) {
+std::atomic<int> signalled{0};
+
+void OnSignal(int signal) {
+    signalled.store(signal);
     krhost::interruptRequested.store(true);
+}
+
+krhost::Outcome Run(const krhost::HostOptions& options) {
+    switch (options.command) {
+        case krhost::Command::Play:
+            return krhost::RunPlay(options);
+        case krhost::Command::Download:
+            return krhost::RunDownload(options);
+        case krhost::Command::Epg:
+            return krhost::RunEpg(options);
+        case krhost::Command::Guide:
+            return krhost::RunGuide(options);
+        case krhost::Command::Demo:
+            return krhost::RunDemo(options);
+        case krhost::Command::Card:
+            return krhost::RunCard(options);
+        case krhost::Command::Mail:
+            return krhost::RunMail(options);
+        case krhost::Command::Help:
+        case krhost::Command::Version:
+            break;
+    }
+    return {};
+}
+
+void PrintVersion() {
+    uint8_t v[4] = {};
+    (void)kr_T2K_GetVersion(v);
+    std::printf("krhost %s\nkrmodule library %u.%u.%u.%u\n", KRMODULE_TOOLS_VERSION, v[0], v[1],
+                v[2], v[3]);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
+    // A reader of standard output that goes away is seen as EPIPE on the write.
+    std::signal(SIGPIPE, SIG_IGN);
+    krhost::HostOptions options;
     try {
         if (arguments.empty()) {
             std::fputs(krhost::kHostUsage, stderr);
-            return 2;
+            return krhost::kExitBadInput;
         }
-        const krhost::HostOptions options = krhost::ParseHostArguments(arguments);
-        std::signal(SIGINT, OnSignal);
-        std::signal(SIGTERM, OnSignal);
-        std::signal(SIGPIPE, SIG_IGN);
-        switch (options.command) {
-            case krhost::Command::Help:
-                std::fputs(krhost::kHostUsage, stdout);
-                return 0;
-            case krhost::Command::Play:
-                return krhost::RunPlay(options);
-            case krhost::Command::Download:
-                return krhost::RunDownload(options);
-            case krhost::Command::Epg:
-                return krhost::RunEpg(options);
-            case krhost::Command::Guide:
-                return krhost::RunGuide(options);
-            case krhost::Command::Demo:
-                return krhost::RunDemo(options);
-            case krhost::Command::Card:
-                return krhost::RunCard(options);
-            case krhost::Command::Mail:
-                return krhost::RunMail(options);
-        }
-        return 2;
+        options = krhost::ParseHostArguments(arguments);
     } catch (const krtools::ToolError& error) {
         std::fprintf(stderr, "krhost: %s\n", error.what());
         std::fputs("Try 'krhost --help' for more information.\n", stderr);
-        return 2;
+        return krhost::kExitBadInput;
+    }
+    if (options.command == krhost::Command::Help) {
+        std::fputs(krhost::kHostUsage, stdout);
+        return krhost::kExitDone;
+    }
+    if (options.command == krhost::Command::Version) {
+        PrintVersion();
+        return krhost::kExitDone;
+    }
+    krhost::SetJsonEvents(options.json);
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    const std::string command = krhost::CommandName(options.command);
+    krhost::Outcome outcome;
+    try {
+        outcome = Run(options);
+    } catch (const krtools::ToolError& error) {
+        outcome.exit = krhost::kExitBadInput;
+        outcome.reason = error.what();
+    } catch (const std::exception& error) {
+        outcome.exit = krhost::kExitUndelivered;
+        outcome.reason = error.what();
+    }
+    // Whatever the command made of it, an interrupted run says so; it stopped cleanly.
+    if (const int signal = signalled.load(); signal != 0) {
+        outcome.exit = 128 + signal;
+        outcome.reason = signal == SIGINT ? "interrupted" : "stopped by a signal";
+    }
+    try {
+        return krhost::Conclude(command, options.json, outcome);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "krhost: %s\n", error.what());
-        return 1;
+        return krhost::kExitUndelivered;
     }
 }

@@ -22,12 +22,13 @@ const char* const kHostUsage =
     "        FILE and audio frames to FILE.audio (or --audio-out); modes 1..5 write the raw\n"
     "        part of each datagram (1, 2, 5: UDP payload; 3: UDP header and payload;\n"
     "        4: the IPv4 datagram) to FILE. Stops at the end of the input or after N video\n"
-    "        frames (raw: N deliveries).\n"
+    "        frames (raw: N deliveries). A scrambled program (1002 in the sample) plays\n"
+    "        with the control words the card in the slot gives the library.\n"
     "  download --resource ID [--resource ID]... --out DIR\n"
     "        download resources of the download EPG into DIR, each under the name the EPG\n"
     "        gives it; a progress bar shows blocks received of total on a terminal. Fails\n"
     "        naming the missing blocks when the input ends before a file is complete.\n"
-    "  epg [--json] [--until-end]\n"
+    "  epg [--until-end]\n"
     "        print the live EPG (programs, streams, icons, schedules, service links) and the\n"
     "        download EPG (resources and their category tree) as tables, or as JSON, once the\n"
     "        broadcast has delivered them (with --until-end: as they are when the input ends).\n"
@@ -36,27 +37,28 @@ const char* const kHostUsage =
     "        programs with their icons, channel, frequency, scrambled or clear, now and next\n"
     "        and a seven-day schedule, the service links and the download EPG's category\n"
     "        tree. One self-contained file: the icons are inline and it loads nothing else.\n"
-    "  card [--pin PIN] [--set-rating N] [--set-worktime HH:MM-HH:MM|none] [--json]\n"
+    "  card [--pin PIN] [--set-rating N] [--set-worktime HH:MM-HH:MM|none]\n"
     "        start the library with the card in the slot and print what it reads from the\n"
     "        card: id, operator, manufacturer, card OS version, parental rating and viewing\n"
     "        period. --pin checks the PIN and shows the tries left when it is wrong;\n"
     "        --set-rating (4..18) and --set-worktime change the card's settings and need\n"
-    "        --pin. Exits with 1 when no usable card is in the slot or the card refuses.\n"
-    "  card --readers [--json]\n"
+    "        --pin; without --card-state the change lasts only as long as the run.\n"
+    "  card --readers\n"
     "        list the PC/SC card readers and whether a card is in each.\n"
-    "  mail list|read ID|read-all|delete ID|delete-all [--json]\n"
+    "  mail list|read ID|read-all|delete ID|delete-all\n"
     "        the operator's mails kept on the card: list shows id, read or unread and title\n"
     "        of each in the order they came; read prints a mail's content and marks it read;\n"
     "        delete removes one or all. With --input the input is run to its end first, so\n"
-    "        the mails it carries reach the card (give the CA PID with --emm-pid). Exits\n"
-    "        with 1 for an id the card does not hold or without a usable card.\n"
+    "        the mails it carries reach the card (the sample sends mails 1 and 2). Without\n"
+    "        --card-state the card forgets at exit what the run changed.\n"
     "  demo [--samples DIR] [--out DIR]\n"
     "        build the sample head-end scenario (samples/scenario) in memory, run it through\n"
-    "        the library, print the EPG, play program 1001 and download resources 2012 and\n"
-    "        2007 into DIR (default: a new temporary directory); the programme guide goes to\n"
-    "        DIR/guide/index.html.\n"
+    "        the library, print the EPG, play program 1001 and the scrambled program 1002,\n"
+    "        download resources 2012, 2007 and the scrambled 2003 and list the mails the\n"
+    "        operator sent to the card, into DIR (default: a new temporary directory); the\n"
+    "        programme guide goes to DIR/guide/index.html.\n"
     "\n"
-    "Input and terminal options (every command but demo, card and mail needs --input):\n"
+    "Input and terminal options (play, download, epg and guide need --input):\n"
     "  --input SRC      a transport-stream file, - for standard input, or udp://ADDR:PORT\n"
     "                   (a UDP socket carrying TS packets; a multicast ADDR is joined)\n"
     "                   A file and standard input are read in step with the library: as\n"
@@ -87,28 +89,64 @@ const char* const kHostUsage =
     "                   found when it was configured).\n"
 #endif
     "  --card-state FILE\n"
-    "                   the virtual card's memory (mails, rating, viewing period, PIN and\n"
-    "                   its tries): read at start when FILE exists, written after every\n"
-    "                   change, so the card keeps between runs what it was given\n"
+    "                   the virtual card's memory (mails, rating, viewing period,\n"
+    "                   entitlements, PIN and its tries): read at start when FILE exists,\n"
+    "                   written after every change, so the card keeps between runs what\n"
+    "                   it was given\n"
     "  --emm-pid PID    the CA PID of the multiplex (EMMs, broadcast data, service map),\n"
-    "                   given to the library with krca_T2CA_SetEmmPids\n"
+    "                   given to the library with krca_T2CA_SetEmmPids; by default it\n"
+    "                   comes from the multiplex's CA table\n"
+    "  --json           events as JSON objects on standard output, one to a line, and the\n"
+    "                   command's result as the last line (docs/json.md)\n"
     "  --stats          at the end (play, download, epg, mail), the library's counters of\n"
-    "                   what it took and what it dropped, by cause (with --json: one\n"
-    "                   {\"event\":\"stats\",\"counters\":{...}} line)\n"
+    "                   what it took and what it dropped, by cause (with --json: the\n"
+    "                   result's \"stats\" member)\n"
     "  --help           this text\n"
+    "  --version        krhost's version and the library's\n"
     "\n"
     "Examples:\n"
     "  krmux --scenario samples/scenario --out sample.ts\n"
     "  krhost epg --input sample.ts\n"
     "  krhost play --input sample.ts --program 1001 --out news.m4v\n"
+    "  krhost play --input sample.ts --program 1002 --out sports.m4v\n"
     "  krhost download --input sample.ts --resource 2007 --out downloads\n"
     "  krhost guide --input sample.ts --out guide\n"
-    "  krhost card --pin 1234 --set-rating 12\n"
-    "  krhost mail list --input sample.ts --emm-pid 0x1FF1\n"
+    "  krhost card --pin 1234 --set-rating 12 --card-state card.state\n"
+    "  krhost mail list --input sample.ts --card-state card.state\n"
+    "  krhost mail read 1 --card-state card.state\n"
     "  krmux --scenario samples/scenario --out - | krhost epg --json --input -\n"
     "\n"
-    "Exit status: 0 done; 1 the command could not complete (program not announced, blocks\n"
-    "missing, output not writable); 2 bad arguments or unreadable input.\n";
+    "Exit status:\n"
+    "  0    done, and something delivered\n"
+    "  1    ran, but could not deliver (a program or resource not announced, nothing\n"
+    "       played, blocks missing, an output not writable, no usable card, an unknown\n"
+    "       mail); the reason is the last line on standard error\n"
+    "  2    bad arguments, or input that cannot be read or is not a transport stream\n"
+    "  130  interrupted (Ctrl-C), after a clean stop\n";
+
+const char* CommandName(Command command) {
+    switch (command) {
+        case Command::Play:
+            return "play";
+        case Command::Download:
+            return "download";
+        case Command::Epg:
+            return "epg";
+        case Command::Guide:
+            return "guide";
+        case Command::Demo:
+            return "demo";
+        case Command::Card:
+            return "card";
+        case Command::Mail:
+            return "mail";
+        case Command::Help:
+            return "help";
+        case Command::Version:
+            return "version";
+    }
+    return "";
+}
 
 namespace {
 
@@ -172,7 +210,6 @@ bool Accepts(Command command, const std::string& option) {
         {"audio-out", {Command::Play}},
         {"frames", {Command::Play}},
         {"resource", {Command::Download}},
-        {"json", {Command::Epg, Command::Card, Command::Mail}},
         {"pin", {Command::Card}},
         {"set-rating", {Command::Card}},
         {"set-worktime", {Command::Card}},
@@ -224,6 +261,10 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
         const std::string& a = arguments[i];
         if (a == "--help" || a == "-h") {
             o.command = Command::Help;
+            return o;
+        }
+        if (a == "--version") {
+            o.command = Command::Version;
             return o;
         }
         if (a.rfind("--", 0) != 0) {
@@ -325,7 +366,6 @@ HostOptions ParseHostArguments(const std::vector<std::string>& arguments) {
                  {"audio-out", !o.audioOut.empty()},
                  {"frames", o.maxFrames != 0},
                  {"resource", !o.resources.empty()},
-                 {"json", o.json},
                  {"until-end", o.untilEnd},
                  {"stats", o.stats},
                  {"samples", !o.samples.empty()},

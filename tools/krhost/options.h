@@ -10,7 +10,7 @@
 
 namespace krhost {
 
-enum class Command : uint8_t { Play, Download, Epg, Guide, Demo, Card, Mail, Help };
+enum class Command : uint8_t { Play, Download, Epg, Guide, Demo, Card, Mail, Help, Version };
 
 enum class MailAction : uint8_t { List, Read, ReadAll, Delete, DeleteAll };
 
@@ -35,8 +35,8 @@ struct HostOptions {
     uint64_t maxFrames = 0;  // 0: until the input ends
     // download
     std::vector<uint32_t> resources;
+    bool json = false;  // events as JSON lines and the result as the last one
     // epg
-    bool json = false;
     bool untilEnd = false;  // print the EPG current when the input ends
     bool stats = false;     // the library's counters at the end
     // demo
@@ -54,6 +54,9 @@ struct HostOptions {
 
 // The arguments without the program name. Throws krtools::ToolError on a bad argument.
 HostOptions ParseHostArguments(const std::vector<std::string>& arguments);
+
+// The command's name as typed ("play").
+const char* CommandName(Command command);
 
 extern const char* const kHostUsage;
 

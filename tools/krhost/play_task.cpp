@@ -2,6 +2,7 @@
 
 #include "common/file_io.h"
 #include "epg_print.h"
+#include "json_writer.h"
 #include "progress.h"
 #include "tasks.h"
 
@@ -20,7 +21,7 @@ int32_t PlayContent(const void* record) {
 
 std::FILE* OpenOutput(const std::filesystem::path& path) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) throw krtools::ToolError("cannot write " + path.string());
+    if (file == nullptr) throw krtools::OutputError("cannot write " + path.string());
     return file;
 }
 
@@ -48,10 +49,12 @@ PlayTask::~PlayTask() {
     if (audio_ != nullptr) std::fclose(audio_);
 }
 
-void PlayTask::OnLiveEpg(const LiveEpg& epg, bool) {
-    if (started_ || refused_) return;
+void PlayTask::OnLiveEpg(const LiveEpg& epg, bool announced) {
+    if (started_ || refused_ || notAnnounced_) return;
     const int32_t count = std::min<int32_t>(std::max<int32_t>(epg.programCount, 0), 32);
+    std::string listed;
     for (int32_t i = 0; i < count; ++i) {
+        listed += (i == 0 ? "" : ", ") + std::to_string(epg.program[i].programId);
         if (epg.program[i].programId != programId_) continue;
         name_ = Field(epg.program[i].name);
         terminal_.BeginProgramStart();
@@ -59,8 +62,11 @@ void PlayTask::OnLiveEpg(const LiveEpg& epg, bool) {
         terminal_.EndProgramStart();
         if (result == KR_OK) {
             started_ = true;
-            Say("playing program " + std::to_string(programId_) + " (" + name_ + "), mode " +
-                std::to_string(mode_));
+            SayEvent("play",
+                     "playing program " + std::to_string(programId_) + " (" + name_ +
+                         "), mode " + std::to_string(mode_),
+                     "\"program\":" + std::to_string(programId_) + ",\"name\":" +
+                         JsonQuote(name_) + ",\"mode\":" + std::to_string(mode_));
         } else {
             refused_ = true;
             Say("the library refused to start program " + std::to_string(programId_) + " (result " +
@@ -68,10 +74,15 @@ void PlayTask::OnLiveEpg(const LiveEpg& epg, bool) {
         }
         return;
     }
+    // The stored EPG at the start may be old; the broadcast's own EPG decides.
+    if (announced) {
+        notAnnounced_ = true;
+        listed_ = listed;
+    }
 }
 
 bool PlayTask::Done() const {
-    if (refused_ || writeFailed_.load()) return true;
+    if (refused_ || notAnnounced_ || writeFailed_.load()) return true;
     if (maxFrames_ == 0) return false;
     // Video frames in mode 0, deliveries in the raw modes.
     return videoFrames_.load() >= maxFrames_;
@@ -125,6 +136,8 @@ void PlayTask::Deliver(const StreamDelivery& d) {
 PlayResult PlayTask::Close() {
     PlayResult r;
     r.started = started_;
+    r.notAnnounced = notAnnounced_;
+    r.listed = listed_;
     r.programName = name_;
     const bool videoClosed = video_ == nullptr || std::fclose(video_) == 0;
     const bool audioClosed = audio_ == nullptr || std::fclose(audio_) == 0;

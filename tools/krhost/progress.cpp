@@ -2,14 +2,23 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+
+#include "common/file_io.h"
+#include "json_writer.h"
 
 namespace krhost {
 namespace {
 
 std::mutex consoleMutex;
 std::string shownBar;  // the bar on screen, empty: none
+std::atomic<bool> jsonEvents{false};
+std::mutex outMutex;
+bool readerGone = false;  // guarded by outMutex
 
 void EraseBar() {
     if (shownBar.empty()) return;
@@ -39,8 +48,40 @@ void SayRaw(const std::string& text) {
     DrawBar();
 }
 
+void SetJsonEvents(bool on) {
+    jsonEvents.store(on);
+}
+
+bool JsonEvents() {
+    return jsonEvents.load();
+}
+
+void SayEvent(const std::string& name, const std::string& line, const std::string& members) {
+    if (!JsonEvents()) {
+        Say(line);
+        return;
+    }
+    std::string object = "{" + JsonQuote("event") + ":" + JsonQuote(name);
+    if (!members.empty()) object += "," + members;
+    (void)PrintOut(object + "}\n");
+}
+
+bool PrintOut(const std::string& text) {
+    std::lock_guard hold(outMutex);
+    if (readerGone) return false;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+        std::fflush(stdout) == 0)
+        return true;
+    if (errno == EPIPE) {
+        readerGone = true;
+        return false;
+    }
+    throw krtools::OutputError(std::string("cannot write to standard output: ") +
+                               std::strerror(errno));
+}
+
 void ShowProgress(const std::string& name, uint32_t received, uint32_t total) {
-    if (!ConsoleIsTerminal()) return;
+    if (!ConsoleIsTerminal() || total == 0) return;
     constexpr uint32_t kWidth = 30;
     const uint32_t filled =
         total == 0 ? 0 : static_cast<uint32_t>(uint64_t{received} * kWidth / total);

@@ -15,7 +15,20 @@ void Say(const std::string& text);
 // Prints a line exactly as given (library diagnostics carry their own line ends).
 void SayRaw(const std::string& text);
 
-// "[#####.....]  5/8 blocks  name"; empty name and total 0 clear the bar.
+// With --json, events go to standard output as JSON objects, one to a line, and the command's
+// result follows as the last line; without it, events are status lines on standard error.
+void SetJsonEvents(bool on);
+bool JsonEvents();
+
+// An event: "krhost: LINE" on standard error, or with --json {"event":"NAME",MEMBERS} as a line
+// of standard output. members are JSON members without the braces ("\"id\":4"), or empty.
+void SayEvent(const std::string& name, const std::string& line, const std::string& members);
+
+// Writes text to standard output at once. False when its reader went away (a closed pipe);
+// throws krtools::OutputError when it cannot be written otherwise.
+bool PrintOut(const std::string& text);
+
+// "[#####.....]  5/8 blocks  name"; nothing is drawn before the total is known.
 void ShowProgress(const std::string& name, uint32_t received, uint32_t total);
 void ClearProgress();
 

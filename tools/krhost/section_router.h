@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "ca_table.h"
 #include "terminal.h"
@@ -20,7 +21,11 @@ class SectionRouter {
     using NoBuffer = std::function<bool()>;
 
     // emmPidGiven: a CA PID from the command line stands, and the CA table is not watched.
-    SectionRouter(Terminal& terminal, bool emmPidGiven, NoBuffer noBuffer);
+    // batchProgramData: a started program's datagram sections are held until Flush, or until a
+    // section that must reach the library at once comes, and then handed over together (the
+    // library's worker takes a burst in one wake-up); for a file read unpaced.
+    SectionRouter(Terminal& terminal, bool emmPidGiven, NoBuffer noBuffer,
+                  bool batchProgramData = false);
 
     enum class Routed : uint8_t {
         kNowhere,
@@ -29,15 +34,28 @@ class SectionRouter {
     };
     Routed Route(uint16_t pid, std::span<const uint8_t> section);
 
+    // Hands over the held sections; how many went to the library.
+    std::size_t Flush();
+
     uint64_t sent() const { return sent_.load(); }
     uint64_t refused() const { return refused_.load(); }
 
   private:
-    void Send(uint32_t requestId, std::span<const uint8_t> section);
+    // True when it went to the library.
+    bool Send(uint32_t requestId, std::span<const uint8_t> section);
+
+    struct Held {
+        uint32_t requestId;
+        std::size_t offset;
+        std::size_t size;
+    };
 
     Terminal& terminal_;
     bool emmPidGiven_;
     NoBuffer noBuffer_;
+    bool batchProgramData_;
+    std::vector<Held> held_;
+    std::vector<uint8_t> heldBytes_;
     CaTableWatch caTable_;
     std::atomic<uint64_t> sent_{0};
     std::atomic<uint64_t> refused_{0};

@@ -26,7 +26,8 @@ Session::Session(Terminal& terminal, std::unique_ptr<TsSource> source, SessionOp
       source_(std::move(source)),
       options_(std::move(options)),
       replay_(options_.replay, source_->live(), stop_, [this] { return AwaitNoticesHandled(); }),
-      router_(terminal_, options_.emmPid.has_value(), [this] { return replay_.OnNoBuffer(); }),
+      router_(terminal_, options_.emmPid.has_value(), [this] { return replay_.OnNoBuffer(); },
+              !source_->live() && !options_.replay.realtime && options_.replay.rateMbps <= 0),
       demux_([this](uint16_t pid, std::span<const uint8_t> section) {
           switch (router_.Route(pid, section)) {
               case SectionRouter::Routed::kLibrary:
@@ -85,6 +86,7 @@ void Session::ReadInput() {
         if (*n == 0) continue;
         bytesRead_.fetch_add(*n);
         demux_.Feed(std::span<const uint8_t>(buffer.data(), *n));
+        if (router_.Flush() > 0) replay_.AfterProgramData();
         replay_.AfterChunk();
         if (!saidNoClock && replay_.clockMissing()) {
             saidNoClock = true;
@@ -94,6 +96,7 @@ void Session::ReadInput() {
         demuxStats_ = demux_.stats();
     }
     demux_.Finish();
+    (void)router_.Flush();
     {
         std::lock_guard hold(statsMutex_);
         demuxStats_ = demux_.stats();

@@ -17,6 +17,9 @@ namespace krhost {
 
 struct PlayResult {
     bool started = false;
+    // The broadcast's live EPG came without the program; listed: the programs it has.
+    bool notAnnounced = false;
+    std::string listed;
     uint64_t videoFrames = 0;
     uint64_t videoBytes = 0;
     uint64_t audioFrames = 0;
@@ -53,6 +56,8 @@ class PlayTask : public Task {
     std::FILE* audio_ = nullptr;
     bool started_ = false;
     bool refused_ = false;
+    bool notAnnounced_ = false;
+    std::string listed_;
     std::string name_;
     std::atomic<uint64_t> videoFrames_{0};
     std::atomic<uint64_t> videoBytes_{0};
@@ -66,7 +71,9 @@ struct ResourceProgress {
     uint32_t id = 0;
     std::string name;  // as the download EPG names it; empty until it is known
     bool started = false;
+    bool notAnnounced = false;  // the broadcast's download EPG came without it
     uint32_t total = 0;
+    uint32_t reported = 0;  // blocks told in the last progress event
     std::map<uint32_t, std::vector<uint8_t>> blocks;  // by block number
     bool complete = false;
     bool written = false;

@@ -56,20 +56,11 @@ int32_t SetDescrambler(DescramblerRecord record, uint32_t) {
     return 0;
 }
 
-bool JsonEvents() {
-    const Terminal* t = current.load();
-    return t != nullptr && t->config().jsonEvents;
-}
-
-// One event on the console: a "krhost: " line, or with --json one JSON object on a line of
-// its own, so that a script can read events beside the command's output.
-void SayEvent(const std::string& line, const std::string& json) {
+// One event on the console, or with --json one JSON line on standard output.
+void TellEvent(const char* name, const std::string& line, const std::string& members) {
     // A command may wait for what the library tells (the card's messages).
     if (Terminal* t = current.load()) t->Poke();
-    if (JsonEvents())
-        SayRaw("{" + json + "}\n");
-    else
-        Say(line);
+    SayEvent(name, line, members);
 }
 
 std::string JsonMember(const char* name, const std::string& value) {
@@ -96,23 +87,31 @@ const char* MessageMeaning(uint32_t messageId) {
 
 constexpr uint32_t kBroadcastMessage = 0xFF;
 
+std::string JsonText(const std::string& text) {
+    return text.empty() ? std::string("null") : JsonQuote(text);
+}
+
 int32_t ShowMessage(uint32_t messageId, const char* text, uint32_t, uint32_t) {
-    const std::string event = JsonMember("event", JsonQuote("message"));
+    const std::string number = std::to_string(messageId);
     if (messageId == kBroadcastMessage && text != nullptr) {
-        SayEvent("message: " + Text(text), event + "," + JsonMember("text", JsonQuote(Text(text))));
+        TellEvent("message", "message: " + Text(text),
+                  JsonMember("id", number) + "," + JsonMember("text", JsonQuote(Text(text))) +
+                      "," + JsonMember("meaning", "null"));
         return 0;
     }
     const char* meaning = MessageMeaning(messageId);
-    const std::string said = text != nullptr ? Text(text) : meaning != nullptr ? meaning : "";
-    const std::string number = std::to_string(messageId);
-    SayEvent("message " + number + (said.empty() ? "" : ": " + said),
-             event + "," + JsonMember("id", number) + "," +
-                 JsonMember(text != nullptr ? "text" : "meaning", JsonQuote(said)));
+    const std::string given = text != nullptr ? Text(text) : "";
+    const std::string said = !given.empty() ? given : meaning != nullptr ? meaning : "";
+    const std::string line = "message " + number + (said.empty() ? "" : ": " + said);
+    if (Terminal* t = current.load()) t->NoteMessage(line);
+    TellEvent("message", line,
+              JsonMember("id", number) + "," + JsonMember("text", JsonText(given)) + "," +
+                  JsonMember("meaning", meaning != nullptr ? JsonQuote(meaning) : "null"));
     return 0;
 }
 
 int32_t HideMessage() {
-    SayEvent("message hidden", JsonMember("event", JsonQuote("message hidden")));
+    TellEvent("messageHidden", "message hidden", "");
     return 0;
 }
 
@@ -120,9 +119,9 @@ int32_t MailNotify(uint32_t state) {
     const std::string meaning = state == 0   ? "new mail"
                                 : state == 1 ? "the mail store is full"
                                              : "notice " + std::to_string(state);
-    SayEvent("mail: " + meaning, JsonMember("event", JsonQuote("mail")) + "," +
-                                     JsonMember("state", std::to_string(state)) + "," +
-                                     JsonMember("meaning", JsonQuote(meaning)));
+    TellEvent("mail", "mail: " + meaning,
+              JsonMember("state", std::to_string(state)) + "," +
+                  JsonMember("meaning", JsonQuote(meaning)));
     return 0;
 }
 
@@ -170,9 +169,9 @@ int32_t SmartcardApdu(uint32_t* length, const uint8_t* command, uint8_t* respons
 int32_t RedirectService(uint16_t first, uint16_t second, uint16_t third) {
     const std::string f = std::to_string(first), s = std::to_string(second),
                       t = std::to_string(third);
-    SayEvent("redirect: " + f + " " + s + " " + t,
-             JsonMember("event", JsonQuote("redirect")) + "," + JsonMember("first", f) + "," +
-                 JsonMember("second", s) + "," + JsonMember("third", t));
+    TellEvent("redirect", "redirect: " + f + " " + s + " " + t,
+              JsonMember("first", f) + "," + JsonMember("second", s) + "," +
+                  JsonMember("third", t));
     return 0;
 }
 
@@ -292,6 +291,16 @@ void Terminal::OnWriteStore(uint32_t* length, const uint8_t* source) {
     *length = static_cast<uint32_t>(std::min<uint32_t>(*length, kStoreSize));
 }
 
+std::string Terminal::LastMessage() const {
+    std::lock_guard hold(messageMutex_);
+    return lastMessage_;
+}
+
+void Terminal::NoteMessage(std::string text) {
+    std::lock_guard hold(messageMutex_);
+    lastMessage_ = std::move(text);
+}
+
 void Terminal::Note(Milestone milestone) {
     int64_t unset = 0;
     const int64_t now = std::max<int64_t>(1, Clock::now().time_since_epoch().count());
@@ -309,7 +318,16 @@ void Terminal::OnSetDescrambler(const DescramblerRecord& record) {
     if (std::any_of(words.begin(), words.end(), [](uint8_t b) { return b != 0; }))
         Note(Milestone::FirstKeys);
     const std::string line = ApplyControlWords(descrambler_, record);
-    if (config_.debug) Say(line);
+    const bool keys =
+        std::any_of(words.begin(), words.end(), [](uint8_t b) { return b != 0; }) ||
+        std::any_of(std::begin(record.controlWordB), std::end(record.controlWordB),
+                    [](uint8_t b) { return b != 0; });
+    if (JsonEvents())
+        SayEvent("descrambler", line,
+                 JsonMember("pid", std::to_string(record.request.pid)) + "," +
+                     JsonMember("keys", keys ? "true" : "false"));
+    else if (config_.debug)
+        Say(line);
 }
 
 void Terminal::OnDebugPrint(const char* text) {

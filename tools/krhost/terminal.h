@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "card_reader.h"
@@ -29,7 +30,6 @@ struct TerminalConfig {
     uint32_t frequency = 626000;  // kHz
     StoreFile* store = nullptr;
     CardReader* card = nullptr;  // the card slot while the terminal lives; null: no slot at all
-    bool jsonEvents = false;     // messages, mail notices and redirections as JSON lines
 };
 
 // One terminal per process: the slots reach it through a process-wide pointer while it lives.
@@ -57,6 +57,10 @@ class Terminal {
     bool TakeLiveNotice() { return liveNotice_.exchange(false); }
     bool TakeDownloadNotice() { return downloadNotice_.exchange(false); }
     bool NoticePending() const { return liveNotice_.load() || downloadNotice_.load(); }
+
+    // The last numbered message shown ("message 4: no card"), empty when none was.
+    std::string LastMessage() const;
+    void NoteMessage(std::string text);
 
     // The datagram filters the library sets on this thread between these two calls (while the
     // host starts a program) carry the program's frames alone: what the library does with their
@@ -92,6 +96,8 @@ class Terminal {
     std::atomic<bool> liveNotice_{false};
     std::atomic<bool> downloadNotice_{false};
     std::atomic<uint64_t> storeFailures_{0};
+    mutable std::mutex messageMutex_;
+    std::string lastMessage_;
     std::array<std::atomic<int64_t>, 3> milestones_{};  // clock ticks; 0: not yet
     mutable std::mutex dataFiltersMutex_;
     std::optional<std::thread::id> startingOn_;

@@ -24,10 +24,10 @@ bool ParseUdpOutput(const std::string& output, uint32_t& address, uint16_t& port
 }
 
 void SendPaced(const std::vector<uint8_t>& stream, const std::vector<uint64_t>& packetTimesUs,
-               uint32_t address, uint16_t port) {
+               uint32_t address, uint16_t port, const std::atomic<bool>& stop) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        throw krtools::ToolError(std::string("cannot open a socket: ") + std::strerror(errno));
+        throw krtools::OutputError(std::string("cannot open a socket: ") + std::strerror(errno));
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
@@ -36,7 +36,12 @@ void SendPaced(const std::vector<uint8_t>& stream, const std::vector<uint64_t>& 
         std::min(stream.size() / krtools::kTsPacketSize, packetTimesUs.size());
     const auto start = std::chrono::steady_clock::now();
     for (std::size_t first = 0; first < packets; first += kPacketsPerDatagram) {
-        std::this_thread::sleep_until(start + std::chrono::microseconds(packetTimesUs[first]));
+        // Waits in short steps, so that an interrupt ends the sending soon.
+        const auto due = start + std::chrono::microseconds(packetTimesUs[first]);
+        while (!stop.load() && std::chrono::steady_clock::now() < due)
+            std::this_thread::sleep_until(
+                std::min(due, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
+        if (stop.load()) break;
         const std::size_t count = std::min(kPacketsPerDatagram, packets - first);
         const uint8_t* bytes = stream.data() + first * krtools::kTsPacketSize;
         for (;;) {
@@ -46,7 +51,7 @@ void SendPaced(const std::vector<uint8_t>& stream, const std::vector<uint64_t>& 
             if (errno == EINTR) continue;
             const std::string reason = std::strerror(errno);
             ::close(fd);
-            throw krtools::ToolError("cannot send to " + krtools::FormatAddress(address) + ":" +
+            throw krtools::OutputError("cannot send to " + krtools::FormatAddress(address) + ":" +
                                      std::to_string(port) + ": " + reason);
         }
     }

@@ -14,6 +14,7 @@
 #include "ca/mail_store.h"
 #include "ca/service_map.h"
 #include "core/byte_order.h"
+#include "core/byte_reader.h"
 #include "core/host.h"
 #include "core/platform.h"
 #include "intake/intake.h"
@@ -39,6 +40,20 @@ uint8_t answer[256];
 std::size_t answerLength = 0;
 CaReach reach;
 
+// How the card answers the control-word command in an ECM run.
+struct EcmScript {
+    bool active = false;
+    bool failExchange = false;
+    uint8_t mode = 0;
+    uint8_t extraLength = 0;  // added to the length the card reports
+    uint8_t sw1 = 0x90, sw2 = 0x00;
+    bool wrongWords = false;
+};
+EcmScript script;
+// What the card wrote in its last answer of an ECM run, status included.
+uint8_t wrote[kr::kCardResponseSize];
+uint32_t wroteLength = 0;
+
 int32_t Status(uint8_t* response, uint32_t* length, uint32_t at, uint8_t sw1, uint8_t sw2) {
     response[at] = sw1;
     response[at + 1] = sw2;
@@ -53,6 +68,44 @@ int32_t CardReset(uint8_t* atr, uint32_t* length) {
     return 0;
 }
 
+// The answers of an ECM run; a reported length may exceed what the card wrote, never the buffer.
+int32_t ScriptedAnswer(uint32_t* length, const uint8_t* command, uint8_t* response) {
+    const bool fetch = command[0] == 0x00;
+    if (!fetch) ++reach.cardCommands;
+    if (script.failExchange && !fetch) return 1;
+    const std::size_t most = kr::kCardResponseSize - 2;
+    // Bytes after the status, as a card that sends more than its status would.
+    const auto report = [&](uint32_t at, uint8_t sw1, uint8_t sw2) {
+        Status(response, length, at, sw1, sw2);
+        const uint32_t end = std::min<uint32_t>(*length + script.extraLength, kr::kCardResponseSize);
+        std::fill(response + *length, response + end, uint8_t{0xEE});
+        *length = end;
+        std::memcpy(wrote, response, end);
+        wroteLength = end;
+        return 0;
+    };
+    if (fetch) {
+        if ((script.mode & 4) != 0) return report(0, script.sw1, script.sw2);
+        const uint8_t le = *length >= 5 ? command[4] : 0;
+        const std::size_t n = std::min<std::size_t>({le, answerLength, most});
+        std::memcpy(response, answer, n);
+        return report(static_cast<uint32_t>(n), 0x90, 0x00);
+    }
+    const std::size_t n = std::min(answerLength, most);
+    switch (script.mode & 3) {
+        case 0:
+            return report(0, 0x61, static_cast<uint8_t>(answerLength));
+        case 1:
+            std::memcpy(response, answer, n);
+            return report(static_cast<uint32_t>(n), 0x90, 0x00);
+        case 2:
+            return report(0, script.sw1, script.sw2);
+        default:
+            std::memcpy(response, answer, n);
+            return report(static_cast<uint32_t>(n), script.sw1, script.sw2);
+    }
+}
+
 // Reads answer zeros (no rating, no viewing hours); updates and selections are accepted; the CA
 // command is answered with 61 xx and the answer is handed out by GET RESPONSE.
 int32_t CardApdu(uint32_t* length, const uint8_t* command, uint8_t* response) {
@@ -60,6 +113,8 @@ int32_t CardApdu(uint32_t* length, const uint8_t* command, uint8_t* response) {
     const uint8_t le = *length >= 5 ? command[4] : 0;
     const uint8_t cla = command[0];
     const uint8_t ins = command[1];
+    if (script.active && ((cla == 0xC0 && ins == 0xE4) || (cla == 0x00 && ins == 0xC0)))
+        return ScriptedAnswer(length, command, response);
     if (cla == 0xC0 && ins == 0xE4) {
         ++reach.cardCommands;
         return Status(response, length, 0, 0x61, static_cast<uint8_t>(answerLength));
@@ -94,7 +149,15 @@ int32_t Redirect(uint16_t /*first*/, uint16_t /*second*/, uint16_t /*third*/) {
 
 int32_t SetDescrambler(DescramblerRecord record, uint32_t /*always1*/) {
     const uint8_t none[sizeof record.controlWordA] = {};
-    if (std::memcmp(record.controlWordA, none, sizeof none) != 0) ++reach.controlWords;
+    const bool cleared = std::memcmp(record.controlWordA, none, sizeof none) == 0 &&
+                         std::memcmp(record.controlWordB, none, sizeof none) == 0;
+    if (!cleared) ++reach.controlWords;
+    // The first 16 bytes the card sent are the even word (B), the next 16 the odd one (A).
+    if (script.active && !cleared &&
+        (wroteLength < 32 || std::memcmp(record.controlWordB, wrote, 16) != 0 ||
+         std::memcmp(record.controlWordA, wrote + 16, 16) != 0)) {
+        script.wrongWords = true;
+    }
     return 0;
 }
 
@@ -126,14 +189,16 @@ void Reset() {
 }
 
 // A map naming the ECM's service with kEcmPid, and the service started by that PID.
-ServiceRequest StartEcmService(const std::vector<uint8_t>& ecm) {
+ServiceRequest StartEcmService(const std::vector<uint8_t>& ecm, uint8_t flags = 0,
+                               bool start = true) {
     uint8_t smt[21] = {0x84, 0x70, 18, 0, 1};
     std::copy_n(ecm.begin() + 3, 6, smt + 5);
+    smt[11] = flags;
     kr::WriteBe16(smt, 12, kEcmPid);
     (void)kr::kr_SmtParse(smt, sizeof smt);
     ServiceRequest request{};
     request.pid = kEcmPid;
-    (void)krca_T2CA_StartServices(1, &request);
+    if (start) (void)krca_T2CA_StartServices(1, &request);
     return request;
 }
 
@@ -207,6 +272,46 @@ void RunCaMessagesInput(const uint8_t* data, std::size_t size) {
             RunEcm(section, (selector & 4) == 0);
             break;
     }
+}
+
+bool RunEcmInput(const uint8_t* data, std::size_t size) {
+    Reset();
+    kr::ByteReader in(data, size);
+    const uint8_t flags = in.U8();
+    script = EcmScript{};
+    script.active = true;
+    script.failExchange = (flags & 8) != 0;
+    const uint8_t mode = in.U8();
+    script.mode = mode;
+    script.extraLength = static_cast<uint8_t>(mode >> 3);
+    script.sw1 = in.U8();
+    script.sw2 = in.U8();
+    answerLength = std::min<std::size_t>(in.U8(), in.remaining());
+    in.CopyTo(answer, answerLength);
+    const uint8_t rating = in.U8();
+    kr::Ca().workStart.store(in.Be16());
+    kr::Ca().workEnd.store(in.Be16());
+    kr::Ca().cardRating.store(in.U8());
+    if ((flags & 1) != 0) kr::Ca().cardReady.store(0);
+    if (!in.ok()) {
+        script = EcmScript{};
+        return true;
+    }
+    // An exact copy: a read past the section's end is one past the allocation.
+    const auto rest = in.Bytes(in.remaining());
+    std::vector<uint8_t> ecm(rest.begin(), rest.end());
+    const bool known = (flags & 2) == 0 && ecm.size() >= kEcmIdsEnd;
+    const bool started = known && (flags & 4) == 0;
+    ServiceRequest request{};
+    if (known) request = StartEcmService(ecm, rating, started);
+    const std::size_t before = reach.controlWords;
+    for (int i = 0; i < 2; ++i)
+        (void)kr::kr_EcmParse(ecm.data(), static_cast<uint32_t>(ecm.size()));
+    if (reach.controlWords == before) ++reach.refusals;
+    if (started) (void)krca_T2CA_StopServices(1, &request);
+    const bool sound = !script.wrongWords;
+    script = EcmScript{};
+    return sound;
 }
 
 const CaReach& CaMessagesReach() {

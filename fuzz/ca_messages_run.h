@@ -21,6 +21,7 @@ struct CaReach {
     std::size_t redirections = 0;  // services the host was sent to
     std::size_t cardCommands = 0;  // CA commands the card received
     std::size_t controlWords = 0;  // control words set at the descrambler
+    std::size_t refusals = 0;      // ECMs whose words the card's answer did not give
 };
 
 // The host's slots (the fake card among them) and the intake that ECM filters need. false when
@@ -30,6 +31,17 @@ bool StartCaMessages();
 void FinishCaMessages();
 
 void RunCaMessagesInput(const uint8_t* data, std::size_t size);
+
+// One ECM against a card whose every answer comes from the input, with the refusal branches and
+// their pauses (left out by the fuzz build) reachable. Input: flags (bit 0 no card, bit 1 the
+// service is not in the map, bit 2 it is not started, bit 3 the card's exchanges for the words
+// fail), the card's way of answering the words command (bits 0-1: 61 xx and GET RESPONSE, the
+// words at once with 90 00, a bare status, the words with the status given; bit 2 GET RESPONSE
+// fails with the status given; bits 3-7: bytes the card sends after its status), the status
+// (2 bytes), the answer's length and bytes, the service's rating byte in the map, the card's
+// viewing hours (4 bytes, BCD) and rating, then the ECM section, handled twice. false when words
+// other than the ones the card answered reached the descrambler.
+bool RunEcmInput(const uint8_t* data, std::size_t size);
 
 const CaReach& CaMessagesReach();
 

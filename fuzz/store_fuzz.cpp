@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "store_image_run.h"
+#include "store_parts_run.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!krfuzz::RunStoreImage(data, size)) std::abort();

@@ -26,6 +26,16 @@ constexpr uint32_t kEcmIdleMs = 100;
 constexpr uint32_t kNoCardPauseMs = 100;
 constexpr uint32_t kRetryPauseMs = 50;
 
+// The worker pauses after an ECM it could not carry out, so that a broadcast repeating it does
+// not keep the card busy. A fuzz build leaves the pauses out: no fuzzer could afford them.
+void Pause(uint32_t ms) {
+#ifdef KRMODULE_SKIP_PAUSES
+    (void)ms;
+#else
+    SleepMs(ms);
+#endif
+}
+
 // Set by RequestEcmMaintain until the pass it asked for begins.
 std::atomic<bool> maintainRequested{false};
 
@@ -107,7 +117,7 @@ void kr_EcmMaintain() {
 int32_t kr_EcmParse(const uint8_t* section, uint32_t length) {
     if (Ca().cardReady.load() == 0) {
         Tally(Count::EcmsNoCard);
-        SleepMs(kNoCardPauseMs);
+        Pause(kNoCardPauseMs);
         kr_Print(0x72, "No smart card insert.");
         return 1;
     }
@@ -146,7 +156,7 @@ int32_t kr_EcmParse(const uint8_t* section, uint32_t length) {
         Tally(Count::EcmsWorkTime);
         kr_Print(0x71, "Out of work time.");
         InterruptService(ref, kMessageWorkTime);
-        SleepMs(kRetryPauseMs);
+        Pause(kRetryPauseMs);
         return -1;
     }
     (void)kr_HideMessage(kMessageWorkTime);
@@ -154,7 +164,7 @@ int32_t kr_EcmParse(const uint8_t* section, uint32_t length) {
         Tally(Count::EcmsRating);
         kr_Print(0x71, "Out of the rating.");
         InterruptService(ref, kMessageRating);
-        SleepMs(kRetryPauseMs);
+        Pause(kRetryPauseMs);
         return -1;
     }
     (void)kr_HideMessage(kMessageRating);
@@ -167,7 +177,7 @@ int32_t kr_EcmParse(const uint8_t* section, uint32_t length) {
         return 0;
     }
     // The next ECM of this version is tried again.
-    SleepMs(kRetryPauseMs);
+    Pause(kRetryPauseMs);
     return 0;
 }
 

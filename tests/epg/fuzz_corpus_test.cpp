@@ -11,7 +11,7 @@
 #include "epg/live_epg.h"
 #include "epg_text_run.h"
 #include "intake/request_table.h"
-#include "store_image_run.h"
+#include "store_parts_run.h"
 
 namespace {
 
@@ -54,6 +54,27 @@ TEST(FuzzCorpus, StoreImage) {
         EXPECT_TRUE(krfuzz::RunStoreImage(input.data(), input.size()));
 }
 
+TEST(FuzzCorpus, StoreParts) {
+    auto corpus = [](const char* name) {
+        auto inputs = krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/" + name);
+        EXPECT_FALSE(inputs.empty()) << name;
+        return inputs;
+    };
+    for (const auto& input : corpus("store_check"))
+        EXPECT_TRUE(krfuzz::RunStoreCheckInput(input.data(), input.size()));
+    ASSERT_TRUE(krfuzz::StartStoredParts());
+    for (const auto& input : corpus("stored_epg"))
+        EXPECT_TRUE(krfuzz::RunStoredEpgInput(input.data(), input.size()));
+    std::size_t loaded = 0;
+    for (const auto& input : corpus("stored_map")) {
+        std::size_t inUse = 0;
+        EXPECT_TRUE(krfuzz::RunStoredMapInput(input.data(), input.size(), &inUse));
+        loaded += inUse;
+    }
+    krfuzz::FinishStoredParts();
+    EXPECT_GT(loaded, 0u) << "the seeds load services";
+}
+
 TEST(FuzzCorpus, CaMessages) {
     const auto inputs =
         krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/ca_messages");
@@ -68,6 +89,20 @@ TEST(FuzzCorpus, CaMessages) {
     for (const std::size_t n :
          {reach.texts, reach.mails, reach.redirections, reach.cardCommands, reach.controlWords})
         EXPECT_GT(n, 0u);
+}
+
+TEST(FuzzCorpus, Ecm) {
+    const auto inputs = krtest::ReadAllFiles(std::string(KRMODULE_FUZZ_CORPUS_DIR) + "/ecm");
+    ASSERT_FALSE(inputs.empty());
+    ASSERT_TRUE(krfuzz::StartCaMessages());
+    for (const auto& input : inputs)
+        EXPECT_TRUE(krfuzz::RunEcmInput(input.data(), input.size()));
+    const krfuzz::CaReach reach = krfuzz::CaMessagesReach();
+    EXPECT_EQ(kr::RequestsInUse(), 0);
+    krfuzz::FinishCaMessages();
+    // The seeds reach both the descrambler and the refusals.
+    EXPECT_GT(reach.controlWords, 0u);
+    EXPECT_GT(reach.refusals, 0u);
 }
 
 }  // namespace

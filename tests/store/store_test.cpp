@@ -15,7 +15,7 @@
 #include "core/fault_injection.h"
 #include "core/host.h"
 #include "store/store.h"
-#include "store_image_run.h"
+#include "store_parts_run.h"
 #include "support/module_fixture.h"
 
 namespace {

@@ -33,7 +33,7 @@
 #include "progress.h"
 #include "session.h"
 #include "soak_checks.h"
-#include "virtual_card_reader.h"
+#include "terminal/virtual_card_reader.h"
 
 namespace krhost {
 
@@ -360,7 +360,7 @@ int RunSoak(const std::vector<std::string>& arguments) {
     StoreFile store(storePath);
     auto virtualCard = std::make_unique<krtools::VirtualCard>(krtools::ReadCardProfile(o.card));
     krtools::VirtualCard& card = *virtualCard;
-    VirtualCardReader reader(std::move(virtualCard));
+    krtools::VirtualCardReader reader(std::move(virtualCard));
 
     SoakChecks checks(plan, card, MeasureProcess);
     currentChecks.store(&checks);

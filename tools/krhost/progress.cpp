@@ -61,9 +61,17 @@ void SayEvent(const std::string& name, const std::string& line, const std::strin
         Say(line);
         return;
     }
-    std::string object = "{" + JsonQuote("event") + ":" + JsonQuote(name);
-    if (!members.empty()) object += "," + members;
-    (void)PrintOut(object + "}\n");
+    // Appended piece by piece: GCC 12 misjudges `const char* + std::string&&` at -O3.
+    std::string object = "{";
+    object += JsonQuote("event");
+    object += ':';
+    object += JsonQuote(name);
+    if (!members.empty()) {
+        object += ',';
+        object += members;
+    }
+    object += "}\n";
+    (void)PrintOut(object);
 }
 
 bool PrintOut(const std::string& text) {

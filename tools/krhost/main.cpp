@@ -2,9 +2,12 @@
 // standard input or a UDP socket, and plays, downloads or prints what the library delivers.
 #include <krmodule/krmodule.h>
 
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
@@ -21,6 +24,29 @@ std::atomic<int> signalled{0};
 void OnSignal(int signal) {
     signalled.store(signal);
     krhost::interruptRequested.store(true);
+}
+
+// Ctrl-C and SIGTERM are taken by a thread of their own that waits for them, not by a handler
+// that interrupts whichever thread they hit: every thread started after this (the tool's and the
+// library's) inherits the blocked mask, so no wait, read or join is ever cut short by them. (A
+// handler run on the main thread also left qemu-i386's emulated thread pointer wrong, so that
+// joining the reader afterwards failed with EDEADLK.) The thread ends with the process.
+void CatchStopSignals() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    if (pthread_sigmask(SIG_BLOCK, &stops, nullptr) != 0) {
+        std::signal(SIGINT, OnSignal);
+        std::signal(SIGTERM, OnSignal);
+        return;
+    }
+    std::thread([stops] {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&stops, &signal) == 0) OnSignal(signal);
+        }
+    }).detach();
 }
 
 krhost::Outcome Run(const krhost::HostOptions& options) {
@@ -61,8 +87,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     // The soak run has options and a report of its own (soak.h).
     if (!arguments.empty() && arguments[0] == "soak") {
-        std::signal(SIGINT, OnSignal);
-        std::signal(SIGTERM, OnSignal);
+        CatchStopSignals();
         try {
             return krhost::RunSoak({arguments.begin() + 1, arguments.end()});
         } catch (const krtools::ToolError& error) {
@@ -95,8 +120,7 @@ int main(int argc, char** argv) {
         return krhost::kExitDone;
     }
     krhost::SetJsonEvents(options.json);
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    CatchStopSignals();
     const std::string command = krhost::CommandName(options.command);
     krhost::Outcome outcome;
     try {

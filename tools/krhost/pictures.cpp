@@ -89,8 +89,18 @@ bool DecodeFirstPicture(const fs::path& pluginDir, const fs::path& stream, uint3
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // krhost keeps Ctrl-C and SIGTERM blocked for its signal thread; the child takes them as
+    // any program does.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     pid_t child = -1;
-    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), env.data());
+    const int spawned =
+        posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), env.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         error = "gst-launch-1.0 did not start";

@@ -345,5 +345,18 @@ void BM_ZapScrambled(benchmark::State& state) {
 }
 BENCHMARK(BM_ZapScrambled)->Arg(16)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// The same card as slow as a real one: 30 ms a command and T=0 at 9600 baud, so the card's share
+// is what a box's reader would give.
+void BM_ZapScrambledSlowCard(benchmark::State& state) {
+    krtools::VirtualCard card(
+        krtools::ParseCardProfile(std::string(kCard) + "command-ms = 30\nbyte-us = 1042\n"));
+    Zapping(state, &card);
+}
+BENCHMARK(BM_ZapScrambledSlowCard)
+    ->Arg(12)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
 }  // namespace
 }  // namespace zap_bench

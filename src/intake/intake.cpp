@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <thread>
 
 #include "core/byte_order.h"
 #include "core/counters.h"
@@ -25,6 +26,8 @@ std::atomic<bool> intakeReady{false};
 SectionNode* pool = nullptr;
 // Read by krx_WaitCaughtUp on the host's threads.
 std::atomic<uint32_t> poolNodes{0};
+// Nodes taken off the free queue whose section is being copied outside the intake lock.
+std::atomic<uint32_t> nodesBeingFilled{0};
 
 constexpr QueueId kConsumerQueues[] = {QueueId::Sys, QueueId::Stream, QueueId::Ca, QueueId::Ecm};
 constexpr WorkQueue kConsumerWorkers[] = {WorkQueue::Sys, WorkQueue::Stream, WorkQueue::Ca,
@@ -56,11 +59,24 @@ struct Outcome {
     SectionQueue* woken = nullptr;
 };
 
-// Copies a section into a free node and queues it for the request's worker.
-void QueueSectionLocked(const RequestEntry& request, const uint8_t* section, int32_t length,
-                        Outcome& out) {
-    SectionNode* node = nullptr;
-    if (QueueTakeLocked(GetQueue(QueueId::Free), &node) != 0 || node == nullptr) {
+// Section bytes a node holds of a section of this length.
+int32_t HeldLength(int32_t length) {
+    return length < kNodeDataSize ? length : kNodeDataSize;
+}
+
+void CopyIntoNode(SectionNode* node, const uint8_t* section, int32_t length) {
+    const int32_t held = HeldLength(length);
+    node->length = static_cast<uint16_t>(held);
+    std::memcpy(node->data, section, static_cast<std::size_t>(held));
+}
+
+// Fills the node (already holding the section's bytes when copied is set, else taken from the
+// free queue and filled here) with what the request knows and queues it for the request's
+// worker. A node that cannot be queued goes back to the free queue.
+void QueueSectionLocked(const RequestEntry& request, SectionNode* node, bool copied,
+                        const uint8_t* section, int32_t length, Outcome& out) {
+    if (node == nullptr &&
+        (QueueTakeLocked(GetQueue(QueueId::Free), &node) != 0 || node == nullptr)) {
         out.full = true;
         for (std::size_t i = 0; i < std::size(kConsumerQueues); ++i)
             out.counts[i] = QueueCount(GetQueue(kConsumerQueues[i]));
@@ -76,9 +92,7 @@ void QueueSectionLocked(const RequestEntry& request, const uint8_t* section, int
     node->scrambled = request.scrambled;
     node->dataProcess = request.dataProcess;
     node->deliveryMode = request.deliveryMode;
-    const int32_t held = length < kNodeDataSize ? length : kNodeDataSize;
-    node->length = static_cast<uint16_t>(held);
-    std::memcpy(node->data, section, static_cast<std::size_t>(held));
+    if (!copied) CopyIntoNode(node, section, length);
 
     const int32_t sectionLength = (ReadBe16(section, 1) & 0x0FFF) + 3;
     if (sectionLength != length) {
@@ -95,43 +109,59 @@ void QueueSectionLocked(const RequestEntry& request, const uint8_t* section, int
     }
 }
 
-// The request lookup, the shared-filter dispatch and the queue put, in one short hold.
-void IntakeLocked(uint32_t requestId, const uint8_t* section, int32_t length, Outcome& out) {
+// The request lookup, the shared-filter dispatch and the queue put, in one short hold. A node
+// the caller filled outside the lock (copied) is queued or, when the section goes nowhere, given
+// back to the free queue.
+void IntakeLocked(uint32_t requestId, SectionNode* copied, const uint8_t* section, int32_t length,
+                  Outcome& out) {
+    const RequestEntry* request = nullptr;
     if (!intakeReady.load(std::memory_order_relaxed)) {
         out.notReady = true;
         out.result = 1;
-        return;
-    }
-    const RequestEntry* request = FindRequestLocked(requestId);
-    if (request == nullptr) {
+    } else if ((request = FindRequestLocked(requestId)) == nullptr) {
         out.unknown = true;
         out.result = -1;
-        return;
-    }
-    if (request->type == kTypeSharedFilter) {
+    } else if (request->type == kTypeSharedFilter) {
         const SharedMatch match = MatchSharedSectionLocked(requestId, section, length);
         if (!match.matched) {
             Tally(Count::SectionsUnmatched);
             out.result = match.result;
-            return;
-        }
-        // The section enters intake again under the consumer's id.
-        out.dispatched = true;
-        out.consumer = match.consumer;
-        request = FindRequestLocked(match.consumer);
-        if (request == nullptr) {
-            out.unknown = true;
-            out.result = -1;
-            return;
-        }
-        // A consumer is never a shared filter's own request; a forged table could make it one.
-        if (request->type == kTypeSharedFilter) {
-            Tally(Count::SectionsUnmatched);
-            out.result = 128;
-            return;
+            request = nullptr;
+        } else {
+            // The section enters intake again under the consumer's id.
+            out.dispatched = true;
+            out.consumer = match.consumer;
+            request = FindRequestLocked(match.consumer);
+            if (request == nullptr) {
+                out.unknown = true;
+                out.result = -1;
+            } else if (request->type == kTypeSharedFilter) {
+                // A consumer is never a shared filter's own request; a forged table could make it
+                // one.
+                Tally(Count::SectionsUnmatched);
+                out.result = 128;
+                request = nullptr;
+            }
         }
     }
-    QueueSectionLocked(*request, section, length, out);
+    if (request != nullptr) {
+        QueueSectionLocked(*request, copied, copied != nullptr, section, length, out);
+    } else if (copied != nullptr) {
+        (void)QueuePutLocked(GetQueue(QueueId::Free), copied);
+    }
+}
+
+// Takes a free node for a section copied outside the intake lock, so that the copy never holds
+// up the workers taking and returning nodes; counted until it is queued or given back, which
+// intake finish waits for before it releases the pool. Null when intake is not running or the
+// pool is empty: the section then takes the path under the lock, which reports either.
+SectionNode* TakeNodeToFill() {
+    ShortLockGuard hold(IntakeLock());
+    if (!intakeReady.load(std::memory_order_relaxed)) return nullptr;
+    SectionNode* node = nullptr;
+    if (QueueTakeLocked(GetQueue(QueueId::Free), &node) != 0) return nullptr;
+    nodesBeingFilled.fetch_add(1, std::memory_order_relaxed);
+    return node;
 }
 
 void Report(int32_t requestId, int32_t length, const Outcome& out) {
@@ -212,6 +242,10 @@ int32_t IntakeFinish() {
             ShortLockGuard intake(IntakeLock());
             intakeReady.store(false);
         }
+        // A sender still copying into a node puts it back (refused) once it has the lock;
+        // the pool stays until then. A copy takes nanoseconds.
+        while (nodesBeingFilled.load() != 0)
+            std::this_thread::yield();
         SharedFiltersFinish();
         CloseLock(&GetQueue(QueueId::Free)->lock);
         for (QueueId id : kConsumerQueues)
@@ -267,9 +301,12 @@ int32_t kr_T2K_SendRetrieved(int32_t requestId, int32_t status, const uint8_t* s
         return -1;
     }
     Outcome out;
+    SectionNode* filled = TakeNodeToFill();
+    if (filled != nullptr) CopyIntoNode(filled, section, length);
     {
         ShortLockGuard hold(IntakeLock());
-        IntakeLocked(static_cast<uint32_t>(requestId), section, length, out);
+        IntakeLocked(static_cast<uint32_t>(requestId), filled, section, length, out);
+        if (filled != nullptr) nodesBeingFilled.fetch_sub(1, std::memory_order_relaxed);
     }
     // One wake-up per sleeping worker, given after the lock is let go.
     if (out.woken != nullptr) {

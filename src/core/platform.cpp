@@ -199,31 +199,12 @@ void WakeAllWorkers() {
     }
 }
 
-namespace {
-
-// Between two reads of a lock held by another core: lets that core have the lock's cache line
-// and, on a core with a sibling thread, the execution units.
-inline void CpuRelax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __asm__ __volatile__("pause");
-#elif defined(__aarch64__) || (defined(__arm__) && defined(__ARM_ARCH) && __ARM_ARCH >= 7)
-    __asm__ __volatile__("yield");
-#endif
-}
-
-}  // namespace
-
 void ShortLock::lock() noexcept {
     for (;;) {
         if (!held_.exchange(true, std::memory_order_acquire)) return;
-        // Holders keep it for a queue operation or a table lookup, which a cache miss or two can
-        // stretch to a microsecond: spin on a plain read for about that long, then give way (a
-        // yield is a system call, dearer than the wait it replaces).
+        // Holders keep it for a few instructions: spin on a plain read first, then give way.
         for (int spin = 0; held_.load(std::memory_order_relaxed); ++spin) {
-            if (spin < 128)
-                CpuRelax();
-            else
-                std::this_thread::yield();
+            if (spin >= 64) std::this_thread::yield();
         }
     }
 }

@@ -59,23 +59,20 @@ struct Outcome {
     SectionQueue* woken = nullptr;
 };
 
-// Section bytes a node holds of a section of this length.
-int32_t HeldLength(int32_t length) {
-    return length < kNodeDataSize ? length : kNodeDataSize;
-}
-
+// Longer sections are cut to what a node holds.
 void CopyIntoNode(SectionNode* node, const uint8_t* section, int32_t length) {
-    const int32_t held = HeldLength(length);
+    const int32_t held = length < kNodeDataSize ? length : kNodeDataSize;
     node->length = static_cast<uint16_t>(held);
     std::memcpy(node->data, section, static_cast<std::size_t>(held));
 }
 
-// Fills the node (already holding the section's bytes when copied is set, else taken from the
-// free queue and filled here) with what the request knows and queues it for the request's
-// worker. A node that cannot be queued goes back to the free queue.
-void QueueSectionLocked(const RequestEntry& request, SectionNode* node, bool copied,
-                        const uint8_t* section, int32_t length, Outcome& out) {
-    if (node == nullptr &&
+// Fills the node with what the request knows and queues it for the request's worker. A node
+// given already holds the section's bytes; without one, a free node is taken and the bytes are
+// copied here. A node that cannot be queued goes back to the free queue.
+void QueueSectionLocked(const RequestEntry& request, SectionNode* node, const uint8_t* section,
+                        int32_t length, Outcome& out) {
+    const bool copied = node != nullptr;
+    if (!copied &&
         (QueueTakeLocked(GetQueue(QueueId::Free), &node) != 0 || node == nullptr)) {
         out.full = true;
         for (std::size_t i = 0; i < std::size(kConsumerQueues); ++i)
@@ -145,7 +142,7 @@ void IntakeLocked(uint32_t requestId, SectionNode* copied, const uint8_t* sectio
         }
     }
     if (request != nullptr) {
-        QueueSectionLocked(*request, copied, copied != nullptr, section, length, out);
+        QueueSectionLocked(*request, copied, section, length, out);
     } else if (copied != nullptr) {
         (void)QueuePutLocked(GetQueue(QueueId::Free), copied);
     }

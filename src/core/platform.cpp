@@ -199,7 +199,7 @@ void WakeAllWorkers() {
     }
 }
 
-void ShortLock::lock() noexcept {
+void SpinLock::lock() noexcept {
     for (;;) {
         if (!held_.exchange(true, std::memory_order_acquire)) return;
         // Holders keep it for a few instructions: spin on a plain read first, then give way.
@@ -209,7 +209,7 @@ void ShortLock::lock() noexcept {
     }
 }
 
-void ShortLock::unlock() noexcept {
+void SpinLock::unlock() noexcept {
     held_.store(false, std::memory_order_release);
 }
 

@@ -105,11 +105,17 @@ class ModuleLockGuard {
 
 // ---- Short locks --------------------------------------------------------------------------
 
-// A lock for a few instructions: the section intake tables, the EPG hand-over, the frame states.
-// Never held while the host is called, while a parse runs or while another lock is taken (so it
-// can never be part of a lock-order cycle), and not re-entrant. A waiter spins briefly, then
+// A lock for a few instructions: the section intake tables, the section queues, the EPG
+// hand-over, the frame states. Never held while the host is called, while a parse runs or while
+// another lock is taken (so it can never be part of a lock-order cycle), with one exception: the
+// locks of the section queues, which take no lock but each other's in one order (intake lock,
+// then a consumer queue's, then the free queue's). Not re-entrant. A waiter spins briefly, then
 // yields its time slice.
-class ShortLock {
+//
+// A SpinLock sits on the cache line of the data it guards, so that one line, not two, travels
+// between the cores when another core takes it; a ShortLock fills a line of its own, so that
+// taking it never drags a neighbour's data between the cores, nor theirs it.
+class SpinLock {
   public:
     void lock() noexcept;
     void unlock() noexcept;
@@ -118,15 +124,24 @@ class ShortLock {
     std::atomic<bool> held_{false};
 };
 
+class alignas(64) ShortLock : public SpinLock {};
+
+// A value on cache lines of its own: for one that a thread writes often while another core reads
+// its neighbours, or the other way round.
+template <typename T>
+struct alignas(64) OwnCacheLine {
+    T value{};
+};
+
 class ShortLockGuard {
   public:
-    explicit ShortLockGuard(ShortLock& lock) : lock_(lock) { lock_.lock(); }
+    explicit ShortLockGuard(SpinLock& lock) : lock_(lock) { lock_.lock(); }
     ~ShortLockGuard() { lock_.unlock(); }
     ShortLockGuard(const ShortLockGuard&) = delete;
     ShortLockGuard& operator=(const ShortLockGuard&) = delete;
 
   private:
-    ShortLock& lock_;
+    SpinLock& lock_;
 };
 
 // ---- Slow locks ---------------------------------------------------------------------------
@@ -179,6 +194,9 @@ class ChangeSignal {
     using Ready = bool (*)();
     // Call after the change is visible to ready().
     void Announce() noexcept;
+    // Whether a thread waits; false means an announcement made now would wake nobody. Sequentially
+    // consistent like Announce, so a caller may skip working out whether to announce.
+    bool HasWaiters() const noexcept { return waiters_.load(std::memory_order_seq_cst) != 0; }
     // Waits until ready() or for ms milliseconds; ready()'s last answer.
     bool WaitUntil(Ready ready, uint32_t ms);
 

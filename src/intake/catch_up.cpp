@@ -23,8 +23,9 @@ bool CaughtUp() {
 
 void NoteNodesReturned() {
     // A waiter is woken when it can return, not for every node of a burst: the return that
-    // brings the last node home sees the pool whole, whichever worker makes it.
-    if (CaughtUp()) caughtUpSignal.Announce();
+    // brings the last node home sees the pool whole, whichever worker makes it. Without a waiter
+    // the counts are not read at all: they are written on other cores for every section.
+    if (caughtUpSignal.HasWaiters() && CaughtUp()) caughtUpSignal.Announce();
 }
 
 void DeferWork() {

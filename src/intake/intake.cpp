@@ -20,14 +20,64 @@
 namespace kr {
 namespace {
 
-// Sections are accepted only while set. Written under the module lock; read without it for the
-// quick refusal, and again under it before anything is touched.
+// Sections are accepted only while set. Written under the module lock and the intake lock; read
+// without them for the quick refusal and before a node is taken, and under the intake lock
+// before a section is queued.
 std::atomic<bool> intakeReady{false};
 SectionNode* pool = nullptr;
 // Read by krx_WaitCaughtUp on the host's threads.
 std::atomic<uint32_t> poolNodes{0};
-// Nodes taken off the free queue whose section is being copied outside the intake lock.
-std::atomic<uint32_t> nodesBeingFilled{0};
+// Deliveries that hold, or are about to take, a free node whose section they copy outside the
+// intake lock. Intake finish refuses sections first and then waits for this to come to 0.
+// On a cache line of its own: every delivery writes it, and a worker reading a neighbour for every
+// section would have the line taken from it each time.
+OwnCacheLine<std::atomic<uint32_t>> nodesBeingFilled;
+
+// Free nodes set aside for deliveries, taken from the free queue a group at a time: the workers
+// give nodes back to the free queue one by one, and a delivery that took its node from there
+// would wait each time for the lock and the queue a worker on another core just touched. Only
+// deliveries take from here, and they take from here first, so no free node is ever out of
+// their reach; the nodes here count as free.
+constexpr int32_t kSetAside = 32;
+struct SetAsideNodes {
+    ShortLock lock;
+    SectionNode* nodes[kSetAside] = {};
+    std::atomic<int32_t> count{0};
+};
+SetAsideNodes setAside;
+
+// Asks for the lines of the node the next delivery fills, for writing: a free node was last read
+// by a worker on another core, and the copy into it would otherwise wait for each line in turn.
+// By the next delivery they are here.
+void PrepareForWriting(SectionNode* node) {
+#if defined(__GNUC__) || defined(__clang__)
+    const auto* bytes = reinterpret_cast<const char*>(node);
+    for (std::size_t offset = 0; offset < sizeof(SectionNode); offset += kCacheLine)
+        __builtin_prefetch(bytes + offset, 1);
+#else
+    (void)node;
+#endif
+}
+
+// With setAside.lock held. A node leaves the free queue before the set-aside count rises, and
+// FreeNodeCount reads the set-aside count first: a count read meanwhile can come out short, never
+// over, so a wait for the whole pool never ends while a node is still out.
+SectionNode* TakeSetAsideLocked() {
+    int32_t count = setAside.count.load(std::memory_order_relaxed);
+    if (count == 0) {
+        SectionNode* taken[kSetAside];
+        const int32_t got = TakeFreeNodes(taken, kSetAside);
+        if (got == 0) return nullptr;
+        // Kept in the order they came so the first taken is used first.
+        for (int32_t i = 0; i < got; ++i)
+            setAside.nodes[i] = taken[got - 1 - i];
+        count = got;
+    }
+    --count;
+    setAside.count.store(count, std::memory_order_seq_cst);
+    if (count > 0) PrepareForWriting(setAside.nodes[count - 1]);
+    return setAside.nodes[count];
+}
 
 constexpr QueueId kConsumerQueues[] = {QueueId::Sys, QueueId::Stream, QueueId::Ca, QueueId::Ecm};
 constexpr WorkQueue kConsumerWorkers[] = {WorkQueue::Sys, WorkQueue::Stream, WorkQueue::Ca,
@@ -72,8 +122,7 @@ void CopyIntoNode(SectionNode* node, const uint8_t* section, int32_t length) {
 void QueueSectionLocked(const RequestEntry& request, SectionNode* node, const uint8_t* section,
                         int32_t length, Outcome& out) {
     const bool copied = node != nullptr;
-    if (!copied &&
-        (QueueTakeLocked(GetQueue(QueueId::Free), &node) != 0 || node == nullptr)) {
+    if (!copied && (TakeFreeNode(&node) != 0 || node == nullptr)) {
         out.full = true;
         for (std::size_t i = 0; i < std::size(kConsumerQueues); ++i)
             out.counts[i] = QueueCount(GetQueue(kConsumerQueues[i]));
@@ -97,12 +146,12 @@ void QueueSectionLocked(const RequestEntry& request, SectionNode* node, const ui
         out.warnedRequest = request.requestId;
         out.sectionLength = sectionLength;
     }
-    out.result = QueuePutLocked(request.queue, node);
+    out.result = QueuePutNoWake(request.queue, node);
     if (out.result == 0) {
         out.woken = request.queue;
     } else {
         // A request without a consumer queue would strand the node: it goes back to the pool.
-        (void)QueuePutLocked(GetQueue(QueueId::Free), node);
+        (void)PutFreeNode(node);
     }
 }
 
@@ -144,20 +193,26 @@ void IntakeLocked(uint32_t requestId, SectionNode* copied, const uint8_t* sectio
     if (request != nullptr) {
         QueueSectionLocked(*request, copied, section, length, out);
     } else if (copied != nullptr) {
-        (void)QueuePutLocked(GetQueue(QueueId::Free), copied);
+        (void)PutFreeNode(copied);
     }
 }
 
-// Takes a free node for a section copied outside the intake lock, so that the copy never holds
-// up the workers taking and returning nodes; counted until it is queued or given back, which
-// intake finish waits for before it releases the pool. Null when intake is not running or the
-// pool is empty: the section then takes the path under the lock, which reports either.
+// Takes a free node for a section copied outside the intake lock, so that neither the copy nor
+// the wait for a node holds up the workers or another delivery; counted until it is queued or
+// given back, which intake finish waits for before it releases the pool. Null when intake is not
+// running or the pool is empty: the section then takes the path under the lock, which reports
+// either.
 SectionNode* TakeNodeToFill() {
-    ShortLockGuard hold(IntakeLock());
-    if (!intakeReady.load(std::memory_order_relaxed)) return nullptr;
+    // Counted before intake is checked, both sequentially consistent with intake finish, which
+    // refuses first and then waits for the count: either this sees intake refused, or finish
+    // sees the count and waits until the node is back.
+    nodesBeingFilled.value.fetch_add(1, std::memory_order_seq_cst);
     SectionNode* node = nullptr;
-    if (QueueTakeLocked(GetQueue(QueueId::Free), &node) != 0) return nullptr;
-    nodesBeingFilled.fetch_add(1, std::memory_order_relaxed);
+    if (intakeReady.load(std::memory_order_seq_cst)) {
+        ShortLockGuard hold(setAside.lock);
+        node = TakeSetAsideLocked();
+    }
+    if (node == nullptr) nodesBeingFilled.value.fetch_sub(1, std::memory_order_release);
     return node;
 }
 
@@ -197,7 +252,6 @@ int32_t IntakeInit(uint32_t nodeCount) {
         kr_Print(0x31, "Malloc request memory faild!");
         return -1;
     }
-    QueueInit(GetQueue(QueueId::Free));
     for (std::size_t i = 0; i < std::size(kConsumerQueues); ++i) {
         SectionQueue* queue = GetQueue(kConsumerQueues[i]);
         QueueInit(queue);
@@ -207,7 +261,9 @@ int32_t IntakeInit(uint32_t nodeCount) {
     }
     kr_Print(0x32, "Malloc buffer size : %d KB!", static_cast<int>(nodeCount * 3 / 2));
     if (nodeCount > 0) {
-        pool = static_cast<SectionNode*>(AllocMem(sizeof(SectionNode) * nodeCount));
+        // The nodes and, after them, the free ring's slots, one for each node.
+        pool = static_cast<SectionNode*>(
+            AllocMem((sizeof(SectionNode) + sizeof(SectionNode*)) * nodeCount));
         if (pool == nullptr) {
             kr_Print(0x31, "Malloc retrieve memory faild!");
             // Nothing of a failed start stays allocated.
@@ -218,10 +274,11 @@ int32_t IntakeInit(uint32_t nodeCount) {
     {
         ShortLockGuard intake(IntakeLock());
         poolNodes = nodeCount;
-        for (uint32_t i = 0; i < nodeCount; ++i) {
+        for (uint32_t i = 0; i < nodeCount; ++i)
             new (&pool[i]) SectionNode{};
-            (void)QueuePutLocked(GetQueue(QueueId::Free), &pool[i]);
-        }
+        static_assert(alignof(SectionNode) % alignof(SectionNode*) == 0);
+        auto* slots = nodeCount == 0 ? nullptr : reinterpret_cast<SectionNode**>(pool + nodeCount);
+        FreeNodesStart(pool, slots, nodeCount);
     }
     SharedFiltersStart();
     intakeReady.store(true);
@@ -237,29 +294,26 @@ int32_t IntakeFinish() {
         ModuleLockGuard hold;
         {
             ShortLockGuard intake(IntakeLock());
-            intakeReady.store(false);
+            intakeReady.store(false, std::memory_order_seq_cst);
         }
         // A sender still copying into a node puts it back (refused) once it has the lock;
         // the pool stays until then. A copy takes nanoseconds.
-        while (nodesBeingFilled.load() != 0)
+        while (nodesBeingFilled.value.load(std::memory_order_seq_cst) != 0)
             std::this_thread::yield();
+        {
+            // The nodes set aside are part of the pool released below.
+            ShortLockGuard emptied(setAside.lock);
+            setAside.count.store(0);
+        }
         SharedFiltersFinish();
-        CloseLock(&GetQueue(QueueId::Free)->lock);
         for (QueueId id : kConsumerQueues)
             CloseLock(&GetQueue(id)->lock);
         {
             ShortLockGuard intake(IntakeLock());
+            ForgetQueuesLocked();
             FreeMem(pool);
             pool = nullptr;
             poolNodes = 0;
-            for (QueueId id :
-                 {QueueId::Free, QueueId::Sys, QueueId::Stream, QueueId::Ca, QueueId::Ecm}) {
-                SectionQueue* queue = GetQueue(id);
-                queue->head = NodeLinks{};
-                queue->count.store(0);
-                queue->lock = LockHandle{};
-                queue->wakesWorker = false;
-            }
         }
         RequestTableFinish();
     }
@@ -272,7 +326,9 @@ uint32_t IntakeNodeCount() {
 }
 
 uint32_t FreeNodeCount() {
-    return QueueCount(GetQueue(QueueId::Free));
+    // The set-aside count first: see TakeSetAsideLocked.
+    const auto setAsideCount = static_cast<uint32_t>(setAside.count.load(std::memory_order_seq_cst));
+    return setAsideCount + FreeQueueCount();
 }
 
 }  // namespace kr
@@ -303,8 +359,8 @@ int32_t kr_T2K_SendRetrieved(int32_t requestId, int32_t status, const uint8_t* s
     {
         ShortLockGuard hold(IntakeLock());
         IntakeLocked(static_cast<uint32_t>(requestId), filled, section, length, out);
-        if (filled != nullptr) nodesBeingFilled.fetch_sub(1, std::memory_order_relaxed);
     }
+    if (filled != nullptr) nodesBeingFilled.value.fetch_sub(1, std::memory_order_release);
     // One wake-up per sleeping worker, given after the lock is let go.
     if (out.woken != nullptr) {
         Tally(Count::SectionsTaken);

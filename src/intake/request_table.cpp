@@ -19,8 +19,10 @@ RequestTable* table = nullptr;
 uint32_t lastRequestId = 0;
 
 // The id of each active entry, 0 for the others: what workers check a node against without a
-// lock. Ids are unique, so a node can never pass for a later request of the same entry.
-std::array<std::atomic<uint32_t>, kRequestCount> liveIds{};
+// lock. Ids are unique, so a node can never pass for a later request of the same entry. Read for
+// every section, written only when a request starts or stops: on lines of their own.
+OwnCacheLine<std::array<std::atomic<uint32_t>, kRequestCount>> liveIdLines;
+std::array<std::atomic<uint32_t>, kRequestCount>& liveIds = liveIdLines.value;
 
 bool InUse(const RequestEntry& entry) {
     return entry.state < kRequestReserved;

@@ -1,9 +1,13 @@
 // Pooled section nodes and the five queues they move between: the free queue and the four
 // consumer queues (system information, stream, CA, ECM), each drained by one worker.
 //
-// The queues, the pool and the request and shared-filter tables are guarded by one short
-// intake lock, never the module lock, so the host's delivery thread never waits for a worker
-// that holds the module lock across a host call, a parse or a store write.
+// The request and shared-filter tables are guarded by one short intake lock, never the module
+// lock, so the host's delivery thread never waits for a worker that holds the module lock across
+// a host call, a parse or a store write. Each queue has a lock of its own on the cache line of its
+// links: a delivery puts its node and a worker takes its batch, or gives a node back, without
+// holding up, or waiting for, the request lookup of another delivery, and the one line that passes
+// between their cores carries both the lock and the queue. Locks are taken in one order: the
+// intake lock, a consumer queue's, the free queue's.
 #pragma once
 
 #include <krmodule/krmodule.h>
@@ -17,6 +21,9 @@ namespace kr {
 
 // Most section bytes a node holds; longer sections are cut.
 constexpr uint16_t kNodeDataSize = 1500;
+
+// The span of memory two cores cannot write at once without passing it between them.
+constexpr std::size_t kCacheLine = 64;
 
 // Most nodes a worker takes from its queue at once.
 constexpr int kNodeBatch = 32;
@@ -41,42 +48,59 @@ struct SectionNode : NodeLinks {
     uint8_t data[kNodeDataSize];
 };
 
-// A circular doubly linked list whose header is its own sentinel; first in, first out.
-struct SectionQueue {
+// A circular doubly linked list whose header is its own sentinel; first in, first out. Each
+// queue fills a cache line of its own: the host's thread puts to a queue on one core while its
+// worker takes from it, and another queue's worker from its own, on another.
+struct alignas(kCacheLine) SectionQueue {
+    SpinLock guard;  // of head and count
     NodeLinks head;
-    // Changed under the intake lock; read without it by the worker deciding whether to sleep.
+    // Changed under guard; read without it by the worker deciding whether to sleep.
     std::atomic<uint16_t> count{0};
     LockHandle lock;
     bool wakesWorker = false;  // a put wakes the worker of `worker` when it is idle
     WorkQueue worker = WorkQueue::Sys;
 };
 
-// The lock of the queues, the pool and the request and shared-filter tables.
+// The lock of the request and shared-filter tables.
 ShortLock& IntakeLock();
 
-// The queues, which exist from intake start to intake finish.
-enum class QueueId : uint8_t { Free, Sys, Stream, Ca, Ecm };
+// The consumer queues, which exist from intake start to intake finish.
+enum class QueueId : uint8_t { Sys, Stream, Ca, Ecm };
 SectionQueue* GetQueue(QueueId id);
 
 // The consumer queue a worker drains.
 SectionQueue* QueueOfWorker(WorkQueue worker);
 
+// Each operation takes the queue's own lock for its length.
 int32_t QueueInit(SectionQueue* queue);                     // 0; -2 when null
 int32_t QueuePut(SectionQueue* queue, SectionNode* node);   // 0; -2 when either is null
 int32_t QueueTake(SectionQueue* queue, SectionNode** out);  // 0; 1 when empty; -2 on null
-int32_t TakeFreeNode(SectionNode** out);
-int32_t ReturnNode(SectionNode* node);
-
-// The same with the intake lock already held; the put wakes no worker (the caller does, after
-// it let go of the lock, with WakeConsumer).
-int32_t QueuePutLocked(SectionQueue* queue, SectionNode* node);
-int32_t QueueTakeLocked(SectionQueue* queue, SectionNode** out);
+// A put that wakes no worker: the caller does, once it let go of the intake lock, with
+// WakeConsumer.
+int32_t QueuePutNoWake(SectionQueue* queue, SectionNode* node);
 void WakeConsumer(const SectionQueue* queue);
 
-// Takes up to max nodes from the head of the queue in one hold of the lock: how many.
-int32_t QueueTakeBatch(SectionQueue* queue, SectionNode** out, int32_t max);
-// Gives count nodes back to the free queue in one hold of the lock.
-void ReturnNodes(SectionNode* const* nodes, int32_t count);
+// The free nodes, first in, first out. FreeNodesStart gives them a ring of slots, one for each node
+// of the pool, and puts every node of the pool in; ForgetQueuesLocked empties it. ReturnNode
+// announces the returned node (NoteNodesReturned); PutFreeNode leaves that to the caller.
+void FreeNodesStart(SectionNode* pool, SectionNode** slots, uint32_t count);
+uint32_t FreeQueueCount();
+int32_t TakeFreeNode(SectionNode** out);                // 0; 1 when none is free; -2 on null
+int32_t TakeFreeNodes(SectionNode** out, int32_t max);  // up to max in one hold: how many
+int32_t ReturnNode(SectionNode* node);
+int32_t PutFreeNode(SectionNode* node);
+
+// Takes up to max nodes from the head of the queue in one hold of its lock, as a batch: the first
+// node, from which NextInBatch leads to the others in order; null when the queue is empty.
+SectionNode* QueueTakeBatch(SectionQueue* queue, int32_t max);
+SectionNode* NextInBatch(const SectionNode& node);  // null after the last
+// Gives the nodes of a batch, from the one given on, back to the free queue in one hold of its
+// lock.
+void ReturnBatch(SectionNode* batch);
+
+// Resets every queue, the free queue too, to its state before QueueInit; intake finish calls it
+// with the intake lock held, once no delivery holds a node and no worker runs.
+void ForgetQueuesLocked();
 
 // Returns every node of the request that waits on the queue to the free queue.
 void RemoveRequestNodes(uint32_t requestId, SectionQueue* queue);

@@ -199,12 +199,26 @@ void WakeAllWorkers() {
     }
 }
 
+namespace {
+
+// How many times a waiter reads a held short lock before it gives way. A holder keeps it for a few
+// stores, but one of them may wait for a cache line from another core (about 70 ns on a virtual
+// machine): the reads outlast a couple of those, for less than the system call of a yield. With
+// one processor the holder cannot run while its waiter spins, so the waiter gives way at once.
+int SpinsBeforeYield() {
+    static const int spins = std::thread::hardware_concurrency() > 1 ? 512 : 0;
+    return spins;
+}
+
+}  // namespace
+
 void SpinLock::lock() noexcept {
     for (;;) {
         if (!held_.exchange(true, std::memory_order_acquire)) return;
         // Holders keep it for a few instructions: spin on a plain read first, then give way.
+        const int spins = SpinsBeforeYield();
         for (int spin = 0; held_.load(std::memory_order_relaxed); ++spin) {
-            if (spin >= 64) std::this_thread::yield();
+            if (spin >= spins) std::this_thread::yield();
         }
     }
 }

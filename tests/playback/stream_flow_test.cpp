@@ -192,6 +192,44 @@ TEST_F(StreamFlowTest, EachNodeGoesBackAsSoonAsItIsDone) {
     EXPECT_EQ(kr::FreeNodeCount(), kr::IntakeNodeCount());
 }
 
+// A worker that fell behind by several batches takes them in turn: every section arrives, in the
+// order sent, and every node goes back.
+TEST_F(StreamFlowTest, ABacklogOfSeveralBatchesArrivesWholeAndInOrder) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false;
+    bool goes = false;
+    recorder.SetGate([&] {
+        std::unique_lock<std::mutex> hold(mutex);
+        if (held) return;
+        held = true;
+        changed.notify_all();
+        changed.wait(hold, [&] { return goes; });
+    });
+    ASSERT_EQ(StartProgram(kCombined, 1), KR_OK);
+    ASSERT_EQ(Send(kCombined, kCombined.port, {0}), KR_OK);
+    {
+        std::unique_lock<std::mutex> hold(mutex);
+        ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(10), [&] { return held; }));
+    }
+    constexpr int kBacklog = 200;  // more than six batches, fewer than the pool's 256 nodes
+    for (int i = 1; i <= kBacklog; ++i)
+        ASSERT_EQ(Send(kCombined, kCombined.port, {static_cast<uint8_t>(i)}), KR_OK) << i;
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        goes = true;
+    }
+    changed.notify_all();
+    Drain();
+    const auto got = recorder.Streams();
+    ASSERT_EQ(got.size(), static_cast<size_t>(kBacklog + 1));
+    for (size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(got[i].bytes.size(), 1u) << i;
+        EXPECT_EQ(got[i].bytes[0], static_cast<uint8_t>(i)) << i;
+    }
+    EXPECT_EQ(kr::FreeNodeCount(), kr::IntakeNodeCount());
+}
+
 TEST_F(StreamFlowTest, ContentFunctionMayStopItsOwnProgram) {
     recorder.SetGate([] { (void)kr_T2K_StopProgram(kCombined.id); });
     ASSERT_EQ(StartProgram(kCombined, 1), KR_OK);

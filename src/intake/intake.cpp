@@ -261,9 +261,9 @@ int32_t IntakeInit(uint32_t nodeCount) {
     }
     kr_Print(0x32, "Malloc buffer size : %d KB!", static_cast<int>(nodeCount * 3 / 2));
     if (nodeCount > 0) {
-        // The nodes and, after them, the free ring's slots, one for each node.
+        // The nodes and, after them, the queues' rings, each with a slot for every node.
         pool = static_cast<SectionNode*>(
-            AllocMem((sizeof(SectionNode) + sizeof(SectionNode*)) * nodeCount));
+            AllocMem((sizeof(SectionNode) + kQueueCount * sizeof(SectionNode*)) * nodeCount));
         if (pool == nullptr) {
             kr_Print(0x31, "Malloc retrieve memory faild!");
             // Nothing of a failed start stays allocated.
@@ -278,7 +278,7 @@ int32_t IntakeInit(uint32_t nodeCount) {
             new (&pool[i]) SectionNode{};
         static_assert(alignof(SectionNode) % alignof(SectionNode*) == 0);
         auto* slots = nodeCount == 0 ? nullptr : reinterpret_cast<SectionNode**>(pool + nodeCount);
-        FreeNodesStart(pool, slots, nodeCount);
+        QueuesStart(pool, slots, nodeCount);
     }
     SharedFiltersStart();
     intakeReady.store(true);

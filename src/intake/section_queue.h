@@ -3,11 +3,12 @@
 //
 // The request and shared-filter tables are guarded by one short intake lock, never the module
 // lock, so the host's delivery thread never waits for a worker that holds the module lock across
-// a host call, a parse or a store write. Each queue has a lock of its own on the cache line of its
-// links: a delivery puts its node and a worker takes its batch, or gives a node back, without
-// holding up, or waiting for, the request lookup of another delivery, and the one line that passes
-// between their cores carries both the lock and the queue. Locks are taken in one order: the
-// intake lock, a consumer queue's, the free queue's.
+// a host call, a parse or a store write. Each queue is a ring of node pointers with a lock of its
+// own on the line of its ring's position: a delivery puts its node and a worker takes its batch,
+// or gives a node back, without holding up, or waiting for, the request lookup of another
+// delivery; what passes between their cores is that line and the slots written, never a node's
+// own lines under a lock. Locks are taken in one order: the intake lock, a consumer queue's, the
+// free queue's.
 #pragma once
 
 #include <krmodule/krmodule.h>
@@ -28,13 +29,8 @@ constexpr std::size_t kCacheLine = 64;
 // Most nodes a worker takes from its queue at once.
 constexpr int kNodeBatch = 32;
 
-struct NodeLinks {
-    NodeLinks* next = nullptr;
-    NodeLinks* prev = nullptr;
-};
-
 // One received section with what its request knows about the consumer.
-struct SectionNode : NodeLinks {
+struct SectionNode {
     uint8_t type;
     uint8_t entryIndex;  // the request's place in the request table
     uint32_t requestId;
@@ -48,12 +44,14 @@ struct SectionNode : NodeLinks {
     uint8_t data[kNodeDataSize];
 };
 
-// A circular doubly linked list whose header is its own sentinel; first in, first out. Each
-// queue fills a cache line of its own: the host's thread puts to a queue on one core while its
-// worker takes from it, and another queue's worker from its own, on another.
+// A ring of node pointers, first in, first out, with room for every node of the pool. Each queue
+// fills a cache line of its own: the host's thread puts to a queue on one core while its worker
+// takes from it, and another queue's worker from its own, on another.
 struct alignas(kCacheLine) SectionQueue {
-    SpinLock guard;  // of head and count
-    NodeLinks head;
+    SpinLock guard;                 // of the ring and its position
+    SectionNode** slots = nullptr;  // null: the queue does not exist
+    uint32_t capacity = 0;
+    uint32_t first = 0;  // the slot taken next
     // Changed under guard; read without it by the worker deciding whether to sleep.
     std::atomic<uint16_t> count{0};
     LockHandle lock;
@@ -72,7 +70,11 @@ SectionQueue* GetQueue(QueueId id);
 SectionQueue* QueueOfWorker(WorkQueue worker);
 
 // Each operation takes the queue's own lock for its length.
-int32_t QueueInit(SectionQueue* queue);                     // 0; -2 when null
+int32_t QueueInit(SectionQueue* queue);  // 0; -2 when null. The queue takes nodes once started.
+// Gives every queue, the free queue too, its ring: slots holds kQueueCount * count pointers, one
+// ring of count for each. Every node of the pool goes on the free queue.
+constexpr uint32_t kQueueCount = kWorkQueueCount + 1;
+void QueuesStart(SectionNode* pool, SectionNode** slots, uint32_t count);
 int32_t QueuePut(SectionQueue* queue, SectionNode* node);   // 0; -2 when either is null
 int32_t QueueTake(SectionQueue* queue, SectionNode** out);  // 0; 1 when empty; -2 on null
 // A put that wakes no worker: the caller does, once it let go of the intake lock, with
@@ -80,25 +82,21 @@ int32_t QueueTake(SectionQueue* queue, SectionNode** out);  // 0; 1 when empty; 
 int32_t QueuePutNoWake(SectionQueue* queue, SectionNode* node);
 void WakeConsumer(const SectionQueue* queue);
 
-// The free nodes, first in, first out. FreeNodesStart gives them a ring of slots, one for each node
-// of the pool, and puts every node of the pool in; ForgetQueuesLocked empties it. ReturnNode
-// announces the returned node (NoteNodesReturned); PutFreeNode leaves that to the caller.
-void FreeNodesStart(SectionNode* pool, SectionNode** slots, uint32_t count);
+// The free nodes, first in, first out: a node rests longest there, so the one taken was last
+// touched longest ago. ReturnNode announces the returned node (NoteNodesReturned); PutFreeNode
+// leaves that to the caller.
 uint32_t FreeQueueCount();
 int32_t TakeFreeNode(SectionNode** out);                // 0; 1 when none is free; -2 on null
 int32_t TakeFreeNodes(SectionNode** out, int32_t max);  // up to max in one hold: how many
 int32_t ReturnNode(SectionNode* node);
 int32_t PutFreeNode(SectionNode* node);
 
-// Takes up to max nodes from the head of the queue in one hold of its lock, as a batch: the first
-// node, from which NextInBatch leads to the others in order; null when the queue is empty.
-SectionNode* QueueTakeBatch(SectionQueue* queue, int32_t max);
-SectionNode* NextInBatch(const SectionNode& node);  // null after the last
-// Gives the nodes of a batch, from the one given on, back to the free queue in one hold of its
-// lock.
-void ReturnBatch(SectionNode* batch);
+// Takes up to max nodes from the head of the queue in one hold of its lock: how many.
+int32_t QueueTakeBatch(SectionQueue* queue, SectionNode** out, int32_t max);
+// Gives count nodes back to the free queue in one hold of its lock.
+void ReturnNodes(SectionNode* const* nodes, int32_t count);
 
-// Resets every queue, the free queue too, to its state before QueueInit; intake finish calls it
+// Resets every queue, the free queue too, to its state before QueuesStart; intake finish calls it
 // with the intake lock held, once no delivery holds a node and no worker runs.
 void ForgetQueuesLocked();
 

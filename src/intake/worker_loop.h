@@ -28,13 +28,13 @@ void RunWorkerLoop(QueueId id, uint32_t idleMs, Process&& process, Empty&& onEmp
     SectionQueue* queue = GetQueue(id);
     const WorkQueue worker = queue->worker;
     DeliveryGate& gate = WorkerGate(worker);
+    SectionNode* batch[kNodeBatch];
     while (!IsStopping()) {
-        SectionNode* batch = QueueTakeBatch(queue, kNodeBatch);
-        if (batch != nullptr) {
-            while (batch != nullptr && !IsStopping()) {
-                SectionNode& node = *batch;
-                // Read before the node goes back: a delivery may take it at once.
-                batch = NextInBatch(node);
+        const int32_t taken = QueueTakeBatch(queue, batch, kNodeBatch);
+        if (taken > 0) {
+            int32_t done = 0;
+            for (; done < taken && !IsStopping(); ++done) {
+                SectionNode& node = *batch[done];
                 gate.Enter(node.requestId);
                 // A section of a request stopped since it was queued is dropped.
                 if (RequestLive(node.entryIndex, node.requestId)) {
@@ -45,7 +45,7 @@ void RunWorkerLoop(QueueId id, uint32_t idleMs, Process&& process, Empty&& onEmp
                 gate.Leave();
                 (void)ReturnNode(&node);
             }
-            ReturnBatch(batch);  // left unprocessed by a stop of the module
+            ReturnNodes(batch + done, taken - done);  // left unprocessed by a stop of the module
             continue;
         }
         onEmpty();

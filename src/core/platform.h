@@ -171,8 +171,9 @@ using SlowLockGuard = std::lock_guard<SlowLock>;
 // Lets a stop wait until a worker is no longer handing the host content of a stopped request.
 // The worker enters the gate with the request id before it checks that the request still runs,
 // and leaves it after the host's function returned; a stopper that freed the request first and
-// then waits at the gate knows that no call for it runs afterwards.
-class DeliveryGate {
+// then waits at the gate knows that no call for it runs afterwards. Each gate fills a cache line
+// of its own: every worker writes its gate twice for every section.
+class alignas(64) DeliveryGate {
   public:
     void Enter(uint32_t requestId) noexcept;
     void Leave() noexcept;

@@ -3,6 +3,7 @@
 #include <krmodule/krmodule.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -43,8 +44,13 @@ struct SetAsideNodes {
     ShortLock lock;
     SectionNode* nodes[kSetAside] = {};
     std::atomic<int32_t> count{0};
+    std::chrono::steady_clock::time_point lastTaken{};  // when the group before was taken
 };
 SetAsideNodes setAside;
+
+// Sections that use up a group within this time come fast: the oldest free nodes are taken, whose
+// lines the workers have long let go. Slower, the newest: the few nodes the flow needs stay warm.
+constexpr std::chrono::milliseconds kFastGroup{1};
 
 // Asks for the lines of the node the next delivery fills, for writing: a free node was last read
 // by a worker on another core, and the copy into it would otherwise wait for each line in turn.
@@ -66,7 +72,11 @@ SectionNode* TakeSetAsideLocked() {
     int32_t count = setAside.count.load(std::memory_order_relaxed);
     if (count == 0) {
         SectionNode* taken[kSetAside];
-        const int32_t got = TakeFreeNodes(taken, kSetAside);
+        const auto now = std::chrono::steady_clock::now();
+        const FreeOrder order =
+            now - setAside.lastTaken < kFastGroup ? FreeOrder::Oldest : FreeOrder::Newest;
+        setAside.lastTaken = now;
+        const int32_t got = TakeFreeNodes(taken, kSetAside, order);
         if (got == 0) return nullptr;
         // Kept in the order they came so the first taken is used first.
         for (int32_t i = 0; i < got; ++i)

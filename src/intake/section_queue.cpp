@@ -36,6 +36,16 @@ int32_t PutHeld(SectionQueue& queue, SectionNode* node) {
     return 0;
 }
 
+// The newest nodes, from the tail: the ring's head stays where it is.
+int32_t TakeNewestHeld(SectionQueue& queue, SectionNode** out, int32_t max) {
+    const uint32_t count = queue.count.load(std::memory_order_relaxed);
+    const uint32_t taken = count < static_cast<uint32_t>(max) ? count : static_cast<uint32_t>(max);
+    for (uint32_t i = 0; i < taken; ++i)
+        out[i] = queue.slots[SlotAt(queue, count - 1 - i)];
+    if (taken > 0) SetCount(queue, count - taken);
+    return static_cast<int32_t>(taken);
+}
+
 int32_t TakeManyHeld(SectionQueue& queue, SectionNode** out, int32_t max) {
     const uint32_t count = queue.count.load(std::memory_order_relaxed);
     const uint32_t taken = count < static_cast<uint32_t>(max) ? count : static_cast<uint32_t>(max);
@@ -126,8 +136,11 @@ int32_t TakeFreeNode(SectionNode** out) {
     return QueueTake(&freeQueue, out);
 }
 
-int32_t TakeFreeNodes(SectionNode** out, int32_t max) {
-    return QueueTakeBatch(&freeQueue, out, max);
+int32_t TakeFreeNodes(SectionNode** out, int32_t max, FreeOrder order) {
+    if (out == nullptr || max <= 0) return 0;
+    ShortLockGuard hold(freeQueue.guard);
+    return order == FreeOrder::Newest ? TakeNewestHeld(freeQueue, out, max)
+                                      : TakeManyHeld(freeQueue, out, max);
 }
 
 int32_t PutFreeNode(SectionNode* node) {

@@ -82,12 +82,16 @@ int32_t QueueTake(SectionQueue* queue, SectionNode** out);  // 0; 1 when empty; 
 int32_t QueuePutNoWake(SectionQueue* queue, SectionNode* node);
 void WakeConsumer(const SectionQueue* queue);
 
-// The free nodes, first in, first out: a node rests longest there, so the one taken was last
-// touched longest ago. ReturnNode announces the returned node (NoteNodesReturned); PutFreeNode
-// leaves that to the caller.
+// The free nodes, in the order they came back. ReturnNode announces the returned node
+// (NoteNodesReturned); PutFreeNode leaves that to the caller.
 uint32_t FreeQueueCount();
-int32_t TakeFreeNode(SectionNode** out);                // 0; 1 when none is free; -2 on null
-int32_t TakeFreeNodes(SectionNode** out, int32_t max);  // up to max in one hold: how many
+int32_t TakeFreeNode(SectionNode** out);  // the oldest: 0; 1 when none is free; -2 on null
+// The oldest: their lines have long left the cache of the worker that read them, so writing
+// them never waits for that worker's core. The newest: a few nodes used over and over stay
+// warm, where a pool taken in turn at a slow pace touches memory left alone for seconds.
+enum class FreeOrder : uint8_t { Oldest, Newest };
+// Up to max nodes in one hold of the free queue's lock: how many.
+int32_t TakeFreeNodes(SectionNode** out, int32_t max, FreeOrder order);
 int32_t ReturnNode(SectionNode* node);
 int32_t PutFreeNode(SectionNode* node);
 

@@ -208,6 +208,39 @@ class IntakeFlowTest : public ModuleTest {
     }
 };
 
+// Two delivery threads share the nodes set aside for deliveries while the worker gives nodes
+// back: each section is queued or refused for want of a node, the free count read meanwhile
+// never exceeds the pool (a wait for the whole pool would end early), and every node comes home.
+TEST_F(IntakeFlowTest, ConcurrentDeliveriesNeverOvercountFreeNodes) {
+    ASSERT_EQ(StartModule(64), KR_OK);
+    ASSERT_NE(StartConsumer(kr::kTypeVideo, kPid, kGroup, 1000, 4), 0u);
+    const uint32_t hostId = host.Calls(Slot::SetSectionFilter).back().words[0];
+    std::atomic<bool> done{false};
+    std::atomic<uint32_t> overcounts{0};
+    std::thread counter([&] {
+        while (!done.load()) {
+            if (kr::FreeNodeCount() > kr::IntakeNodeCount()) overcounts.fetch_add(1);
+        }
+    });
+    std::atomic<uint32_t> unexpected{0};
+    auto deliver = [&] {
+        const std::vector<uint8_t> section = Section(1000, 200);
+        for (int i = 0; i < 5000; ++i) {
+            const int32_t result = Deliver(hostId, section);
+            if (result != KR_OK && result != KR_NO_NODE) unexpected.fetch_add(1);
+        }
+    };
+    std::thread first(deliver);
+    std::thread second(deliver);
+    first.join();
+    second.join();
+    ASSERT_TRUE(host.WaitFor([] { return kr::FreeNodeCount() == kr::IntakeNodeCount(); }));
+    done.store(true);
+    counter.join();
+    EXPECT_EQ(unexpected.load(), 0u);
+    EXPECT_EQ(overcounts.load(), 0u);
+}
+
 TEST_F(IntakeFlowTest, DeliveryRacesStartStopAndFinish) {
     ASSERT_EQ(StartModule(64), KR_OK);
     std::atomic<bool> done{false};

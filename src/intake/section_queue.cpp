@@ -91,7 +91,7 @@ int32_t QueueInit(SectionQueue* queue) {
     return 0;
 }
 
-void QueuesStart(SectionNode* pool, SectionNode** slots, uint32_t count) {
+void QueuesStart(SectionNode* nodes, SectionNode** slots, uint32_t count) {
     SectionQueue* const all[] = {&freeQueue, &queues[0], &queues[1], &queues[2], &queues[3]};
     for (std::size_t i = 0; i < std::size(all); ++i) {
         SectionQueue& queue = *all[i];
@@ -103,7 +103,7 @@ void QueuesStart(SectionNode* pool, SectionNode** slots, uint32_t count) {
     }
     ShortLockGuard hold(freeQueue.guard);
     for (uint32_t i = 0; i < count; ++i)
-        (void)PutHeld(freeQueue, &pool[i]);
+        (void)PutHeld(freeQueue, &nodes[i]);
 }
 
 int32_t QueuePutNoWake(SectionQueue* queue, SectionNode* node) {

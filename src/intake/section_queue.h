@@ -72,9 +72,9 @@ SectionQueue* QueueOfWorker(WorkQueue worker);
 // Each operation takes the queue's own lock for its length.
 int32_t QueueInit(SectionQueue* queue);  // 0; -2 when null. The queue takes nodes once started.
 // Gives every queue, the free queue too, its ring: slots holds kQueueCount * count pointers, one
-// ring of count for each. Every node of the pool goes on the free queue.
+// ring of count for each. The count nodes (the pool) go on the free queue.
 constexpr uint32_t kQueueCount = kWorkQueueCount + 1;
-void QueuesStart(SectionNode* pool, SectionNode** slots, uint32_t count);
+void QueuesStart(SectionNode* nodes, SectionNode** slots, uint32_t count);
 int32_t QueuePut(SectionQueue* queue, SectionNode* node);   // 0; -2 when either is null
 int32_t QueueTake(SectionQueue* queue, SectionNode** out);  // 0; 1 when empty; -2 on null
 // A put that wakes no worker: the caller does, once it let go of the intake lock, with

@@ -65,9 +65,7 @@ void PrepareForWriting(SectionNode* node) {
 #endif
 }
 
-// With setAside.lock held. A node leaves the free queue before the set-aside count rises, and
-// FreeNodeCount reads the set-aside count first: a count read meanwhile can come out short, never
-// over, so a wait for the whole pool never ends while a node is still out.
+// With setAside.lock held, which FreeNodeCount also takes (see there).
 SectionNode* TakeSetAsideLocked() {
     int32_t count = setAside.count.load(std::memory_order_relaxed);
     if (count == 0) {
@@ -336,7 +334,11 @@ uint32_t IntakeNodeCount() {
 }
 
 uint32_t FreeNodeCount() {
-    // The set-aside count first: see TakeSetAsideLocked.
+    // Under the set-aside lock no node joins the group or leaves it for a section, so the sum
+    // counts each free node once. Read without the lock, a node taken for a section between the
+    // two reads could be counted in the group and again on the free queue once a worker gave it
+    // back, and a wait for the whole pool would end while a node was still out.
+    ShortLockGuard hold(setAside.lock);
     const auto setAsideCount = static_cast<uint32_t>(setAside.count.load(std::memory_order_seq_cst));
     return setAsideCount + FreeQueueCount();
 }

@@ -20,8 +20,8 @@ int32_t IntakeFinish();
 // Nodes in the pool of the running intake (0 when it is not running).
 uint32_t IntakeNodeCount();
 
-// Free nodes now: those on the free queue and those set aside for deliveries. Read while nodes
-// move, it can come out short, never over.
+// Free nodes now: those on the free queue and those set aside for deliveries. Never call it with
+// a short lock of intake held.
 uint32_t FreeNodeCount();
 
 }  // namespace kr

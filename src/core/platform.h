@@ -108,9 +108,9 @@ class ModuleLockGuard {
 // A lock for a few instructions: the section intake tables, the section queues, the EPG
 // hand-over, the frame states. Never held while the host is called, while a parse runs or while
 // another lock is taken (so it can never be part of a lock-order cycle), with one exception: the
-// locks of the section queues, which take no lock but each other's in one order (intake lock,
-// then a consumer queue's, then the free queue's). Not re-entrant. A waiter spins briefly, then
-// yields its time slice.
+// locks of section intake, which take no lock but each other's in one order (the intake lock or
+// the deliveries' set-aside lock, then a consumer queue's, then the free queue's). Not
+// re-entrant. A waiter spins briefly, then yields its time slice.
 //
 // A SpinLock sits on the cache line of the data it guards, so that one line, not two, travels
 // between the cores when another core takes it; a ShortLock fills a line of its own, so that

@@ -339,7 +339,8 @@ uint32_t FreeNodeCount() {
     // two reads could be counted in the group and again on the free queue once a worker gave it
     // back, and a wait for the whole pool would end while a node was still out.
     ShortLockGuard hold(setAside.lock);
-    const auto setAsideCount = static_cast<uint32_t>(setAside.count.load(std::memory_order_seq_cst));
+    const auto setAsideCount =
+        static_cast<uint32_t>(setAside.count.load(std::memory_order_seq_cst));
     return setAsideCount + FreeQueueCount();
 }
 

@@ -7,8 +7,8 @@
 // own on the line of its ring's position: a delivery puts its node and a worker takes its batch,
 // or gives a node back, without holding up, or waiting for, the request lookup of another
 // delivery; what passes between their cores is that line and the slots written, never a node's
-// own lines under a lock. Locks are taken in one order: the intake lock, a consumer queue's, the
-// free queue's.
+// own lines under a lock. Locks are taken in one order: the intake lock (or the deliveries'
+// set-aside lock), a consumer queue's, the free queue's.
 #pragma once
 
 #include <krmodule/krmodule.h>
@@ -44,7 +44,8 @@ struct SectionNode {
     uint8_t data[kNodeDataSize];
 };
 
-// A ring of node pointers, first in, first out, with room for every node of the pool. Each queue
+// A ring of node pointers with room for every node of the pool: nodes are put at its tail and
+// taken from its head, first in, first out (the free queue may also give its newest). Each queue
 // fills a cache line of its own: the host's thread puts to a queue on one core while its worker
 // takes from it, and another queue's worker from its own, on another.
 struct alignas(kCacheLine) SectionQueue {

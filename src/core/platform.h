@@ -105,6 +105,9 @@ class ModuleLockGuard {
 
 // ---- Short locks --------------------------------------------------------------------------
 
+// The span of memory two cores cannot write at once without passing it between them.
+constexpr std::size_t kCacheLine = 64;
+
 // A lock for a few instructions: the section intake tables, the section queues, the EPG
 // hand-over, the frame states. Never held while the host is called, while a parse runs or while
 // another lock is taken (so it can never be part of a lock-order cycle), with one exception: the
@@ -124,12 +127,12 @@ class SpinLock {
     std::atomic<bool> held_{false};
 };
 
-class alignas(64) ShortLock : public SpinLock {};
+class alignas(kCacheLine) ShortLock : public SpinLock {};
 
 // A value on cache lines of its own: for one that a thread writes often while another core reads
 // its neighbours, or the other way round.
 template <typename T>
-struct alignas(64) OwnCacheLine {
+struct alignas(kCacheLine) OwnCacheLine {
     T value{};
 };
 
@@ -173,7 +176,7 @@ using SlowLockGuard = std::lock_guard<SlowLock>;
 // and leaves it after the host's function returned; a stopper that freed the request first and
 // then waits at the gate knows that no call for it runs afterwards. Each gate fills a cache line
 // of its own: every worker writes its gate twice for every section.
-class alignas(64) DeliveryGate {
+class alignas(kCacheLine) DeliveryGate {
   public:
     void Enter(uint32_t requestId) noexcept;
     void Leave() noexcept;

@@ -41,9 +41,9 @@ OwnCacheLine<std::atomic<uint32_t>> nodesBeingFilled;
 // their reach; the nodes here count as free.
 constexpr int32_t kSetAside = 32;
 struct SetAsideNodes {
-    ShortLock lock;
+    ShortLock lock;  // of everything below
     SectionNode* nodes[kSetAside] = {};
-    std::atomic<int32_t> count{0};
+    int32_t count = 0;
     std::chrono::steady_clock::time_point lastTaken{};  // when the group before was taken
 };
 SetAsideNodes setAside;
@@ -67,7 +67,7 @@ void PrepareForWriting(SectionNode* node) {
 
 // With setAside.lock held, which FreeNodeCount also takes (see there).
 SectionNode* TakeSetAsideLocked() {
-    int32_t count = setAside.count.load(std::memory_order_relaxed);
+    int32_t& count = setAside.count;
     if (count == 0) {
         SectionNode* taken[kSetAside];
         const auto now = std::chrono::steady_clock::now();
@@ -82,7 +82,6 @@ SectionNode* TakeSetAsideLocked() {
         count = got;
     }
     --count;
-    setAside.count.store(count, std::memory_order_seq_cst);
     if (count > 0) PrepareForWriting(setAside.nodes[count - 1]);
     return setAside.nodes[count];
 }
@@ -311,7 +310,7 @@ int32_t IntakeFinish() {
         {
             // The nodes set aside are part of the pool released below.
             ShortLockGuard emptied(setAside.lock);
-            setAside.count.store(0);
+            setAside.count = 0;
         }
         SharedFiltersFinish();
         for (QueueId id : kConsumerQueues)
@@ -339,9 +338,7 @@ uint32_t FreeNodeCount() {
     // two reads could be counted in the group and again on the free queue once a worker gave it
     // back, and a wait for the whole pool would end while a node was still out.
     ShortLockGuard hold(setAside.lock);
-    const auto setAsideCount =
-        static_cast<uint32_t>(setAside.count.load(std::memory_order_seq_cst));
-    return setAsideCount + FreeQueueCount();
+    return static_cast<uint32_t>(setAside.count) + FreeQueueCount();
 }
 
 }  // namespace kr

@@ -23,9 +23,6 @@ namespace kr {
 // Most section bytes a node holds; longer sections are cut.
 constexpr uint16_t kNodeDataSize = 1500;
 
-// The span of memory two cores cannot write at once without passing it between them.
-constexpr std::size_t kCacheLine = 64;
-
 // Most nodes a worker takes from its queue at once.
 constexpr int kNodeBatch = 32;
 
